@@ -1,0 +1,44 @@
+# Shared by the scripts: where the tree is, and installing what is missing.
+# Source it; it sets ROOT and defines need_packages.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+export ROOT
+
+_apt_updated=0
+
+# need_packages PKG...: installs, with apt, the packages that are not there.
+# Packages of the i386 architecture (name:i386) enable that architecture first.
+need_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
+        return 1
+    fi
+    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+        ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+        _apt_updated=0
+    fi
+    if [ "$_apt_updated" -eq 0 ]; then
+        apt-get update -qq
+        _apt_updated=1
+    fi
+    echo "installing: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# The build's own packages, for both toolchains.
+need_build_packages() {
+    need_packages cmake ninja-build g++ make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
+}
+
+# Wine with 32-bit support, to run the shipped DLL.
+need_wine_packages() {
+    need_packages wine wine32:i386
+}
