@@ -14,21 +14,21 @@ constexpr std::int32_t kCommandCount = 15;
 // Slot 0 is never a command; codes 8 and 9 have no handler.
 constexpr CommandHandler kCommandTable[kCommandCount + 1] = {
     nullptr,  // 0
-    nullptr,  // 1 CmdOpen
-    nullptr,  // 2 CmdPurge
+    CmdOpen,  // 1
+    CmdPurge,  // 2
     CmdParsePoint,  // 3
     CmdParseBlock,  // 4
-    nullptr,  // 5 CmdReadPoint
-    nullptr,  // 6 CmdReadBlock
-    nullptr,  // 7 CmdWritePoint
+    CmdReadPoint,  // 5
+    CmdReadBlock,  // 6
+    CmdWritePoint,  // 7
     nullptr,  // 8
     nullptr,  // 9
-    nullptr,  // 10 CmdWriteBlock
-    nullptr,  // 11 CmdShutdown
-    nullptr,  // 12 CmdClose
-    nullptr,  // 13 CmdReopen
-    nullptr,  // 14 CmdGetInfo
-    nullptr,  // 15 CmdReconfigure
+    CmdWriteBlock,  // 10
+    CmdShutdown,  // 11
+    CmdClose,  // 12
+    CmdReopen,  // 13
+    CmdGetInfo,  // 14
+    CmdReconfigure,  // 15
 };
 static_assert(sizeof(kCommandTable) / sizeof(kCommandTable[0]) == 16, "codes 0 to 15");
 static_assert(kCommandTable[0] == nullptr && kCommandTable[8] == nullptr &&
