@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -66,7 +67,7 @@ public:
                       LineParams line = kLineA) {
         OpenParams params;
         std::memset(&params, 0, sizeof params);
-        std::strncpy(params.device, device, sizeof params.device - 1);
+        std::memcpy(params.device, device, std::min(std::strlen(device), sizeof params.device - 1));
         params.enabled = enabled;
         params.replyTimeout = timeout;
         params.line = line;
@@ -76,7 +77,7 @@ public:
                              LineParams line = kLineB) {
         ReconfigureParams params;
         std::memset(&params, 0, sizeof params);
-        std::strncpy(params.device, device, sizeof params.device - 1);
+        std::memcpy(params.device, device, std::min(std::strlen(device), sizeof params.device - 1));
         params.replyTimeout = timeout;
         params.line = line;
         return Run(15, &channel, &params);
