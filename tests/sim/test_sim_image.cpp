@@ -1,0 +1,127 @@
+// Register image files: what a good file loads, where a bad one is refused,
+// and that a dump loads back to the same plant.
+#include <gtest/gtest.h>
+
+#include "image.h"
+
+namespace westnet::sim {
+namespace {
+
+TEST(ImageTest, LoadsWordsListsHexAndComments) {
+    const char* text =
+        "# plant\n"
+        "\n"
+        "0140001 = 1234\n"
+        "  0540010=1, 2 ,0x0003   # three registers\n"
+        "0500001 = 0xFFFF\r\n"
+        "0565535 = 7, 8\n"  // runs on into the last register, then wraps
+        "0565535 = 9\n";    // a later line wins
+    Plant plant;
+    ImageError error;
+    ASSERT_TRUE(LoadImageText(text, "t.img", plant, error)) << error.Message();
+    EXPECT_EQ(plant.Stations(), (std::vector<int>{1, 5}));
+    EXPECT_EQ(plant.Registers(1)[40000], 1234);
+    EXPECT_EQ(plant.Registers(5)[40009], 1);
+    EXPECT_EQ(plant.Registers(5)[40010], 2);
+    EXPECT_EQ(plant.Registers(5)[40011], 3);
+    EXPECT_EQ(plant.Registers(5)[40012], 0);
+    EXPECT_EQ(plant.Registers(5)[0], 0xFFFF);
+    EXPECT_EQ(plant.Registers(5)[65534], 9);
+    EXPECT_EQ(plant.Registers(5)[65535], 8);
+}
+
+TEST(ImageTest, AStationNamedWithZeroesExists) {
+    Plant plant;
+    ImageError error;
+    ASSERT_TRUE(LoadImageText("0900001 = 0\n", "t.img", plant, error));
+    EXPECT_TRUE(plant.Has(9));
+}
+
+TEST(ImageTest, ErrorsNameTheFileAndLine) {
+    struct Case {
+        const char* line;
+        const char* what;  // start of the message after "bad.img:3: "
+    } cases[] = {
+        {"140001 = 1", "bad address '140001'"},
+        {"01400012 = 1", "bad address '01400012'"},
+        {"01a0001 = 1", "bad address '01a0001'"},
+        {"0100000 = 1", "register 00000 out of range"},
+        {"0165536 = 1", "register 65536 out of range"},
+        {"0199999 = 1", "register 99999 out of range"},
+        {"0140001 = 65536", "value 65536 out of range"},
+        {"0140001 = 0x10000", "value 0x10000 out of range"},
+        {"0140001 = 99999999999999999999", "value 99999999999999999999 out of range"},
+        {"0140001 = -1", "bad value '-1'"},
+        {"0140001 = 12abc", "bad value '12abc'"},
+        {"0140001 = 0x", "bad value '0x'"},
+        {"0140001 = 1 2", "bad value '1 2'"},
+        {"0140001 =", "missing value"},
+        {"0140001 = 1,", "missing value"},
+        {"0140001 = 1,,2", "missing value"},
+        {"0140001 1234", "expected 'ADDRESS = VALUE"},
+        {"junk", "expected 'ADDRESS = VALUE"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string text = std::string("# header\n0140001 = 5\n") + c.line + "\n0140002 = 6\n";
+        Plant plant;
+        ImageError error;
+        ASSERT_FALSE(LoadImageText(text, "bad.img", plant, error));
+        EXPECT_EQ(error.line, 3);
+        std::string prefix = std::string("bad.img:3: ") + c.what;
+        EXPECT_EQ(error.Message().substr(0, prefix.size()), prefix) << error.Message();
+        // Nothing of a refused image is applied, not even its good lines.
+        EXPECT_TRUE(plant.Stations().empty());
+    }
+}
+
+TEST(ImageTest, AnUnreadableFileIsReportedWithoutALine) {
+    Plant plant;
+    ImageError error;
+    ASSERT_FALSE(LoadImageFile("/nonexistent/plant.img", plant, error));
+    EXPECT_EQ(error.Message().rfind("/nonexistent/plant.img: cannot read", 0), 0u)
+        << error.Message();
+}
+
+TEST(ImageTest, DumpLoadsBackToTheSamePlant) {
+    Plant plant;
+    plant.AddStation(1);
+    plant.AddStation(3);  // all zero
+    plant.AddStation(42);
+    std::vector<std::uint16_t>& regs = plant.Registers(1);
+    regs[0] = 1;
+    for (std::size_t r = 100; r < 120; ++r) {  // a run longer than one line
+        regs[r] = static_cast<std::uint16_t>(r * 3);
+    }
+    regs[65535] = 0xBEEF;  // the register the notation cannot name alone
+    plant.Registers(42)[65534] = 5;
+    plant.Registers(42)[65535] = 6;
+
+    std::string dump = DumpImage(plant);
+    EXPECT_NE(dump.find("0300001 = 0\n"), std::string::npos) << dump;
+    EXPECT_NE(dump.find("0165535 = 0, 48879\n"), std::string::npos) << dump;
+
+    Plant again;
+    ImageError error;
+    ASSERT_TRUE(LoadImageText(dump, "dump", again, error)) << error.Message() << "\n" << dump;
+    EXPECT_EQ(again.Stations(), plant.Stations());
+    for (int station : plant.Stations()) {
+        SCOPED_TRACE(station);
+        EXPECT_TRUE(again.Registers(station) == plant.Registers(station));
+    }
+}
+
+TEST(ImageTest, TheShippedExampleLoads) {
+    Plant plant;
+    ImageError error;
+    ASSERT_TRUE(LoadImageFile(WESTNET_SOURCE_DIR "/examples/plant.img", plant, error))
+        << error.Message();
+    EXPECT_EQ(plant.Stations(), (std::vector<int>{1, 2, 5}));
+    for (std::size_t i = 0; i < 64; ++i) {
+        ASSERT_EQ(plant.Registers(2)[40000 + i], i + 1);
+    }
+    EXPECT_EQ(plant.Registers(5)[40000], 0x5678);
+}
+
+}  // namespace
+}  // namespace westnet::sim

@@ -1,0 +1,343 @@
+// The westnet-sim program itself: it is started as a teammate's script would
+// start it, and talked to over the pseudo-terminal it announces.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr int kWaitMs = 10000;  // only a failing program ever waits this long
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/westnet-sim-test-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() {
+        for (const std::string& file : files_) {
+            unlink(file.c_str());
+        }
+        rmdir(path_.c_str());
+    }
+    std::string File(const std::string& name) {
+        files_.push_back(path_ + "/" + name);
+        return files_.back();
+    }
+    std::string Write(const std::string& name, const std::string& text) {
+        std::string path = File(name);
+        std::ofstream(path) << text;
+        return path;
+    }
+
+private:
+    std::string path_;
+    std::vector<std::string> files_;
+};
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+};
+
+Child Spawn(const std::vector<std::string>& args) {
+    int out[2];
+    int err[2];
+    Child child;
+    if (pipe(out) != 0 || pipe(err) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return child;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, err[0]);
+    std::vector<char*> argv;
+    std::string program = WESTNET_SIM_PATH;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = args;
+    for (std::string& arg : copies) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    int failed = posix_spawn(&child.pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    child.out = out[0];
+    child.err = err[0];
+    if (failed != 0) {
+        ADD_FAILURE() << "posix_spawn: " << std::strerror(failed);
+        child.pid = -1;
+    }
+    return child;
+}
+
+// Reads until `stop` is seen (or end of file); gives up after kWaitMs of silence.
+std::string ReadUntil(int fd, const std::string& stop) {
+    std::string text;
+    while (stop.empty() || text.find(stop) == std::string::npos) {
+        pollfd in{fd, POLLIN, 0};
+        if (poll(&in, 1, kWaitMs) <= 0) {
+            ADD_FAILURE() << "no output within " << kWaitMs << " ms; so far: " << text;
+            break;
+        }
+        char buffer[512];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+int WaitExit(Child& child) {
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    close(child.out);
+    close(child.err);
+    child.pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Bytes Frame(int op, int b1, int b2, int b3, int b4) {
+    Bytes frame{static_cast<std::uint8_t>(op), static_cast<std::uint8_t>(b1),
+                static_cast<std::uint8_t>(b2), static_cast<std::uint8_t>(b3),
+                static_cast<std::uint8_t>(b4), 0};
+    frame[5] = static_cast<std::uint8_t>(frame[0] + frame[1] + frame[2] + frame[3] + frame[4]);
+    return frame;
+}
+
+// Plays the driver's side of the line: whole frames out, exact counts in.
+class Driver {
+public:
+    explicit Driver(const std::string& device) {
+        fd_ = open(device.c_str(), O_RDWR | O_NOCTTY);
+        EXPECT_GE(fd_, 0) << device << ": " << std::strerror(errno);
+        termios tio;
+        if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
+            cfmakeraw(&tio);
+            tcsetattr(fd_, TCSANOW, &tio);
+        }
+    }
+    ~Driver() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    void Send(const Bytes& frame) {
+        ASSERT_EQ(write(fd_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    }
+    Bytes Receive(std::size_t count) {
+        Bytes bytes;
+        while (bytes.size() < count) {
+            pollfd in{fd_, POLLIN, 0};
+            if (poll(&in, 1, kWaitMs) <= 0) {
+                ADD_FAILURE() << "reply incomplete after " << kWaitMs << " ms";
+                break;
+            }
+            std::uint8_t buffer[256];
+            ssize_t got = read(fd_, buffer, std::min(sizeof buffer, count - bytes.size()));
+            if (got <= 0) {
+                break;
+            }
+            bytes.insert(bytes.end(), buffer, buffer + got);
+        }
+        return bytes;
+    }
+    Bytes Exchange(const Bytes& frame, std::size_t reply) {
+        Send(frame);
+        return Receive(reply);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string DevicePath(Child& child) {
+    std::string line = ReadUntil(child.out, "\n");
+    const std::string prefix = "device: ";
+    EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+    if (line.size() < prefix.size() + 1) {
+        return "";
+    }
+    return line.substr(prefix.size(), line.size() - prefix.size() - 1);
+}
+
+TEST(SimProcess, AnswersSelectReadAndWriteOverItsPty) {
+    TempDir dir;
+    // Register 0x1234 (zero-based) is 04661 in the notation.
+    std::string image = dir.Write("plant.img", "0504661 = 0x5678\n0500001 = 1, 2\n");
+    std::string dump = dir.File("dump.img");
+    std::string link = dir.File("line");
+    Child child = Spawn(
+        {"--image", image, "--station", "9", "--link", link, "--dump", dump, "--trace", "--stats"});
+    ASSERT_GT(child.pid, 0);
+    std::string device = DevicePath(child);
+    ASSERT_EQ(device.rfind("/dev/pts/", 0), 0u) << device;
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), device);
+    {
+        Driver driver(link);
+        // A select of a missing station stays unanswered: the next reply to
+        // arrive is the one to the select of station 5.
+        driver.Send(Frame(0x0A, 6, 0, 0, 0));
+        EXPECT_EQ(driver.Exchange(Frame(0x0A, 5, 0, 0, 0), 6),
+                  (Bytes{0x0A, 0x05, 0x00, 0x00, 0x00, 0x0F}));
+        EXPECT_EQ(driver.Exchange(Frame(0x00, 0x34, 0x12, 0, 0), 6),
+                  (Bytes{0x00, 0x34, 0x12, 0x78, 0x56, 0x14}));
+        EXPECT_EQ(driver.Exchange(Frame(0x05, 0x00, 0x00, 1, 0), 11),
+                  (Bytes{0x05, 0x00, 0x00, 0x01, 0x00, 0x06, 0x01, 0x00, 0x02, 0x00, 0x03}));
+        Bytes write = Frame(0x07, 0x09, 0x00, 0x02, 0x00);
+        write.insert(write.end(), {0x02, 0x01, 0x04, 0x03, 0xFF, 0x00, 0x05});
+        EXPECT_EQ(driver.Exchange(write, 6), Bytes(write.begin(), write.begin() + 6));
+    }
+    kill(child.pid, SIGTERM);
+    std::string errors = ReadUntil(child.err, "");
+    EXPECT_EQ(WaitExit(child), 0) << errors;
+
+    EXPECT_NE(errors.find("rx 0A 05 00 00 00 0F | tx 0A 05 00 00 00 0F | SELECT station 5"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("SELECT station 6 (ignored: no such station)"), std::string::npos);
+    EXPECT_NE(errors.find("WRITE_BLOCK reg 0x0009 count 3"), std::string::npos);
+    EXPECT_NE(errors.find("5 frames, 4 replies, 1 writes applied"), std::string::npos) << errors;
+
+    struct stat info;
+    EXPECT_NE(lstat(link.c_str(), &info), 0) << "the link outlived the simulator";
+    std::ifstream in(dump);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("0500010 = 258, 772, 255\n"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("0900001 = 0\n"), std::string::npos) << text.str();
+}
+
+TEST(SimProcess, DumpsOnSigusr1AndKeepsServing) {
+    TempDir dir;
+    std::string dump = dir.File("dump.img");
+    Child child = Spawn({"--station", "3", "--dump", dump});
+    ASSERT_GT(child.pid, 0);
+    std::string device = DevicePath(child);
+    Driver driver(device);
+    EXPECT_EQ(driver.Exchange(Frame(0x0A, 3, 0, 0, 0), 6).size(), 6u);
+    EXPECT_EQ(driver.Exchange(Frame(0x01, 0x00, 0x00, 0x2A, 0x00), 6).size(), 6u);
+    // The signal is pending before the next request is written, and the
+    // simulator takes signals before requests, so once the reply is here the
+    // dump is written.
+    kill(child.pid, SIGUSR1);
+    EXPECT_EQ(driver.Exchange(Frame(0x00, 0x00, 0x00, 0, 0), 6),
+              (Bytes{0x00, 0x00, 0x00, 0x2A, 0x00, 0x2A}));
+    std::ifstream in(dump);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("0300001 = 42\n"), std::string::npos) << text.str();
+    kill(child.pid, SIGINT);
+    EXPECT_EQ(WaitExit(child), 0);
+}
+
+TEST(SimProcess, ScriptedFaultsReachTheLine) {
+    Child child = Spawn({"--station", "5", "--script", "bad-checksum,short,ok"});
+    ASSERT_GT(child.pid, 0);
+    Driver driver(DevicePath(child));
+    EXPECT_EQ(driver.Exchange(Frame(0x0A, 5, 0, 0, 0), 6),
+              (Bytes{0x0A, 0x05, 0x00, 0x00, 0x00, 0x10}));
+    // The short reply is half a frame; the rest of the six bytes read here
+    // come from the next, clean, reply.
+    driver.Send(Frame(0x00, 0x01, 0x00, 0, 0));
+    EXPECT_EQ(driver.Receive(3), (Bytes{0x00, 0x01, 0x00}));
+    EXPECT_EQ(driver.Exchange(Frame(0x00, 0x02, 0x00, 0, 0), 6),
+              (Bytes{0x00, 0x02, 0x00, 0x00, 0x00, 0x02}));
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(WaitExit(child), 0);
+}
+
+TEST(SimProcess, PacedRepliesTakeTheirCharacterTimes) {
+    // 8O2 is 12 bits a character: at 1200 baud, 10 ms; a six-byte reply
+    // cannot be complete sooner than 60 ms after its request.
+    Child child = Spawn({"--station", "5", "--baud", "1200", "--format", "8O2"});
+    ASSERT_GT(child.pid, 0);
+    Driver driver(DevicePath(child));
+    timespec before;
+    timespec after;
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    EXPECT_EQ(driver.Exchange(Frame(0x0A, 5, 0, 0, 0), 6).size(), 6u);
+    clock_gettime(CLOCK_MONOTONIC, &after);
+    long long elapsed_ms =
+        (after.tv_sec - before.tv_sec) * 1000LL + (after.tv_nsec - before.tv_nsec) / 1000000;
+    EXPECT_GE(elapsed_ms, 60);
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(WaitExit(child), 0);
+}
+
+TEST(SimProcess, ABadImageExitsWithItsLine) {
+    TempDir dir;
+    std::string image = dir.Write("bad.img", "# ok\n0140001 = 1\n0140002 = 70000\n");
+    Child child = Spawn({"--image", image});
+    ASSERT_GT(child.pid, 0);
+    std::string errors = ReadUntil(child.err, "");
+    EXPECT_EQ(WaitExit(child), 2);
+    EXPECT_EQ(errors, image + ":3: value 70000 out of range: values are 0 to 65535\n");
+}
+
+TEST(SimProcess, BadOptionsExitWithUsage) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"--bogus"},
+                                          {"--station", "100"},
+                                          {"--baud", "0"},
+                                          {"--format", "9N1"},
+                                          {"--fault", "silence=2"},
+                                          {"--script", "slow"},
+                                          {"--device", "/dev/null", "--link", "/tmp/x"},
+                                          {"extra"}}) {
+        SCOPED_TRACE(args[0]);
+        Child child = Spawn(args);
+        ASSERT_GT(child.pid, 0);
+        std::string errors = ReadUntil(child.err, "");
+        EXPECT_EQ(WaitExit(child), 2);
+        EXPECT_EQ(errors.rfind("westnet-sim: ", 0), 0u) << errors;
+        EXPECT_NE(errors.find("Usage: westnet-sim"), std::string::npos);
+    }
+}
+
+TEST(SimProcess, VersionAndHelp) {
+    Child version = Spawn({"--version"});
+    ASSERT_GT(version.pid, 0);
+    EXPECT_EQ(ReadUntil(version.out, ""), std::string("westnet-sim ") + WESTNET_VERSION + "\n");
+    EXPECT_EQ(WaitExit(version), 0);
+
+    Child help = Spawn({"--help"});
+    ASSERT_GT(help.pid, 0);
+    std::string text = ReadUntil(help.out, "");
+    EXPECT_EQ(WaitExit(help), 0);
+    for (const char* option :
+         {"--device", "--link", "--baud", "--format", "--gap", "--turnaround", "--image",
+          "--station", "--fault", "--seed", "--script", "--late-ms", "--trace", "--dump", "--stats",
+          "--help", "--version", "device: PATH", "NOT applied"}) {
+        EXPECT_NE(text.find(option), std::string::npos) << option;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+// Register image files of westnet-sim, in the host's address notation:
+//
+//   # comment
+//   0140001 = 1234              station 1, register 40001 (zero-based 40000)
+//   0540010 = 1, 2, 0x0003      consecutive registers 40010, 40011, 40012
+//
+// An address is two station digits and five register digits (00001-65535,
+// one-based); values are decimal or 0x hex, 0-65535. A list runs on into the
+// following registers and wraps past the last one to register 00001.
+// Everything after '#' is a comment; blank lines are allowed. Every station
+// named in a file exists, even if all its registers are zero.
+#pragma once
+
+#include <string>
+
+#include "station.h"
+
+namespace westnet::sim {
+
+struct ImageError {
+    std::string file;
+    int line = 0;  // 0: the file as a whole (it cannot be read)
+    std::string what;
+    // "FILE:LINE: what", or "FILE: what" for the file as a whole.
+    std::string Message() const;
+};
+
+// Loads the text of one image into the plant. On an error nothing of this
+// image is applied and `error` says where and what.
+bool LoadImageText(const std::string& text, const std::string& name, Plant& plant,
+                   ImageError& error);
+bool LoadImageFile(const std::string& path, Plant& plant, ImageError& error);
+
+// The plant as image text that LoadImageText reads back to the same plant:
+// only non-zero registers, runs of consecutive ones on one line, and a
+// "SS00001 = 0" line for a station whose registers are all zero.
+std::string DumpImage(const Plant& plant);
+
+}  // namespace westnet::sim
