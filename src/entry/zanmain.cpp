@@ -13,21 +13,21 @@ constexpr std::int32_t kCommandCount = 15;
 
 // Slot 0 is never a command; codes 8 and 9 have no handler.
 constexpr CommandHandler kCommandTable[kCommandCount + 1] = {
-    nullptr,  // 0
-    CmdOpen,  // 1
-    CmdPurge,  // 2
-    CmdParsePoint,  // 3
-    CmdParseBlock,  // 4
-    CmdReadPoint,  // 5
-    CmdReadBlock,  // 6
-    CmdWritePoint,  // 7
-    nullptr,  // 8
-    nullptr,  // 9
-    CmdWriteBlock,  // 10
-    CmdShutdown,  // 11
-    CmdClose,  // 12
-    CmdReopen,  // 13
-    CmdGetInfo,  // 14
+    nullptr,         // 0
+    CmdOpen,         // 1
+    CmdPurge,        // 2
+    CmdParsePoint,   // 3
+    CmdParseBlock,   // 4
+    CmdReadPoint,    // 5
+    CmdReadBlock,    // 6
+    CmdWritePoint,   // 7
+    nullptr,         // 8
+    nullptr,         // 9
+    CmdWriteBlock,   // 10
+    CmdShutdown,     // 11
+    CmdClose,        // 12
+    CmdReopen,       // 13
+    CmdGetInfo,      // 14
     CmdReconfigure,  // 15
 };
 static_assert(sizeof(kCommandTable) / sizeof(kCommandTable[0]) == 16, "codes 0 to 15");
