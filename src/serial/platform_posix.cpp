@@ -10,6 +10,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,6 +38,7 @@ constexpr std::uint64_t kLongestWaitMs = 1ULL << 40;
 struct Slot {
     std::atomic<bool> used{false};
     bool tty = false;
+    bool pseudoTerminal = false;
     bool nullDevice = false;
     CommTimeouts timeouts;
     // The last line state written, or the opening default: the source of
@@ -44,6 +47,16 @@ struct Slot {
 };
 
 Slot g_slots[kMaxDescriptors];
+
+// Unix98 pseudo-terminal slaves (/dev/pts/N) have majors 136 to 143.
+bool IsPseudoTerminal(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return false;
+    }
+    const unsigned int deviceMajor = major(st.st_rdev);
+    return deviceMajor >= 136 && deviceMajor <= 143;
+}
 
 struct Rate {
     std::uint32_t bps;
@@ -269,6 +282,7 @@ Handle PosixCreateFile(const char* name, std::uint32_t access, std::uint32_t sha
     }
     Slot& slot = g_slots[fd];
     slot.tty = isatty(fd) != 0;
+    slot.pseudoTerminal = slot.tty && IsPseudoTerminal(fd);
     slot.nullDevice = nullDevice;
     slot.timeouts = CommTimeouts{};
     slot.state = DefaultState();
@@ -413,7 +427,18 @@ int PosixSetCommState(Handle handle, const CommState* state) {
             return 0;
         }
         if (tcsetattr(fd, TCSANOW, &t) != 0) {
-            return 0;
+            // A pseudo-terminal keeps no parity-enable bit or character size
+            // and refuses a request whose only change would be those: it then
+            // runs with what it has, as it would have after the first open.
+            constexpr tcflag_t kDropped = CSIZE | PARENB;
+            termios now{};
+            if (errno != EINVAL || !slot->pseudoTerminal || tcgetattr(fd, &now) != 0) {
+                return 0;
+            }
+            t.c_cflag = (t.c_cflag & ~kDropped) | (now.c_cflag & kDropped);
+            if (tcsetattr(fd, TCSANOW, &t) != 0) {
+                return 0;
+            }
         }
         if (state->fDtrControl == kDtrEnable || state->fDtrControl == kDtrDisable) {
             ModemLine(fd, TIOCM_DTR, state->fDtrControl == kDtrEnable);

@@ -332,6 +332,21 @@ TEST_F(PosixSerial, LineStateIsAppliedAndReadBack) {
     }
 }
 
+// The host reopens a channel with the line it had: a pseudo-terminal, which
+// keeps no parity-enable bit, must not refuse the second open of the same
+// odd- or even-parity line.
+TEST_F(PosixSerial, TheSameParityLineOpensAgain) {
+    for (std::uint16_t parity : {kOddParity, kEvenParity, kMarkParity, kNoParity}) {
+        SCOPED_TRACE(parity);
+        const LineParams line{9600, 8, kTwoStopBits, parity};
+        for (int round = 0; round < 3; ++round) {
+            const Handle h = Open(pty_.path(), line);
+            ASSERT_NE(h, 0U);
+            Close(h);
+        }
+    }
+}
+
 TEST_F(PosixSerial, NullDeviceOpensForManyAndReadsNothing) {
     const Handle a = Open("NUL");
     const Handle b = Open("NUL");
