@@ -1,0 +1,18 @@
+# westnet_version_resource(TARGET FILENAME DESCRIPTION DLL|APP): gives a
+# Windows binary a version resource from the project's one version number.
+function(westnet_version_resource target filename description kind)
+  if(NOT WIN32)
+    return()
+  endif()
+  set(WESTNET_RC_NAME ${target})
+  set(WESTNET_RC_FILENAME ${filename})
+  set(WESTNET_RC_DESCRIPTION ${description})
+  if(kind STREQUAL "DLL")
+    set(WESTNET_RC_FILETYPE VFT_DLL)
+  else()
+    set(WESTNET_RC_FILETYPE VFT_APP)
+  endif()
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${out} @ONLY)
+  target_sources(${target} PRIVATE ${out})
+endfunction()

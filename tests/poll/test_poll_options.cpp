@@ -1,0 +1,169 @@
+// westnet-poll's command line: what each option and command turns into, and
+// what is refused with which message.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace westnet::poll {
+namespace {
+
+ParseOutcome Parse(std::vector<std::string> args) {
+    return ParseCommandLine(args);
+}
+
+TEST(PollOptions, LineOptionsBecomeTheDriversCodes) {
+    const ParseOutcome p =
+        Parse({"--device", "/dev/pts/3", "--baud", "19200", "--data-bits=7", "--stop-bits", "1.5",
+               "--parity", "space", "--timeout", "250", "read", "0140001"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.command, Command::Read);
+    EXPECT_EQ(p.options.device, "/dev/pts/3");
+    EXPECT_EQ(*p.options.baud, 19200);
+    EXPECT_EQ(*p.options.dataBits, 7);
+    EXPECT_EQ(*p.options.stopBitsCode, 1);
+    EXPECT_EQ(*p.options.parityCode, 4);
+    EXPECT_EQ(*p.options.timeoutTens, 25);
+    ASSERT_EQ(p.options.points.size(), 1u);
+    EXPECT_EQ(p.options.points[0].address, "0140001");
+}
+
+TEST(PollOptions, UnsetLineOptionsAreLeftToTheDriver) {
+    const ParseOutcome p = Parse({"read", "0140001", "--device", "COM1"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_FALSE(p.options.baud);
+    EXPECT_FALSE(p.options.dataBits);
+    EXPECT_FALSE(p.options.stopBitsCode);
+    EXPECT_FALSE(p.options.parityCode);
+    EXPECT_FALSE(p.options.timeoutTens);
+}
+
+TEST(PollOptions, StopBitsAndParityCodes) {
+    const std::pair<const char*, int> stops[] = {{"1", 0}, {"1.5", 1}, {"2", 2}};
+    for (const auto& [text, code] : stops) {
+        const ParseOutcome p = Parse({"info", "--stop-bits", text});
+        ASSERT_TRUE(p.ok) << text;
+        EXPECT_EQ(*p.options.stopBitsCode, code) << text;
+    }
+    const std::pair<const char*, int> parities[] = {
+        {"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
+    for (const auto& [text, code] : parities) {
+        const ParseOutcome p = Parse({"info", "--parity", text});
+        ASSERT_TRUE(p.ok) << text;
+        EXPECT_EQ(*p.options.parityCode, code) << text;
+    }
+}
+
+TEST(PollOptions, TimeoutIsRoundedUpToTensOfMilliseconds) {
+    EXPECT_EQ(TimeoutToTens(1), 1);
+    EXPECT_EQ(TimeoutToTens(10), 1);
+    EXPECT_EQ(TimeoutToTens(11), 2);
+    EXPECT_EQ(TimeoutToTens(500), 50);
+    EXPECT_EQ(TimeoutToTens(600000), 60000);
+}
+
+TEST(PollOptions, CommandsTakeTheirArguments) {
+    ParseOutcome p =
+        Parse({"--device", "d", "write", "0140001=0x1234", "01400013=1", "0140002=65535"});
+    ASSERT_TRUE(p.ok) << p.error;
+    ASSERT_EQ(p.options.points.size(), 3u);
+    EXPECT_EQ(p.options.points[0].value, 0x1234);
+    EXPECT_EQ(p.options.points[1].address, "01400013");
+    EXPECT_EQ(p.options.points[1].value, 1);
+    EXPECT_EQ(p.options.points[2].value, 65535);
+
+    p = Parse({"--device", "d", "read-block", "0240001", "64"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.blockCount, 64);
+
+    p = Parse({"--device", "d", "write-block", "0240001", "1", "0xFFFF", "3"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.blockCount, 3);
+    EXPECT_EQ(p.options.blockValues, (std::vector<std::uint16_t>{1, 0xFFFF, 3}));
+
+    p = Parse({"--device", "d", "poll", "0140001", "0240001", "--interval", "50", "--count", "7"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.points.size(), 2u);
+    EXPECT_EQ(p.options.intervalMs, 50);
+    EXPECT_EQ(p.options.rounds, 7);
+
+    p = Parse({"parse", "--words", "65", "0140001", "--format", "json", "--hex"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.parseWords, 65);
+    EXPECT_EQ(p.options.format, Format::Json);
+    EXPECT_TRUE(p.options.hex);
+}
+
+TEST(PollOptions, RefusedCommandLines) {
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{}, "no command"},
+        {{"frobnicate"}, "unknown command"},
+        {{"--bogus", "info"}, "unknown option \"--bogus\""},
+        {{"info", "--baud"}, "--baud needs a value"},
+        {{"info", "--baud", "0"}, "--baud takes 1 to 65535"},
+        {{"info", "--baud", "65536"}, "--baud takes 1 to 65535"},
+        {{"info", "--data-bits", "9"}, "--data-bits takes 5 to 8"},
+        {{"info", "--stop-bits", "3"}, "--stop-bits takes 1, 1.5 or 2"},
+        {{"info", "--parity", "ODD"}, "--parity takes none"},
+        {{"info", "--timeout", "0"}, "--timeout takes"},
+        {{"info", "--format", "xml"}, "--format takes"},
+        {{"info", "extra"}, "takes no arguments"},
+        {{"read", "0140001"}, "give --device"},
+        {{"--device", "d", "read"}, "at least one point address"},
+        {{"--device", "d", "write", "0140001"}, "ADDRESS=VALUE"},
+        {{"--device", "d", "write", "0140001=65536"}, "not a 16-bit word"},
+        {{"--device", "d", "write", "0140001=-1"}, "not a 16-bit word"},
+        {{"--device", "d", "write", "0140001=0x10000"}, "not a 16-bit word"},
+        {{"--device", "d", "write", "01400013=2"}, "is a bit point: its value is 0 or 1"},
+        {{"--device", "d", "read-block", "0140001"}, "read-block takes ADDRESS COUNT"},
+        {{"--device", "d", "read-block", "0140001", "0"}, "1 or more"},
+        {{"--device", "d", "write-block", "0140001"}, "write-block takes"},
+        {{"--device", "d", "write-block", "0140001", "1", "x"}, "block value \"x\""},
+        {{"--device", "d", "poll", "0140001", "--count", "-1"}, "--count takes"},
+    };
+    for (const auto& [args, message] : cases) {
+        const ParseOutcome p = Parse(args);
+        std::string joined;
+        for (const std::string& a : args) {
+            joined += a + " ";
+        }
+        EXPECT_FALSE(p.ok) << joined;
+        EXPECT_NE(p.error.find(message), std::string::npos) << joined << "-> " << p.error;
+    }
+}
+
+TEST(PollOptions, HelpAndVersionNeedNoCommand) {
+    EXPECT_TRUE(Parse({"--help"}).options.help);
+    EXPECT_TRUE(Parse({"--version"}).ok);
+    EXPECT_TRUE(Parse({"--version"}).options.version);
+}
+
+TEST(PollOptions, WordValues) {
+    std::uint16_t v = 0;
+    EXPECT_TRUE(ParseWordValue("0", v));
+    EXPECT_EQ(v, 0);
+    EXPECT_TRUE(ParseWordValue("0xfFfF", v));
+    EXPECT_EQ(v, 0xFFFF);
+    EXPECT_TRUE(ParseWordValue("0X00a", v));
+    EXPECT_EQ(v, 10);
+    for (const char* bad : {"", "0x", "+5", "-0", "1.5", "0x12345", "65536", "abc", "0xg"}) {
+        EXPECT_FALSE(ParseWordValue(bad, v)) << bad;
+    }
+}
+
+TEST(PollOptions, PortsAboveCom9TakeTheDeviceNamespaceName) {
+    EXPECT_EQ(WindowsPortName("COM1"), "COM1");
+    EXPECT_EQ(WindowsPortName("COM9"), "COM9");
+    EXPECT_EQ(WindowsPortName("COM10"), "\\\\.\\COM10");
+    EXPECT_EQ(WindowsPortName("com255"), "\\\\.\\com255");
+    EXPECT_EQ(WindowsPortName("COM256"), "COM256");
+    EXPECT_EQ(WindowsPortName("COM010"), "COM010");
+    EXPECT_EQ(WindowsPortName("\\\\.\\COM12"), "\\\\.\\COM12");
+    EXPECT_EQ(WindowsPortName("/dev/ttyS10"), "/dev/ttyS10");
+    EXPECT_EQ(WindowsPortName("COMX10"), "COMX10");
+}
+
+}  // namespace
+}  // namespace westnet::poll

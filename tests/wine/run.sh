@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# The shipped 32-bit westnet.dll under Wine, end to end:
+#   tests/wine/run.sh <native build dir> <win32 build dir>
+#
+# Starts westnet-sim stations (from the native build) on pseudo-terminals,
+# maps them into a Wine prefix as COM5 (the plant), COM6 (the plant with a
+# script of faults) and COM7 (the plant answering at 9600 baud), runs
+# wine_host.exe, which drives the DLL
+# through ZanMain with records filled by their byte offsets, and then
+# westnet-poll.exe on the same line. Exits non-zero when any check failed.
+#
+# The prefix lives in build/wine-prefix and is made on the first run
+# (wineboot, a minute or so); later runs reuse it.
+set -u
+
+if [ $# -ne 2 ]; then
+    echo "usage: $0 <native build dir> <win32 build dir>" >&2
+    exit 2
+fi
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+NATIVE=$(cd "$1" && pwd) || exit 2
+WIN=$(cd "$2" && pwd) || exit 2
+SIM="$NATIVE/westnet-sim"
+IMAGE="$ROOT/examples/plant.img"
+
+for file in "$SIM" "$WIN/wine_host.exe" "$WIN/westnet.dll" "$WIN/TARVEK.dll" \
+    "$WIN/westnet-poll.exe" "$IMAGE"; do
+    if [ ! -e "$file" ]; then
+        echo "run.sh: missing $file (build both presets first)" >&2
+        exit 2
+    fi
+done
+if ! command -v wine >/dev/null; then
+    echo "run.sh: wine is not installed" >&2
+    exit 2
+fi
+
+export WINEPREFIX="${WINEPREFIX:-$ROOT/build/wine-prefix}"
+export WINEDEBUG=-all
+
+# No Mono or Gecko installer dialogs: the tests need neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+WORK=$(mktemp -d)
+SIM_PIDS=()
+cleanup() {
+    local pid
+    for pid in "${SIM_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    wineserver -k 2>/dev/null
+    rm -f "$WINEPREFIX/dosdevices/com5" "$WINEPREFIX/dosdevices/com6" \
+        "$WINEPREFIX/dosdevices/com7" "$WINEPREFIX/dosdevices/com12"
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "run.sh: creating the Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    WINEARCH=win32 wineboot -i >"$WORK/wineboot.log" 2>&1
+    wineserver -w
+fi
+# One server for all the runs below.
+wineserver -p 2>/dev/null
+
+passed=0
+failed=0
+check() {  # check NAME COMMAND...
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "PASS $name"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $name"
+    fi
+}
+contains() { grep -qF -- "$2" "$1"; }
+equals() { [ "$1" = "$2" ]; }
+
+# Starts a simulator and maps its pseudo-terminal to the Wine port named by
+# $1; the path goes to the variable PTY_<port>. The first stdout line
+# announces the device, so reading it waits as long as the simulator needs.
+start_sim() {
+    local port=$1
+    shift
+    local fd line
+    exec {fd}< <(exec "$SIM" "$@" 2>"$WORK/$port.trace")
+    SIM_PIDS+=($!)
+    if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then
+        echo "run.sh: westnet-sim did not start: $line" >&2
+        cat "$WORK/$port.trace" >&2
+        exit 1
+    fi
+    ln -sfn "${line#device: }" "$WINEPREFIX/dosdevices/$port"
+    printf -v "PTY_$port" '%s' "${line#device: }"
+}
+
+start_sim com5 --trace --image "$IMAGE"
+# See wine_host.cpp for the order of the script.
+start_sim com6 --trace --image "$IMAGE" --script \
+"ok,bad-checksum,silence,short,ok,\
+silence,silence,silence,silence,silence,silence,\
+bad-checksum,bad-checksum,bad-checksum,bad-checksum,bad-checksum,bad-checksum,\
+bad-checksum,ok,ok,\
+silence,silence,silence,silence,silence,silence"
+
+# The plant again, with every reply byte sent at the driver's line speed.
+start_sim com7 --image "$IMAGE" --baud 9600 --format 8O2
+
+cd "$WORK" || exit 1
+
+echo "== wine_host.exe: the DLL through ZanMain, records by byte offset"
+wine "$WIN/wine_host.exe" --dll "$(winepath -w "$WIN/westnet.dll")" \
+    --plant COM5 --faulty COM6 --paced COM7 --reads 200 2>"$WORK/host.err" | tr -d '\r' | tee "$WORK/host.out"
+host_status=${PIPESTATUS[0]}
+check "wine_host.exe exit status 0" equals "$host_status" 0
+check "wine_host.exe reports no failed check" contains "$WORK/host.out" " 0 failed"
+
+# westnet-poll.exe opens the port with the driver's parity, the second open
+# with that parity on this terminal: clear the parity sense first (see
+# PrepareReopen in wine_host.cpp).
+poll() {
+    stty -F "$PTY_com5" -parodd
+    wine "$WIN/westnet-poll.exe" "$@" >"$WORK/out" 2>"$WORK/err"
+    status=$?
+    tr -d '\r' <"$WORK/out" >"$WORK/out.txt"
+}
+
+echo "== westnet-poll.exe under Wine"
+poll info --format csv
+check "poll.exe info" contains "$WORK/out.txt" "WestNet II Data HighWay,"
+poll --device COM5 --timeout 500 read 0140001 "0140002 8" --format csv
+check "poll.exe read exit 0" equals "$status" 0
+check "poll.exe read word" contains "$WORK/out.txt" "0140001,1,40001,,1234,ok"
+check "poll.exe read bit" contains "$WORK/out.txt" "0140002 8,1,40002,8,1,ok"
+poll --device COM5 --timeout 500 write 0140030=777 "0140031 1=1"
+check "poll.exe write exit 0" equals "$status" 0
+poll --device COM5 --timeout 500 read 0140030 0140031 --format csv
+check "poll.exe reads back the word" contains "$WORK/out.txt" "0140030,1,40030,,777,ok"
+check "poll.exe reads back the bit" contains "$WORK/out.txt" "0140031,1,40031,,1,ok"
+poll --device COM5 --timeout 500 write-block 0140040 7 8 9
+check "poll.exe write-block exit 0" equals "$status" 0
+poll --device COM5 --timeout 500 read-block 0140040 3 --format csv
+check "poll.exe read-block" contains "$WORK/out.txt" "0140042,2,40042,9"
+# A port above COM9 goes to the driver as \\.\COM12.
+ln -sfn "$PTY_com5" "$WINEPREFIX/dosdevices/com12"
+poll --device COM12 --timeout 500 read 0540001 --hex --format csv
+check "poll.exe on COM12" contains "$WORK/out.txt" "0540001,5,40001,,0x5678,ok"
+poll --device COM5 --timeout 500 poll 0140001 --interval 0 --count 20 --format csv
+check "poll.exe poll" contains "$WORK/err" "exchanges 20  ok 20"
+grep -h "poll summary" "$WORK/err" | tr -d '\r'
+poll --device COM5 --timeout 500 parse 0170000
+check "poll.exe explains a rejected address (exit 3)" equals "$status" 3
+check "poll.exe explanation" contains "$WORK/err" "position 2 (register, first digit)"
+
+echo "word reads on COM5: $(grep -c 'READ_WORD' "$WORK/com5.trace") answered by the station"
+echo "wine_host.exe: $(grep -E '^[0-9]+ passed' "$WORK/host.out")"
+echo "run.sh: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

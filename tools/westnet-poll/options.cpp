@@ -1,0 +1,386 @@
+#include "options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+
+#include "address_rules.h"
+
+namespace westnet::poll {
+namespace {
+
+// Whole decimal number in [low, high]; no sign unless low is negative.
+bool ParseInteger(const std::string& text, std::int64_t low, std::int64_t high,
+                  std::int64_t& value) {
+    if (text.empty() || text.size() > 18) {
+        return false;
+    }
+    std::size_t i = 0;
+    bool negative = false;
+    if (text[0] == '-' || text[0] == '+') {
+        negative = text[0] == '-';
+        i = 1;
+    }
+    if (i == text.size()) {
+        return false;
+    }
+    std::int64_t result = 0;
+    for (; i < text.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) {
+            return false;
+        }
+        result = result * 10 + (text[i] - '0');
+    }
+    if (negative) {
+        result = -result;
+    }
+    if (result < low || result > high) {
+        return false;
+    }
+    value = result;
+    return true;
+}
+
+const std::map<std::string, Command>& Commands() {
+    static const std::map<std::string, Command> kCommands = {
+        {"info", Command::Info},
+        {"parse", Command::Parse},
+        {"read", Command::Read},
+        {"write", Command::Write},
+        {"read-block", Command::ReadBlock},
+        {"write-block", Command::WriteBlock},
+        {"poll", Command::Poll},
+        {"line-check", Command::LineCheck},
+    };
+    return kCommands;
+}
+
+bool TakesValue(const std::string& name) {
+    static const char* const kWithValue[] = {
+        "--driver",  "--device", "--baud",  "--data-bits", "--stop-bits", "--parity",
+        "--timeout", "--kind",   "--words", "--interval",  "--count",     "--format",
+    };
+    for (const char* option : kWithValue) {
+        if (name == option) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A leading minus before a digit is a (negative) value, not an option.
+bool LooksLikeOption(const std::string& arg) {
+    return arg.size() > 1 && arg[0] == '-' && !std::isdigit(static_cast<unsigned char>(arg[1]));
+}
+
+std::string Quote(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// Applies one option with its value; an error text, or empty.
+std::string ApplyOption(const std::string& name, const std::string& value, Options& o) {
+    std::int64_t number = 0;
+    if (name == "--driver") {
+        o.driverPath = value;
+    } else if (name == "--device") {
+        if (value.empty()) {
+            return "--device needs a device name";
+        }
+        o.device = value;
+    } else if (name == "--baud") {
+        if (!ParseInteger(value, 1, 65535, number)) {
+            return "--baud takes 1 to 65535 (the driver's line record holds 16 bits), not " +
+                   Quote(value);
+        }
+        o.baud = static_cast<std::uint16_t>(number);
+    } else if (name == "--data-bits") {
+        if (!ParseInteger(value, 5, 8, number)) {
+            return "--data-bits takes 5 to 8, not " + Quote(value);
+        }
+        o.dataBits = static_cast<std::uint16_t>(number);
+    } else if (name == "--stop-bits") {
+        if (value == "1") {
+            o.stopBitsCode = 0;
+        } else if (value == "1.5") {
+            o.stopBitsCode = 1;
+        } else if (value == "2") {
+            o.stopBitsCode = 2;
+        } else {
+            return "--stop-bits takes 1, 1.5 or 2, not " + Quote(value);
+        }
+    } else if (name == "--parity") {
+        static const char* const kParities[] = {"none", "odd", "even", "mark", "space"};
+        bool found = false;
+        for (std::uint16_t code = 0; code < 5; ++code) {
+            if (value == kParities[code]) {
+                o.parityCode = code;
+                found = true;
+            }
+        }
+        if (!found) {
+            return "--parity takes none, odd, even, mark or space, not " + Quote(value);
+        }
+    } else if (name == "--timeout") {
+        if (!ParseInteger(value, 1, 600000, number)) {
+            return "--timeout takes 1 to 600000 milliseconds, not " + Quote(value);
+        }
+        o.timeoutTens = TimeoutToTens(number);
+    } else if (name == "--kind") {
+        if (value == "auto") {
+            o.kind = KindChoice::Auto;
+        } else if (value == "word") {
+            o.kind = KindChoice::Word;
+        } else if (value == "bit") {
+            o.kind = KindChoice::Bit;
+        } else {
+            return "--kind takes auto, word or bit, not " + Quote(value);
+        }
+    } else if (name == "--words") {
+        if (!ParseInteger(value, 1, 65535, number)) {
+            return "--words takes a word count of 1 or more, not " + Quote(value);
+        }
+        o.parseWords = static_cast<std::int32_t>(number);
+    } else if (name == "--interval") {
+        if (!ParseInteger(value, 0, 3600000, number)) {
+            return "--interval takes 0 to 3600000 milliseconds, not " + Quote(value);
+        }
+        o.intervalMs = static_cast<std::int32_t>(number);
+    } else if (name == "--count") {
+        if (!ParseInteger(value, 0, 1000000000, number)) {
+            return "--count takes a number of rounds (0 = until interrupted), not " + Quote(value);
+        }
+        o.rounds = number;
+    } else if (name == "--format") {
+        if (value == "table") {
+            o.format = Format::Table;
+        } else if (value == "csv") {
+            o.format = Format::Csv;
+        } else if (value == "json") {
+            o.format = Format::Json;
+        } else {
+            return "--format takes table, csv or json, not " + Quote(value);
+        }
+    }
+    return {};
+}
+
+// The command's own arguments; an error text, or empty.
+std::string TakeArguments(const std::vector<std::string>& args, Options& o) {
+    switch (o.command) {
+        case Command::None:
+            return "no command given";
+        case Command::Info:
+        case Command::LineCheck:
+            if (!args.empty()) {
+                return "this command takes no arguments, but got " + Quote(args[0]);
+            }
+            return {};
+        case Command::Parse:
+        case Command::Read:
+        case Command::Poll:
+            if (args.empty()) {
+                return "give at least one point address";
+            }
+            for (const std::string& address : args) {
+                o.points.push_back({address, 0});
+            }
+            return {};
+        case Command::Write:
+            if (args.empty()) {
+                return "give at least one ADDRESS=VALUE";
+            }
+            for (const std::string& arg : args) {
+                const std::size_t equals = arg.rfind('=');
+                if (equals == std::string::npos) {
+                    return "write takes ADDRESS=VALUE, but got " + Quote(arg);
+                }
+                PointArg point{arg.substr(0, equals), 0};
+                const std::string value = arg.substr(equals + 1);
+                if (!ParseWordValue(value, point.value)) {
+                    return "the value in " + Quote(arg) +
+                           " is not a 16-bit word (0 to 65535 or 0x0000 to 0xFFFF)";
+                }
+                if (IsBitPoint(point.address, o.kind) && point.value > 1) {
+                    return Quote(point.address) + " is a bit point: its value is 0 or 1, not " +
+                           value;
+                }
+                o.points.push_back(point);
+            }
+            return {};
+        case Command::ReadBlock: {
+            if (args.size() != 2) {
+                return "read-block takes ADDRESS COUNT";
+            }
+            std::int64_t count = 0;
+            if (!ParseInteger(args[1], 1, 65535, count)) {
+                return "the block count is a number of words, 1 or more, not " + Quote(args[1]);
+            }
+            o.points.push_back({args[0], 0});
+            o.blockCount = static_cast<std::int32_t>(count);
+            return {};
+        }
+        case Command::WriteBlock:
+            if (args.size() < 2) {
+                return "write-block takes ADDRESS V1 [V2...]";
+            }
+            o.points.push_back({args[0], 0});
+            for (std::size_t i = 1; i < args.size(); ++i) {
+                std::uint16_t value = 0;
+                if (!ParseWordValue(args[i], value)) {
+                    return "block value " + Quote(args[i]) +
+                           " is not a 16-bit word (0 to 65535 or 0x0000 to 0xFFFF)";
+                }
+                o.blockValues.push_back(value);
+            }
+            o.blockCount = static_cast<std::int32_t>(o.blockValues.size());
+            return {};
+    }
+    return {};
+}
+
+bool NeedsLine(Command command) {
+    return command != Command::Info && command != Command::Parse && command != Command::None;
+}
+
+}  // namespace
+
+bool IsBitPoint(const std::string& address, KindChoice kind) {
+    switch (kind) {
+        case KindChoice::Word:
+            return false;
+        case KindChoice::Bit:
+            return true;
+        case KindChoice::Auto:
+            break;
+    }
+    return LooksLikeBitPoint(address);
+}
+
+std::int32_t TimeoutToTens(std::int64_t ms) {
+    if (ms <= 0) {
+        return 1;
+    }
+    return static_cast<std::int32_t>((ms + 9) / 10);
+}
+
+bool ParseWordValue(const std::string& text, std::uint16_t& value) {
+    std::int64_t number = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        if (text.size() > 6) {
+            return false;
+        }
+        for (std::size_t i = 2; i < text.size(); ++i) {
+            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+            int digit = 0;
+            if (c >= '0' && c <= '9') {
+                digit = c - '0';
+            } else if (c >= 'a' && c <= 'f') {
+                digit = c - 'a' + 10;
+            } else {
+                return false;
+            }
+            number = number * 16 + digit;
+        }
+    } else if (text.empty() || text[0] == '+' || text[0] == '-' ||
+               !ParseInteger(text, 0, 65535, number)) {
+        return false;
+    }
+    value = static_cast<std::uint16_t>(number);
+    return true;
+}
+
+std::string WindowsPortName(const std::string& device) {
+    if (device.size() < 5 || (device[0] != 'C' && device[0] != 'c') ||
+        (device[1] != 'O' && device[1] != 'o') || (device[2] != 'M' && device[2] != 'm')) {
+        return device;
+    }
+    std::int64_t number = 0;
+    if (device[3] == '0' || !ParseInteger(device.substr(3), 10, 255, number)) {
+        return device;
+    }
+    return "\\\\.\\" + device;
+}
+
+ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
+    ParseOutcome outcome;
+    Options& o = outcome.options;
+    std::vector<std::string> positional;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || !LooksLikeOption(arg)) {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            o.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            o.version = true;
+            continue;
+        }
+        if (arg == "--hex") {
+            o.hex = true;
+            continue;
+        }
+        std::string name = arg;
+        std::string value;
+        const std::size_t equals = arg.find('=');
+        bool inlineValue = false;
+        if (equals != std::string::npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+            inlineValue = true;
+        }
+        if (!TakesValue(name)) {
+            outcome.error = "unknown option " + Quote(name);
+            return outcome;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= args.size()) {
+                outcome.error = name + " needs a value";
+                return outcome;
+            }
+            value = args[++i];
+        }
+        std::string error = ApplyOption(name, value, o);
+        if (!error.empty()) {
+            outcome.error = std::move(error);
+            return outcome;
+        }
+    }
+    if (o.help || o.version) {
+        outcome.ok = true;
+        return outcome;
+    }
+    if (positional.empty()) {
+        outcome.error = "no command given";
+        return outcome;
+    }
+    const auto found = Commands().find(positional[0]);
+    if (found == Commands().end()) {
+        outcome.error = "unknown command " + Quote(positional[0]);
+        return outcome;
+    }
+    o.command = found->second;
+    positional.erase(positional.begin());
+    std::string error = TakeArguments(positional, o);
+    if (!error.empty()) {
+        outcome.error = std::move(error);
+        return outcome;
+    }
+    if (NeedsLine(o.command) && o.device.empty()) {
+        outcome.error = "this command talks to a line: give --device";
+        return outcome;
+    }
+    outcome.ok = true;
+    return outcome;
+}
+
+}  // namespace westnet::poll
