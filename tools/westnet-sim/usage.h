@@ -97,6 +97,22 @@ DEVICE LINE
   PATH is the pseudo-terminal (not the --link) or the --device path. Nothing
   else is printed on stdout. SIGINT, SIGTERM and SIGHUP end the run.
 
+EXAMPLES
+  westnet-sim --image plant.img
+                            Play the stations of plant.img on a new
+                            pseudo-terminal, named on the first line of output.
+  westnet-sim --image plant.img --link /tmp/hw --trace
+                            The same, reachable as /tmp/hw (for example
+                            westnet-poll --device /tmp/hw read 0140001), with
+                            every exchange shown on stderr.
+  westnet-sim --device /dev/ttyS1 --format 8O2 --station 1 --station 2
+                            Answer as stations 1 and 2 on a real serial port at
+                            9600 baud, wired to the host's port by a null-modem
+                            cable.
+  westnet-sim --image plant.img --fault silence=0.1 --seed 7 --stats
+                            Lose one request in ten, the same ones on every
+                            run, and show the counts on exit.
+
 EXIT STATUS
   0   ended by SIGINT, SIGTERM or SIGHUP
   1   the line cannot be opened or fails, or the final dump cannot be written
