@@ -132,7 +132,8 @@ ln -sfn "$device" "$WINEPREFIX/dosdevices/com9"
 # the driver's raw set-up clears, makes every open a real change.
 poll() {
     stty -F "$device" echo 2>/dev/null
-    wine westnet-poll.exe --driver '..\westnet.dll' --device COM9 --timeout 1000 \
+    # No --driver: the poller in tools\ finds the driver one folder up.
+    wine westnet-poll.exe --device COM9 --timeout 1000 \
         --format csv "$@" 2>"$work/poll.err" | tr -d '\r'
     return "${PIPESTATUS[0]}"
 }

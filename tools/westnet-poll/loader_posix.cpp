@@ -34,12 +34,27 @@ std::string ExecutableDirectory() {
 
 LoadedDriver LoadDriver(const std::string& path) {
     LoadedDriver loaded;
-    loaded.path = path.empty() ? ExecutableDirectory() + "/libwestnet.so" : path;
     if (kHostReporter == nullptr) {
         loaded.error = "the host library's err is missing";
         return loaded;
     }
-    void* library = dlopen(loaded.path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Without --driver: the library beside the poller (a build folder), then
+    // the installed one on the library path (a package puts the poller in
+    // /usr/bin and the driver in the system's library folder).
+    void* library = nullptr;
+    if (!path.empty()) {
+        loaded.path = path;
+        library = dlopen(loaded.path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    } else {
+        loaded.path = ExecutableDirectory() + "/libwestnet.so";
+        library = dlopen(loaded.path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            library = dlopen("libwestnet.so.1", RTLD_NOW | RTLD_LOCAL);
+            if (library != nullptr) {
+                loaded.path = "libwestnet.so.1";
+            }
+        }
+    }
     if (library == nullptr) {
         const char* why = dlerror();
         loaded.error = why != nullptr ? why : "dlopen failed";

@@ -43,12 +43,26 @@ std::string LastErrorText() {
 
 LoadedDriver LoadDriver(const std::string& path) {
     LoadedDriver loaded;
-    loaded.path = path.empty() ? ExecutableDirectory() + "\\westnet.dll" : path;
     if (kHostReporter == nullptr) {
         loaded.error = "the host library's err is missing";
         return loaded;
     }
-    HMODULE library = LoadLibraryA(loaded.path.c_str());
+    // Without --driver: the DLL beside the poller (a build folder), then the
+    // one a folder up (the release ZIP keeps the poller in tools\ under the
+    // driver, so that its stand-in TARVEK.dll never sits beside the driver).
+    HMODULE library = nullptr;
+    if (!path.empty()) {
+        loaded.path = path;
+        library = LoadLibraryA(loaded.path.c_str());
+    } else {
+        for (const char* candidate : {"\\westnet.dll", "\\..\\westnet.dll"}) {
+            loaded.path = ExecutableDirectory() + candidate;
+            library = LoadLibraryA(loaded.path.c_str());
+            if (library != nullptr) {
+                break;
+            }
+        }
+    }
     if (library == nullptr) {
         loaded.error = LastErrorText();
         return loaded;

@@ -62,7 +62,9 @@ LINE OPTIONS
 
 OTHER OPTIONS
   --driver PATH             Driver library to load; by default libwestnet.so
-                            (westnet.dll on Windows) next to westnet-poll.
+                            next to westnet-poll, else the installed
+                            libwestnet.so.1 (on Windows westnet.dll next to
+                            westnet-poll.exe, else one folder up).
   --kind auto|word|bit      How to take addresses: auto (default) takes a text
                             longer than seven characters as a bit point.
   --words N                 parse: check the addresses as blocks of N words.
