@@ -35,7 +35,8 @@ need_packages() {
 
 # The build's own packages, for both toolchains.
 need_build_packages() {
-    need_packages cmake ninja-build g++ make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
+    need_packages cmake ninja-build g++ make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+        clang-format clang-tidy
 }
 
 # Wine with 32-bit support, to run the shipped DLL.
