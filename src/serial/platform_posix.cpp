@@ -479,25 +479,21 @@ int PosixClearCommError(Handle handle, std::uint32_t* errors, CommStatus* status
     if (slot == nullptr) {
         return 0;
     }
+    // Only the input queue is asked for: this runs before every frame sent,
+    // and the output queue's size is never looked at (it is reported as 0).
     int waiting = 0;
-    int queued = 0;
     if (slot->tty) {
         const int fd = DescriptorOf(handle);
         if (ioctl(fd, FIONREAD, &waiting) != 0) {
             return 0;
         }
-#ifdef TIOCOUTQ
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
-            queued = 0;
-        }
-#endif
     }
     if (errors != nullptr) {
         *errors = 0;  // line errors are not tracked by the tty
     }
     if (status != nullptr) {
         status->cbInQue = waiting > 0 ? static_cast<std::uint32_t>(waiting) : 0U;
-        status->cbOutQue = queued > 0 ? static_cast<std::uint32_t>(queued) : 0U;
+        status->cbOutQue = 0;
     }
     return 1;
 }
