@@ -1,0 +1,382 @@
+// A westnet-sim process serving one pseudo-terminal for a benchmark, and a
+// bare client of that line that moves frames with nothing but write() and
+// poll()/read(): the floor that the driver's own round trip is set against.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace westnet::bench {
+
+inline std::uint8_t HeaderSum(const std::uint8_t* h) {
+    return static_cast<std::uint8_t>(h[0] + h[1] + h[2] + h[3] + h[4]);
+}
+
+// Starts `sim` with the given options plus two stations and a short link to
+// its pseudo-terminal (device names are at most 11 characters), and waits
+// for its "device: PATH" line. Stopped with SIGTERM when destroyed.
+class SimLine {
+public:
+    SimLine(const std::string& sim, const std::vector<std::string>& options, int index) {
+        link_ = "/tmp/wb" + std::to_string((getpid() % 100) * 100 + index % 100);
+        std::vector<std::string> args = {sim, "--station", "1", "--station", "2", "--link", link_};
+        args.insert(args.end(), options.begin(), options.end());
+        int out[2];
+        if (pipe(out) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        std::string line;
+        char c = 0;
+        while (read(out[0], &c, 1) == 1 && c != '\n') {
+            line.push_back(c);
+        }
+        stdout_ = out[0];  // kept open: the simulator may print more
+        if (line.rfind("device: ", 0) == 0) {
+            ready_ = true;
+        } else {
+            std::fprintf(stderr, "westnet-bench: %s did not start (said \"%s\")\n", sim.c_str(),
+                         line.c_str());
+        }
+    }
+    ~SimLine() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (stdout_ >= 0) {
+            close(stdout_);
+        }
+    }
+    SimLine(const SimLine&) = delete;
+    SimLine& operator=(const SimLine&) = delete;
+
+    bool ready() const { return ready_; }
+    // The name the driver opens: the link, 11 characters at most.
+    const std::string& device() const { return link_; }
+
+private:
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    bool ready_ = false;
+    std::string link_;
+};
+
+// The bare client: a raw tty, one write per request, reads until the reply
+// is complete. No purge, no retry, no time-out bookkeeping beyond poll's.
+class RawClient {
+public:
+    explicit RawClient(const std::string& device) {
+        fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0) {
+            return;
+        }
+        termios t{};
+        tcgetattr(fd_, &t);
+        cfmakeraw(&t);
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        tcsetattr(fd_, TCSANOW, &t);
+    }
+    ~RawClient() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    bool ok() const { return fd_ >= 0; }
+
+    // One request of six bytes (checksum filled in), one reply of `reply` bytes.
+    bool Exchange(std::uint8_t op, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3,
+                  std::size_t reply) {
+        std::uint8_t request[6] = {op, b1, b2, b3, 0, 0};
+        request[5] = HeaderSum(request);
+        if (write(fd_, request, sizeof request) != static_cast<ssize_t>(sizeof request)) {
+            return false;
+        }
+        std::size_t got = 0;
+        while (got < reply) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 1000) <= 0) {
+                return false;
+            }
+            const ssize_t k = read(fd_, buffer_ + got, reply - got);
+            if (k <= 0) {
+                if (k < 0 && errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            got += static_cast<std::size_t>(k);
+        }
+        return HeaderSum(buffer_) == buffer_[5];
+    }
+
+private:
+    int fd_ = -1;
+    std::uint8_t buffer_[256] = {};
+};
+
+// The smallest station there can be, as a separate process on its own
+// pseudo-terminal: it answers every request at once from a fixed pattern,
+// with no framing state, image, faults or trace. It plays for the driver the
+// part that the libmodbus slave plays in modbus_peer, so that the two round
+// trips compare the masters and not the peers.
+class MiniStation {
+public:
+    MiniStation() {
+        char path[128] = {};
+        if (openpty(&master_, &slave_, path, nullptr, nullptr) != 0) {
+            return;
+        }
+        termios t{};
+        tcgetattr(slave_, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave_, TCSANOW, &t);
+        device_ = path;
+        if (device_.size() > 11) {
+            const std::string link = "/tmp/wm" + std::to_string(getpid() % 10000);
+            unlink(link.c_str());
+            if (symlink(path, link.c_str()) != 0) {
+                return;
+            }
+            device_ = link;
+            link_ = link;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(slave_);
+            Serve(master_);
+        }
+    }
+    ~MiniStation() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (!link_.empty()) {
+            unlink(link_.c_str());
+        }
+        close(master_);
+        close(slave_);
+    }
+    MiniStation(const MiniStation&) = delete;
+    MiniStation& operator=(const MiniStation&) = delete;
+    bool ready() const { return pid_ > 0; }
+    const std::string& device() const { return device_; }
+
+private:
+    static bool ReadExact(int fd, std::uint8_t* into, std::size_t n) {
+        std::size_t got = 0;
+        while (got < n) {
+            const ssize_t k = read(fd, into + got, n - got);
+            if (k > 0) {
+                got += static_cast<std::size_t>(k);
+            } else if (k < 0 && errno == EINTR) {
+                continue;
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    [[noreturn]] static void Serve(int fd) {
+        std::uint8_t frame[256];
+        std::uint8_t reply[256];
+        while (ReadExact(fd, frame, 6)) {
+            if (frame[0] == 0x07 && !ReadExact(fd, frame + 6, 2U * frame[3] + 3U)) {
+                break;
+            }
+            std::memcpy(reply, frame, 6);
+            std::size_t length = 6;
+            if (frame[0] == 0x00) {
+                reply[3] = 0x34;
+                reply[4] = 0x12;
+            } else if (frame[0] == 0x05) {
+                const std::size_t data = 2 * (static_cast<std::size_t>(frame[3]) + 1);
+                std::uint8_t check = 0;
+                for (std::size_t i = 0; i < data; ++i) {
+                    reply[6 + i] = static_cast<std::uint8_t>(i);
+                    check = static_cast<std::uint8_t>(check + i);
+                }
+                reply[6 + data] = check;
+                length = data + 7;
+            }
+            reply[5] = HeaderSum(reply);
+            if (write(fd, reply, length) != static_cast<ssize_t>(length)) {
+                break;
+            }
+        }
+        _exit(0);
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    pid_t pid_ = -1;
+    std::string device_;
+    std::string link_;
+};
+
+// A responder thread on a pseudo-terminal of its own, paced like a line of
+// `charNs` nanoseconds per character: each reply is written whole at the
+// moment its last byte would have arrived on that line (request arrival plus
+// reply length times the character time), as a receiver with a FIFO hands
+// over a burst. One write and one wake-up per reply keeps the responders'
+// own cost low enough that many lines can run side by side on few cores.
+class PacedResponder {
+public:
+    explicit PacedResponder(std::int64_t charNs, int index) : charNs_(charNs) {
+        char path[128] = {};
+        if (openpty(&master_, &slave_, path, nullptr, nullptr) != 0) {
+            return;
+        }
+        termios t{};
+        tcgetattr(slave_, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave_, TCSANOW, &t);
+        device_ = path;
+        if (device_.size() > 11) {
+            const std::string link =
+                "/tmp/wr" + std::to_string((getpid() % 100) * 100 + index % 100);
+            unlink(link.c_str());
+            if (symlink(path, link.c_str()) != 0) {
+                return;
+            }
+            device_ = link;
+            link_ = link;
+        }
+        if (pipe(stop_) != 0) {
+            return;
+        }
+        thread_ = std::thread([this] { Serve(); });
+        ready_ = true;
+    }
+    ~PacedResponder() {
+        if (thread_.joinable()) {
+            const char c = 0;
+            (void)!write(stop_[1], &c, 1);
+            thread_.join();
+        }
+        if (!link_.empty()) {
+            unlink(link_.c_str());
+        }
+        for (int fd : {master_, slave_, stop_[0], stop_[1]}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    PacedResponder(const PacedResponder&) = delete;
+    PacedResponder& operator=(const PacedResponder&) = delete;
+    bool ready() const { return ready_; }
+    const std::string& device() const { return device_; }
+
+private:
+    static std::int64_t Now() {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    }
+
+    bool ReadExact(std::uint8_t* into, std::size_t n) {
+        std::size_t got = 0;
+        while (got < n) {
+            pollfd fds[2] = {{master_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            if (fds[1].revents != 0) {
+                return false;
+            }
+            const ssize_t k = read(master_, into + got, n - got);
+            if (k > 0) {
+                got += static_cast<std::size_t>(k);
+            } else if (!(k < 0 && errno == EINTR)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void Serve() {
+        // The pacing is the test equipment's: no timer slack on its sleeps.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        std::uint8_t frame[256];
+        std::uint8_t reply[256];
+        while (ReadExact(frame, 6)) {
+            const std::int64_t arrival = Now();
+            if (frame[0] == 0x07 && !ReadExact(frame + 6, 2U * frame[3] + 3U)) {
+                return;
+            }
+            std::memcpy(reply, frame, 6);
+            std::size_t length = 6;
+            if (frame[0] == 0x00) {
+                reply[3] = 0x34;
+                reply[4] = 0x12;
+            } else if (frame[0] == 0x05) {
+                const std::size_t data = 2 * (static_cast<std::size_t>(frame[3]) + 1);
+                std::uint8_t check = 0;
+                for (std::size_t i = 0; i < data; ++i) {
+                    reply[6 + i] = static_cast<std::uint8_t>(i);
+                    check = static_cast<std::uint8_t>(check + i);
+                }
+                reply[6 + data] = check;
+                length = data + 7;
+            }
+            reply[5] = HeaderSum(reply);
+            const std::int64_t due = arrival + static_cast<std::int64_t>(length) * charNs_;
+            const timespec at{static_cast<time_t>(due / 1000000000LL),
+                              static_cast<long>(due % 1000000000LL)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+            }
+            if (write(master_, reply, length) != static_cast<ssize_t>(length)) {
+                return;
+            }
+        }
+    }
+
+    std::int64_t charNs_;
+    int master_ = -1;
+    int slave_ = -1;
+    int stop_[2] = {-1, -1};
+    bool ready_ = false;
+    std::thread thread_;
+    std::string device_;
+    std::string link_;
+};
+
+}  // namespace westnet::bench
