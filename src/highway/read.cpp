@@ -90,51 +90,11 @@ std::int32_t ReadBlock(DriverRequest* request) {
 }
 
 std::int32_t CmdReadPoint(DriverRequest* request) {
-    if (request == nullptr || request->channel == nullptr || request->params == nullptr) {
-        return ResBad;
-    }
-    const PointIo& point = PointOf(request);
-    const bool known = point.kind == KIND_BIT || point.kind == KIND_WORD;
-    if (known && point.values == nullptr) {
-        return ResBad;
-    }
-    std::int32_t result = SelectStation(request);
-    if (result != ResOk) {
-        return result;
-    }
-    // A point of no known kind cannot be read; saying ResOk would hand the
-    // host a value buffer that was never filled.
-    if (!known) {
-        return ResBad;
-    }
-    for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
-        result = point.kind == KIND_BIT ? ReadBit(request) : ReadWord(request);
-        if (result == ResOk) {
-            break;
-        }
-    }
-    return result;
+    return RunPointCommand(request, ReadBit, ReadWord);
 }
 
 std::int32_t CmdReadBlock(DriverRequest* request) {
-    if (request == nullptr || request->channel == nullptr || request->params == nullptr) {
-        return ResBad;
-    }
-    const PointIo& point = PointOf(request);
-    if (!BlockCountValid(point.count) || point.values == nullptr) {
-        return ResBad;
-    }
-    std::int32_t result = SelectStation(request);
-    if (result != ResOk) {
-        return result;
-    }
-    for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
-        result = ReadBlock(request);
-        if (result == ResOk) {
-            break;
-        }
-    }
-    return result;
+    return RunBlockCommand(request, ReadBlock);
 }
 
 }  // namespace westnet

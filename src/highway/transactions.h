@@ -23,6 +23,15 @@ std::int32_t WriteWord(DriverRequest* request);
 std::int32_t WriteBit(DriverRequest* request);
 std::int32_t WriteBlock(DriverRequest* request);  // ResBad for a count outside 1..BLOCK_LIMIT
 
+using Transaction = std::int32_t (*)(DriverRequest* request);
+
+// The shape every read and write command shares: check the request, select
+// the point's station, then make up to MAX_ATTEMPTS whole transactions and
+// answer with the last one's result. A point command runs `bit` or `word` by
+// the point's kind; a block command runs `block`.
+std::int32_t RunPointCommand(DriverRequest* request, Transaction bit, Transaction word);
+std::int32_t RunBlockCommand(DriverRequest* request, Transaction block);
+
 // A single point's value sits at byte 2 of the host's value buffer.
 constexpr std::size_t POINT_VALUE_AT = 2;
 

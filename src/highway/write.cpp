@@ -70,53 +70,14 @@ std::int32_t WriteBlock(DriverRequest* request) {
     return Exchange(*request->channel, frame, length);
 }
 
+// A lost acknowledgement means the station may get the same write twice; a
+// repeated write of the same value is harmless.
 std::int32_t CmdWritePoint(DriverRequest* request) {
-    if (request == nullptr || request->channel == nullptr || request->params == nullptr) {
-        return ResBad;
-    }
-    const PointIo& point = PointOf(request);
-    const bool known = point.kind == KIND_BIT || point.kind == KIND_WORD;
-    if (known && point.values == nullptr) {
-        return ResBad;
-    }
-    std::int32_t result = SelectStation(request);
-    if (result != ResOk) {
-        return result;
-    }
-    // Nothing was written for a point of no known kind: not a success.
-    if (!known) {
-        return ResBad;
-    }
-    // A lost acknowledgement means the station may get the same write twice;
-    // a repeated write of the same value is harmless.
-    for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
-        result = point.kind == KIND_BIT ? WriteBit(request) : WriteWord(request);
-        if (result == ResOk) {
-            break;
-        }
-    }
-    return result;
+    return RunPointCommand(request, WriteBit, WriteWord);
 }
 
 std::int32_t CmdWriteBlock(DriverRequest* request) {
-    if (request == nullptr || request->channel == nullptr || request->params == nullptr) {
-        return ResBad;
-    }
-    const PointIo& point = PointOf(request);
-    if (!BlockCountValid(point.count) || point.values == nullptr) {
-        return ResBad;
-    }
-    std::int32_t result = SelectStation(request);
-    if (result != ResOk) {
-        return result;
-    }
-    for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
-        result = WriteBlock(request);
-        if (result == ResOk) {
-            break;
-        }
-    }
-    return result;
+    return RunBlockCommand(request, WriteBlock);
 }
 
 }  // namespace westnet
