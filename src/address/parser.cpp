@@ -210,31 +210,34 @@ std::int32_t ParseAddress(PointAddress& address) {
     return ResOk;
 }
 
-std::int32_t CmdParsePoint(DriverRequest* request) {
-    PointAddress* address = AddressOf(request);
+namespace {
+
+// What both commands share: the parse, then the zero-based register.
+std::int32_t ParseToZeroBased(PointAddress* address) {
     if (address == nullptr || address->text == nullptr) {
         return ResBad;
     }
     const std::int32_t result = ParseAddress(*address);
-    if (result != ResOk) {
-        return result;
+    if (result == ResOk) {
+        ReduceRegister(*address);
     }
-    ReduceRegister(*address);
-    return ResOk;
+    return result;
+}
+
+}  // namespace
+
+std::int32_t CmdParsePoint(DriverRequest* request) {
+    return ParseToZeroBased(AddressOf(request));
 }
 
 // The block transactions carry 1 to BLOCK_MAX words, so a count outside that
 // is refused here already, after every field has been written.
 std::int32_t CmdParseBlock(DriverRequest* request) {
     PointAddress* address = AddressOf(request);
-    if (address == nullptr || address->text == nullptr) {
-        return ResBad;
-    }
-    const std::int32_t result = ParseAddress(*address);
+    const std::int32_t result = ParseToZeroBased(address);
     if (result != ResOk) {
         return result;
     }
-    ReduceRegister(*address);
     if (address->count < 1 || address->count > BLOCK_MAX) {
         return ResBad;
     }
