@@ -25,22 +25,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() {  # check NAME COMMAND...: passes when the command succeeds
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "PASS $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $name"
-    fi
-}
-contains() { grep -qF -- "$2" "$1"; }
-lacks() { ! grep -qF -- "$2" "$1"; }
-equals() { [ "$1" = "$2" ]; }
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 
 # Starts a simulator; its device path goes to the variable named by $1, its
 # trace to $WORK/$1.trace. The first stdout line announces the device, so
@@ -191,5 +176,4 @@ run faulty --timeout 400 poll 0140001 --interval 0 --count 3
 check "poll through faults exits 0" equals "$status" 0
 check "poll through faults: all reads ok" contains "$WORK/err" "exchanges 3  ok 3  refused 0"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

@@ -34,26 +34,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() { # check NAME COMMAND...: passes when the command succeeds
-    local name="$1"
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok   - $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL - $name"
-    fi
-}
-equals() {
-    [ "$1" = "$2" ] || {
-        echo "  got:      $1"
-        echo "  expected: $2"
-        return 1
-    }
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 
 echo "# $deb (project version $version)"
 check "project version found" test -n "$version"
@@ -144,5 +125,4 @@ wait "$sim_pid"
 check "westnet-sim ends with status 0 on SIGTERM" equals "$?" 0
 sim_pid=""
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

@@ -55,26 +55,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() { # check NAME COMMAND...: passes when the command succeeds
-    local name="$1"
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok   - $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL - $name"
-    fi
-}
-equals() {
-    [ "$1" = "$2" ] || {
-        echo "  got:      $1"
-        echo "  expected: $2"
-        return 1
-    }
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 
 echo "# $zip (project version $version)"
 check "project version found" test -n "$version"
@@ -148,5 +129,4 @@ poll info >"$work/info.out"
 check "the driver's information record names the driver" \
     grep -q 'WestNet II Data HighWay' "$work/info.out"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

@@ -66,21 +66,7 @@ fi
 # One server for all the runs below.
 wineserver -p 2>/dev/null
 
-passed=0
-failed=0
-check() {  # check NAME COMMAND...
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "PASS $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $name"
-    fi
-}
-contains() { grep -qF -- "$2" "$1"; }
-equals() { [ "$1" = "$2" ]; }
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 
 # Starts a simulator and maps its pseudo-terminal to the Wine port named by
 # $1; the path goes to the variable PTY_<port>. The first stdout line
