@@ -8,12 +8,14 @@
 #include <string>
 
 #include "address_rules.h"
-#include "entry/zanmain.h"
 #include "fake_platform.h"
 #include "session.h"
 
 namespace westnet::poll {
 namespace {
+
+using host::ParsedPoint;
+using host::Session;
 
 void ExpectAgreement(Session& session, const std::string& text, bool bit, std::int32_t words) {
     const AddressVerdict model = CheckAddress(text, bit, words);

@@ -153,17 +153,5 @@ TEST(PollOptions, WordValues) {
     }
 }
 
-TEST(PollOptions, PortsAboveCom9TakeTheDeviceNamespaceName) {
-    EXPECT_EQ(WindowsPortName("COM1"), "COM1");
-    EXPECT_EQ(WindowsPortName("COM9"), "COM9");
-    EXPECT_EQ(WindowsPortName("COM10"), "\\\\.\\COM10");
-    EXPECT_EQ(WindowsPortName("com255"), "\\\\.\\com255");
-    EXPECT_EQ(WindowsPortName("COM256"), "COM256");
-    EXPECT_EQ(WindowsPortName("COM010"), "COM010");
-    EXPECT_EQ(WindowsPortName("\\\\.\\COM12"), "\\\\.\\COM12");
-    EXPECT_EQ(WindowsPortName("/dev/ttyS10"), "/dev/ttyS10");
-    EXPECT_EQ(WindowsPortName("COMX10"), "COMX10");
-}
-
 }  // namespace
 }  // namespace westnet::poll

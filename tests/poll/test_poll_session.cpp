@@ -13,6 +13,9 @@
 namespace westnet::poll {
 namespace {
 
+using host::ParsedPoint;
+using host::Session;
+
 // What the stand-in saw of one call, copied while the call was running.
 struct Seen {
     std::int32_t command = 0;

@@ -17,6 +17,16 @@
 namespace westnet::poll {
 namespace {
 
+using host::DeviceForSystem;
+using host::InfoView;
+using host::LoadDriver;
+using host::LoadedDriver;
+using host::ParsedPoint;
+using host::Session;
+using host::SleepMilliseconds;
+using host::StderrIsTerminal;
+using host::ZanMainFn;
+
 constexpr char kProgram[] = "westnet-poll";
 
 volatile std::sig_atomic_t gInterrupted = 0;
@@ -499,36 +509,36 @@ private:
         };
         const std::string device = Device();
         const Step steps[] = {
-            {"open", kCmdOpen},
-            {"purge", kCmdPurge},
-            {"close", kCmdClose},
-            {"reopen", kCmdReopen},
-            {"purge", kCmdPurge},
-            {"shutdown", kCmdShutdown},
-            {"reconfigure", kCmdReconfigure},
-            {"close", kCmdClose},
+            {"open", CmdOpen},
+            {"purge", CmdPurge},
+            {"close", CmdClose},
+            {"reopen", CmdReopen},
+            {"purge", CmdPurge},
+            {"shutdown", CmdShutdown},
+            {"reconfigure", CmdReconfigure},
+            {"close", CmdClose},
         };
         std::vector<std::vector<Cell>> rows;
         for (const Step& step : steps) {
             const auto start = std::chrono::steady_clock::now();
             std::int32_t result = ResOk;
             switch (step.code) {
-                case kCmdOpen:
+                case CmdOpen:
                     result = session_.Open(device, TimeoutTens(), Line());
                     break;
-                case kCmdPurge:
+                case CmdPurge:
                     result = session_.Purge();
                     break;
-                case kCmdClose:
+                case CmdClose:
                     result = session_.Close();
                     break;
-                case kCmdReopen:
+                case CmdReopen:
                     result = session_.Reopen();
                     break;
-                case kCmdShutdown:
+                case CmdShutdown:
                     result = session_.Shutdown();
                     break;
-                case kCmdReconfigure:
+                case CmdReconfigure:
                     result = session_.Reconfigure(device, TimeoutTens(), Line());
                     break;
                 default:
@@ -544,7 +554,7 @@ private:
                             Cell::Of(static_cast<std::int64_t>(step.code)),
                             Cell::Of(ResultText(result)),
                             Cell::Of(std::string(session_.IsOpen() ? "open" : "closed")), msCell});
-            if (step.code == kCmdOpen && result != ResOk) {
+            if (step.code == CmdOpen && result != ResOk) {
                 Complain("cannot open " + device + " (driver result " + std::to_string(result) +
                          ")");
                 break;
@@ -582,10 +592,10 @@ int Main(int argc, char** argv) {
     }
     if (!options.device.empty()) {
         const std::string device = DeviceForSystem(options.device);
-        if (device.size() >= DEVICE_NAME_SIZE) {
+        if (device.size() > host::kDeviceNameMax) {
             Complain("device name \"" + device + "\" has " + std::to_string(device.size()) +
                      " characters; the driver's device field holds at most " +
-                     std::to_string(DEVICE_NAME_SIZE - 1));
+                     std::to_string(host::kDeviceNameMax));
             return kExitUsage;
         }
     }

@@ -290,18 +290,6 @@ bool ParseWordValue(const std::string& text, std::uint16_t& value) {
     return true;
 }
 
-std::string WindowsPortName(const std::string& device) {
-    if (device.size() < 5 || (device[0] != 'C' && device[0] != 'c') ||
-        (device[1] != 'O' && device[1] != 'o') || (device[2] != 'M' && device[2] != 'm')) {
-        return device;
-    }
-    std::int64_t number = 0;
-    if (device[3] == '0' || !ParseInteger(device.substr(3), 10, 255, number)) {
-        return device;
-    }
-    return "\\\\.\\" + device;
-}
-
 ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
     ParseOutcome outcome;
     Options& o = outcome.options;

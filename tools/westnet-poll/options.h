@@ -68,8 +68,4 @@ std::int32_t TimeoutToTens(std::int64_t ms);
 // A 16-bit value: decimal 0 to 65535 or hexadecimal 0x0 to 0xFFFF.
 bool ParseWordValue(const std::string& text, std::uint16_t& value);
 
-// The name under which Windows opens a serial port: COM10 and above only as
-// \\.\COM10; every other name unchanged.
-std::string WindowsPortName(const std::string& device);
-
 }  // namespace westnet::poll

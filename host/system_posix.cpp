@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <climits>
 
-#include "entry/host.h"
 #include "system.h"
+#include "tarvek.h"
 
-namespace westnet::poll {
+namespace westnet::host {
 namespace {
 
 // The driver resolves `err` against the host library. Naming the reporter
@@ -83,4 +83,4 @@ void SleepMilliseconds(long milliseconds) {
     }
 }
 
-}  // namespace westnet::poll
+}  // namespace westnet::host

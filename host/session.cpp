@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-namespace westnet::poll {
+namespace westnet::host {
 namespace {
 
-constexpr std::int32_t kBitDataType = 6;
+constexpr std::int32_t kBitDataType = WESTNET_DATA_TYPE_BIT;
 constexpr std::int32_t kWordDataType = 0;
 
 // A name field: the text and its terminator, the rest zero. The caller has
 // made sure the text fits.
-void CopyDevice(char (&field)[DEVICE_NAME_SIZE], const std::string& device) {
+void CopyDevice(char (&field)[WESTNET_DEVICE_SIZE], const std::string& device) {
     std::memset(field, 0, sizeof field);
     std::memcpy(field, device.data(), std::min(device.size(), sizeof field - 1));
 }
@@ -30,7 +30,7 @@ std::int32_t Session::Call(std::int32_t command, void* params) {
 
 InfoView Session::GetInfo() {
     InfoView view;
-    view.result = Call(kCmdGetInfo, &view.record);
+    view.result = Call(CmdGetInfo, &view.record);
     if (view.result == ResOk) {
         if (view.record.name != nullptr) {
             view.name = view.record.name;
@@ -45,12 +45,12 @@ InfoView Session::GetInfo() {
 ParsedPoint Session::Parse(const std::string& text, bool bitPoint, std::int32_t words) {
     // The driver reads exactly 12 bytes of the text; the rest stays NUL.
     char field[16] = {};
-    std::memcpy(field, text.data(), std::min(text.size(), sizeof field - 4));
+    std::copy_n(text.begin(), std::min<std::size_t>(text.size(), sizeof field - 4), field);
     ParsedPoint parsed;
     parsed.record.text = field;
     parsed.record.dataType = bitPoint ? kBitDataType : kWordDataType;
     parsed.record.count = words;
-    parsed.result = Call(words > 0 ? kCmdParseBlock : kCmdParsePoint, &parsed.record);
+    parsed.result = Call(words > 0 ? CmdParseBlock : CmdParsePoint, &parsed.record);
     parsed.record.text = nullptr;  // the field ends with this call
     return parsed;
 }
@@ -62,23 +62,23 @@ std::int32_t Session::Open(const std::string& device, std::int32_t timeoutTens,
     params.enabled = 1;
     params.replyTimeout = timeoutTens;
     params.line = line;
-    return Call(kCmdOpen, &params);
+    return Call(CmdOpen, &params);
 }
 
 std::int32_t Session::Purge() {
-    return Call(kCmdPurge, nullptr);
+    return Call(CmdPurge, nullptr);
 }
 
 std::int32_t Session::Close() {
-    return Call(kCmdClose, nullptr);
+    return Call(CmdClose, nullptr);
 }
 
 std::int32_t Session::Shutdown() {
-    return Call(kCmdShutdown, nullptr);
+    return Call(CmdShutdown, nullptr);
 }
 
 std::int32_t Session::Reopen() {
-    return Call(kCmdReopen, nullptr);
+    return Call(CmdReopen, nullptr);
 }
 
 std::int32_t Session::Reconfigure(const std::string& device, std::int32_t timeoutTens,
@@ -87,7 +87,7 @@ std::int32_t Session::Reconfigure(const std::string& device, std::int32_t timeou
     CopyDevice(params.device, device);
     params.replyTimeout = timeoutTens;
     params.line = line;
-    return Call(kCmdReconfigure, &params);
+    return Call(CmdReconfigure, &params);
 }
 
 PointIo Session::IoFor(const PointAddress& point, void* values) {
@@ -104,7 +104,7 @@ PointIo Session::IoFor(const PointAddress& point, void* values) {
 std::int32_t Session::ReadPoint(const PointAddress& point, std::uint16_t& value) {
     unsigned char buffer[4] = {};
     PointIo io = IoFor(point, buffer);
-    const std::int32_t result = Call(kCmdReadPoint, &io);
+    const std::int32_t result = Call(CmdReadPoint, &io);
     if (result == ResOk) {
         value = static_cast<std::uint16_t>(buffer[2] | (buffer[3] << 8));
     }
@@ -115,7 +115,7 @@ std::int32_t Session::WritePoint(const PointAddress& point, std::uint16_t value)
     unsigned char buffer[4] = {0, 0, static_cast<unsigned char>(value & 0xFF),
                                static_cast<unsigned char>(value >> 8)};
     PointIo io = IoFor(point, buffer);
-    return Call(kCmdWritePoint, &io);
+    return Call(CmdWritePoint, &io);
 }
 
 // A block starts at byte offset 0, word i at byte 2i, low byte first.
@@ -124,7 +124,7 @@ std::int32_t Session::ReadBlock(const PointAddress& point, std::int32_t count,
     std::vector<unsigned char> buffer(2 * static_cast<std::size_t>(count > 0 ? count : 0));
     PointIo io = IoFor(point, buffer.data());
     io.count = count;
-    const std::int32_t result = Call(kCmdReadBlock, &io);
+    const std::int32_t result = Call(CmdReadBlock, &io);
     if (result == ResOk) {
         values.clear();
         for (std::size_t i = 0; i + 1 < buffer.size(); i += 2) {
@@ -143,7 +143,7 @@ std::int32_t Session::WriteBlock(const PointAddress& point,
     }
     PointIo io = IoFor(point, buffer.data());
     io.count = static_cast<std::int32_t>(values.size());
-    return Call(kCmdWriteBlock, &io);
+    return Call(CmdWriteBlock, &io);
 }
 
-}  // namespace westnet::poll
+}  // namespace westnet::host

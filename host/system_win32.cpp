@@ -6,11 +6,11 @@
 
 #include <cstdio>
 
-#include "entry/host.h"
-#include "options.h"
+#include "device_name.h"
 #include "system.h"
+#include "tarvek.h"
 
-namespace westnet::poll {
+namespace westnet::host {
 namespace {
 
 // Naming the host's reporter keeps TARVEK.dll among the poller's imports.
@@ -89,4 +89,4 @@ void SleepMilliseconds(long milliseconds) {
     Sleep(static_cast<DWORD>(milliseconds));
 }
 
-}  // namespace westnet::poll
+}  // namespace westnet::host

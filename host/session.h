@@ -1,33 +1,22 @@
-// The poller as the driver's host: it owns the channel record and every
-// parameter block, fills them as the host does and calls nothing but ZanMain.
+// The host side of ZanMain: a channel session that owns the channel record
+// and every parameter block, fills them as the host does and calls nothing but
+// ZanMain. The records, command and result codes are the public header's, the
+// one definition of them outside the driver.
 #pragma once
+
+#include <westnet/westnet.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "entry/records.h"
+namespace westnet::host {
 
-namespace westnet::poll {
+// ZanMain as exported: __stdcall on the 32-bit DLL (WESTNET_CALL).
+using ZanMainFn = std::int32_t(WESTNET_CALL*)(DriverRequest*);
 
-// ZanMain as exported: WESTNET_STDCALL is the Windows API convention on the
-// 32-bit build and empty where that convention does not exist.
-using ZanMainFn = std::int32_t(WESTNET_STDCALL*)(DriverRequest*);
-
-// The command codes of the driver's table.
-constexpr std::int32_t kCmdOpen = 1;
-constexpr std::int32_t kCmdPurge = 2;
-constexpr std::int32_t kCmdParsePoint = 3;
-constexpr std::int32_t kCmdParseBlock = 4;
-constexpr std::int32_t kCmdReadPoint = 5;
-constexpr std::int32_t kCmdReadBlock = 6;
-constexpr std::int32_t kCmdWritePoint = 7;
-constexpr std::int32_t kCmdWriteBlock = 10;
-constexpr std::int32_t kCmdShutdown = 11;
-constexpr std::int32_t kCmdClose = 12;
-constexpr std::int32_t kCmdReopen = 13;
-constexpr std::int32_t kCmdGetInfo = 14;
-constexpr std::int32_t kCmdReconfigure = 15;
+// The device field of the host's records holds this many characters.
+constexpr std::size_t kDeviceNameMax = WESTNET_DEVICE_SIZE - 1;
 
 // What CmdGetInfo told, copied out of the driver's record.
 struct InfoView {
@@ -43,6 +32,8 @@ struct ParsedPoint {
     PointAddress record{};
 };
 
+// One channel. Calls for one session must not overlap (the driver guards
+// nothing in a channel record); parse commands must not overlap at all.
 class Session {
 public:
     explicit Session(ZanMainFn zanMain);
@@ -61,6 +52,9 @@ public:
     std::int32_t Reconfigure(const std::string& device, std::int32_t timeoutTens,
                              const LineParams& line);
     bool IsOpen() const { return channel_.port != 0; }
+    // The record is the host's: a host may set the control flags stored in
+    // it, which CmdReopen then opens the port with (CmdOpen stores 2).
+    void SetStoredControlFlags(ControlFlags flags) { channel_.settings.controlFlags = flags; }
 
     std::int32_t ReadPoint(const PointAddress& point, std::uint16_t& value);
     std::int32_t WritePoint(const PointAddress& point, std::uint16_t value);
@@ -78,4 +72,4 @@ private:
     ChannelState channel_{};
 };
 
-}  // namespace westnet::poll
+}  // namespace westnet::host

@@ -1,14 +1,13 @@
-// What differs between the operating systems the poller runs on: loading the
-// driver library, the name a serial device is opened under, the console and
-// sleeping. One implementation is linked per build: loader_posix.cpp or
-// loader_win32.cpp.
+// What differs between the systems a host of ours runs on: loading the driver
+// library, the name a serial device is opened under, the console and sleeping.
+// One implementation is linked per build: system_posix.cpp or system_win32.cpp.
 #pragma once
 
 #include <string>
 
 #include "session.h"
 
-namespace westnet::poll {
+namespace westnet::host {
 
 struct LoadedDriver {
     ZanMainFn zanMain = nullptr;
@@ -17,8 +16,8 @@ struct LoadedDriver {
 };
 
 // Loads the driver library and finds ZanMain. An empty path means the
-// library next to the running executable. The library stays loaded until
-// the process ends.
+// library next to the running executable, then the installed one. The
+// library stays loaded until the process ends.
 LoadedDriver LoadDriver(const std::string& path);
 
 // The device name as the system's serial devices are opened.
@@ -27,4 +26,4 @@ std::string DeviceForSystem(const std::string& device);
 bool StderrIsTerminal();
 void SleepMilliseconds(long milliseconds);
 
-}  // namespace westnet::poll
+}  // namespace westnet::host
