@@ -1,0 +1,96 @@
+// The plant file of westnet-gateway: what users write (TOML), as the rest of
+// the daemon sees it once it has been read and checked. Every key of the
+// file has a field here; the names follow the file's keys.
+//
+//   [gateway]            http, read_only, modbus, modbus_max_clients,
+//                        modbus_idle_s, mqtt, mqtt_prefix, mqtt_client_id,
+//                        mqtt_username, mqtt_password_file, mqtt_ca_file,
+//                        mqtt_republish_s
+//   [[line]]             name, device, baud, format, timeout_ms, demote_after,
+//                        demote_ms, max_gap, modbus_unit_offset, writes
+//   [[line.point]]       address, name, scan_ms, writable, count, deadband, coil
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace westnet::gateway {
+
+// Which registers a Modbus client may write on a line.
+enum class WritePolicy {
+    Points,  // only registers of points marked writable
+    Any,     // every register
+    None,    // nothing
+};
+
+struct PointConfig {
+    std::string address;  // as written in the file, e.g. "0140002 3"
+    std::string name;     // the key in the API and in topics; default the address
+    int scanMs = 1000;
+    bool writable = false;
+    int count = 0;  // the `count` key: 0 for a single point, 1 to 64 for a block
+    double deadband = 0;
+    std::optional<int> coil;  // bit points only: their Modbus coil address
+
+    // Decoded by the driver's own parse commands when the file is read.
+    int station = 0;
+    int reg = 0;   // zero-based first register
+    int bit = -1;  // 0 to 15 for a bit point, -1 for a word point or a block
+
+    int fileLine = 0;  // where the point stands in the file, for messages
+
+    bool IsBit() const { return bit >= 0; }
+    bool IsBlock() const { return count > 0; }
+    // Registers the point covers: its block's words, else one.
+    int Words() const { return count > 0 ? count : 1; }
+};
+
+struct LineConfig {
+    std::string name;    // letters, digits, '-' and '_'
+    std::string device;  // any path; resolved again at every reopen
+    int baud = 9600;
+    std::string format = "8O2";
+    // `format` decoded into the driver's line codes.
+    int dataBits = 8;
+    int parityCode = 1;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int stopBitsCode = 2;  // 0 one, 1 one and a half, 2 two
+    int timeoutMs = 100;   // rounded up to tens of ms when the channel opens
+    int demoteAfter = 3;
+    int demoteMs = 10000;
+    int maxGap = 8;
+    int modbusUnitOffset = 0;
+    WritePolicy writes = WritePolicy::Points;
+    std::vector<PointConfig> points;
+
+    int fileLine = 0;
+};
+
+struct GatewayConfig {
+    // Listening addresses: "HOST:PORT"; a bare ":PORT" or "PORT" means
+    // 127.0.0.1; "" turns the front end off.
+    std::string http = "127.0.0.1:8080";
+    bool readOnly = false;
+
+    std::string modbus = "127.0.0.1:5020";
+    int modbusMaxClients = 32;
+    int modbusIdleS = 60;
+
+    // "mqtt://HOST[:PORT]" or "mqtts://HOST[:PORT]"; "" (the default) is off.
+    std::string mqtt;
+    std::string mqttPrefix = "westnet";
+    std::string mqttClientId = "westnet-gateway";
+    std::string mqttUsername;
+    std::string mqttPasswordFile;  // never the password itself in the file
+    std::string mqttCaFile;
+    int mqttRepublishS = 60;
+};
+
+struct Plant {
+    std::string path;  // the file it was read from
+    GatewayConfig gateway;
+    std::vector<LineConfig> lines;
+};
+
+}  // namespace westnet::gateway

@@ -1,0 +1,167 @@
+// What a front end of westnet-gateway (HTTP, Modbus TCP, MQTT) sees of the
+// daemon: the plant as read, the value cache, the station states, a request
+// queue per line and a registry for its own statistics. Front ends never see
+// the driver, the line workers or each other; they see only this.
+//
+// Threads. Every method may be called from any thread. Completions and
+// listener calls run on a line worker's thread, without any lock of the
+// service held: they must be quick and must not block (a front end hands the
+// result to its own thread), but they may call any method of the service.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "plant/plant.h"
+
+namespace westnet::gateway {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+using WallTime = std::chrono::system_clock::time_point;
+
+// good: read within 2 x scan_ms; stale: the last good read is older; bad:
+// never read, or the last read failed and no good value is younger than
+// 2 x scan_ms.
+enum class Quality { Good, Stale, Bad };
+const char* QualityName(Quality quality);  // "good", "stale", "bad"
+
+// A station is ok, demoted after demote_after consecutive failed commands
+// (skipped but for one probe every demote_ms), or down with its whole line.
+enum class StationState { Ok, Demoted, Down };
+const char* StationStateName(StationState state);  // "ok", "demoted", "down"
+
+// How a request to a line ended.
+enum class Outcome {
+    Ok,
+    Refused,       // the driver's result 1 after its retries (bad checksum)
+    LineFailure,   // the driver's result 2 after its retries (no full reply)
+    NotWritable,   // a write to a point not marked writable
+    ReadOnly,      // any write while [gateway] read_only is set
+    Demoted,       // the station is demoted: not tried
+    LineDown,      // the line is down: not tried
+    BadRequest,    // outside the registers, a count of 0, values that do not fit
+    ShuttingDown,  // the daemon stopped before the request reached the line
+};
+const char* OutcomeName(Outcome outcome);
+
+// One point's entry in the value cache.
+struct PointSample {
+    // A word point: one word. A bit point: one value, 0 or 1. A block: its
+    // words in order. Empty until the first good read.
+    std::vector<std::uint16_t> values;
+    Quality quality = Quality::Bad;
+    std::int32_t lastResult = -1;  // the driver's result of the latest read; -1 never read
+    WallTime goodTime{};           // wall-clock time of the latest good read
+    SteadyTime goodAt{};           // the same on the steady clock
+    std::uint64_t reads = 0;       // reads completed, good or not
+    std::uint64_t changes = 0;     // times values or quality changed
+};
+
+// A request for the line, by register. Reads and writes of any length
+// within registers 0 to 65535 are accepted; the line worker splits them into
+// block transfers of at most 64 words, in ascending order, and stops at the
+// first one that fails.
+struct LineOp {
+    enum class Kind {
+        ReadRegisters,   // `count` words from `reg`
+        WriteRegisters,  // values.size() words from `reg` (one word: a word write)
+        WriteBit,        // bit `bit` (0-15) of `reg` to values[0] & 1
+    };
+    Kind kind = Kind::ReadRegisters;
+    int station = 0;
+    int reg = 0;  // zero-based
+    int count = 0;
+    int bit = 0;
+    std::vector<std::uint16_t> values;
+};
+
+struct LineOpResult {
+    Outcome outcome = Outcome::Ok;
+    std::int32_t driverResult = 0;      // of the last transfer made; 0 when none was made
+    std::vector<std::uint16_t> values;  // ReadRegisters: the words read (all of them on Ok)
+};
+
+// Called exactly once per accepted request.
+using Completion = std::function<void(const LineOpResult&)>;
+
+// Told of every cache update and station state change, on the thread of the
+// line worker that made it.
+class Listener {
+public:
+    virtual ~Listener() = default;
+    // After every read of a point, changed or not.
+    virtual void PointUpdated(std::size_t line, std::size_t point, const PointSample& sample) = 0;
+    virtual void StationChanged(std::size_t line, int station, StationState state) = 0;
+};
+
+// Counters and gauges that front ends keep about themselves (clients,
+// function codes, messages), shown by the HTTP front end in /api/status and
+// /metrics without it knowing who wrote them.
+class StatsRegistry {
+public:
+    using Labels = std::map<std::string, std::string>;
+    struct Series {
+        std::string name;  // a Prometheus name, e.g. "westnet_modbus_requests_total"
+        std::string help;
+        bool counter = true;  // false: a gauge
+        Labels labels;
+        double value = 0;
+    };
+    void Add(const std::string& name, const std::string& help, const Labels& labels, double delta);
+    void Set(const std::string& name, const std::string& help, const Labels& labels, double value);
+    // Removes every series of that name with exactly these labels (a client gone).
+    void Remove(const std::string& name, const Labels& labels);
+    std::vector<Series> Snapshot() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Series> series_;
+};
+
+// The core implements this; front ends and their tests (with a fake) use it.
+// The core may add what its own HTTP front end needs (line and station
+// statistics); what stands here is what every front end relies on.
+class Service {
+public:
+    virtual ~Service() = default;
+
+    virtual const Plant& PlantConfig() const = 0;
+
+    virtual PointSample Sample(std::size_t line, std::size_t point) const = 0;
+    // The words of registers reg .. reg + count - 1 of a station from the
+    // cache, only when every one of them belongs to a point whose value is
+    // good (bit points cover their register's word); false otherwise.
+    virtual bool CachedRegisters(std::size_t line, int station, int reg, int count,
+                                 std::vector<std::uint16_t>& words) const = 0;
+    // Whether every one of these registers belongs to a point marked writable.
+    virtual bool RegistersWritable(std::size_t line, int station, int reg, int count) const = 0;
+
+    virtual StationState State(std::size_t line, int station) const = 0;
+    virtual bool LineUp(std::size_t line) const = 0;
+
+    // Queues a request for the line: writes ahead of reads from front ends,
+    // both ahead of the scans. Returns false, and never calls `done`, when
+    // the line does not exist or its queue is full. Writes are refused
+    // (through `done`) while read_only is set; a station that is demoted or a
+    // line that is down answers at once with Demoted or LineDown.
+    virtual bool Submit(std::size_t line, LineOp op, Completion done) = 0;
+    // A write by point, as HTTP and MQTT name them: a word point takes one
+    // value, a bit point 0 or 1, a block exactly its count. NotWritable
+    // unless the point is marked writable.
+    virtual bool WritePoint(std::size_t line, std::size_t point, std::vector<std::uint16_t> values,
+                            Completion done) = 0;
+
+    virtual void AddListener(Listener* listener) = 0;
+    virtual void RemoveListener(Listener* listener) = 0;
+
+    virtual StatsRegistry& FrontEndStats() = 0;
+};
+
+}  // namespace westnet::gateway
