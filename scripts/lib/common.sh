@@ -33,10 +33,18 @@ need_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# The build's own packages, for both toolchains.
+# The build's own packages, for both toolchains, and the libraries the
+# gateway is built on (the driver itself needs none of them).
 need_build_packages() {
     need_packages cmake ninja-build g++ make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-        clang-format clang-tidy
+        clang-format clang-tidy pkg-config libtomlplusplus-dev nlohmann-json3-dev \
+        libcpp-httplib-dev libcli11-dev libmodbus-dev libmosquitto-dev libsystemd-dev
+}
+
+# The real peers the tests talk to: a broker, Modbus clients nobody here
+# wrote, a browser, a relay for linked pseudo-terminals.
+need_test_packages() {
+    need_packages mosquitto mosquitto-clients mbpoll python3-pymodbus socat chromium
 }
 
 # Wine with 32-bit support, to run the shipped DLL.
