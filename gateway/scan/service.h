@@ -164,4 +164,18 @@ public:
     virtual StatsRegistry& FrontEndStats() = 0;
 };
 
+// A front end as main starts and stops it. Each one is built from the plant's
+// [gateway] settings and the service, and runs on threads of its own.
+class FrontEnd {
+public:
+    virtual ~FrontEnd() = default;
+    virtual std::string Name() const = 0;  // "http", "modbus", "mqtt"
+    // Starts serving; false, with a reason a user can act on, when it cannot
+    // (an address that does not parse, a port in use, a file it cannot read).
+    virtual bool Start(std::string& error) = 0;
+    // Stops serving and joins its threads; once it returns the front end
+    // calls nothing of the service any more.
+    virtual void Stop() = 0;
+};
+
 }  // namespace westnet::gateway

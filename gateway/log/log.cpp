@@ -1,0 +1,82 @@
+#include "log/log.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace westnet::gateway {
+namespace {
+
+std::atomic<int> g_level{static_cast<int>(LogLevel::Info)};
+std::mutex g_mutex;
+
+const char* LevelName(LogLevel level) {
+    switch (level) {
+        case LogLevel::Error:
+            return "error";
+        case LogLevel::Warning:
+            return "warning";
+        case LogLevel::Info:
+            return "info";
+        case LogLevel::Debug:
+            break;
+    }
+    return "debug";
+}
+
+// systemd sets JOURNAL_STREAM when stderr is the journal's stream.
+bool ToJournal() {
+    static const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
+    return journal;
+}
+
+void Write(LogLevel level, const std::string& text) {
+    if (!LogEnabled(level)) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (ToJournal()) {
+        std::fprintf(stderr, "<%d>%s: %s\n", static_cast<int>(level), LevelName(level),
+                     text.c_str());
+    } else {
+        std::fprintf(stderr, "%s: %s\n", LevelName(level), text.c_str());
+    }
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+bool ParseLogLevel(const std::string& text, LogLevel& level) {
+    for (LogLevel l : {LogLevel::Error, LogLevel::Warning, LogLevel::Info, LogLevel::Debug}) {
+        if (text == LevelName(l)) {
+            level = l;
+            return true;
+        }
+    }
+    return false;
+}
+
+void SetLogLevel(LogLevel level) {
+    g_level.store(static_cast<int>(level));
+}
+
+bool LogEnabled(LogLevel level) {
+    return static_cast<int>(level) <= g_level.load();
+}
+
+void Log(LogLevel level, const std::string& message) {
+    Write(level, message);
+}
+
+void LogLine(LogLevel level, const std::string& line, const std::string& message) {
+    Write(level, "line " + line + ": " + message);
+}
+
+void LogStation(LogLevel level, const std::string& line, int station, const std::string& message) {
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%02d", station);
+    Write(level, "line " + line + ": station " + prefix + ": " + message);
+}
+
+}  // namespace westnet::gateway
