@@ -28,12 +28,8 @@ namespace {
 
 // Descriptors at or above this number cannot be handed out as devices.
 constexpr int kMaxDescriptors = 4096;
-constexpr std::uint32_t kMaxDword = 0xFFFFFFFFU;
 // Win32's FILE_FLAG_OVERLAPPED: asynchronous I/O is not offered here.
 constexpr std::uint32_t kFlagOverlapped = 0x40000000U;
-// Longer waits (a multiplier times a large count) are as good as forever and
-// would overflow the clock's nanoseconds.
-constexpr std::uint64_t kLongestWaitMs = 1ULL << 40;
 
 struct Slot {
     std::atomic<bool> used{false};
@@ -465,6 +461,12 @@ int PosixSetCommTimeouts(Handle handle, const CommTimeouts* timeouts) {
     if (slot == nullptr) {
         return 0;
     }
+    // The driver bounds a read by the total constant alone and sets no write
+    // time-out. Taking the other fields would pretend to honour them.
+    if (timeouts->ReadIntervalTimeout != 0 || timeouts->ReadTotalTimeoutMultiplier != 0 ||
+        timeouts->WriteTotalTimeoutMultiplier != 0 || timeouts->WriteTotalTimeoutConstant != 0) {
+        return 0;
+    }
     slot->timeouts = *timeouts;
     return 1;
 }
@@ -498,12 +500,11 @@ int PosixClearCommError(Handle handle, std::uint32_t* errors, CommStatus* status
     return 1;
 }
 
-// Reads as Win32 does under COMMTIMEOUTS: until `count` bytes are in, or the
-// total time-out (multiplier x count + constant, measured on the monotonic
-// clock from the start of the call) passes, or, once a byte is in, the
-// interval time-out passes between two bytes. No total and no interval
-// time-out waits for the count however long it takes. Success with fewer
-// bytes (none included) is a time-out; failure is a device that is gone.
+// Reads as Win32 does under the driver's time-outs: until `count` bytes are
+// in or the total time-out constant, measured on the monotonic clock from the
+// start of the call, has passed; a constant of 0 waits for the count however
+// long it takes. Success with fewer bytes (none included) is a time-out;
+// failure is a device that is gone.
 int PosixReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t* got) {
     Slot* slot = Find(handle);
     if (slot == nullptr) {
@@ -516,46 +517,20 @@ int PosixReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_
         return 1;  // the null device has nothing to read, at once
     }
     const int fd = DescriptorOf(handle);
-    const CommTimeouts to = slot->timeouts;
-    // The two Win32 special cases: return at once with what is there, or
-    // return as soon as anything is there, waiting at most the constant.
-    const bool atOnce = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == 0 &&
-                        to.ReadTotalTimeoutConstant == 0;
-    const bool anyByte =
-        to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == kMaxDword &&
-        to.ReadTotalTimeoutConstant != 0 && to.ReadTotalTimeoutConstant != kMaxDword;
-    const bool useInterval = to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != kMaxDword;
-    std::uint64_t totalMs = to.ReadTotalTimeoutConstant;
-    if (!anyByte) {
-        totalMs += static_cast<std::uint64_t>(to.ReadTotalTimeoutMultiplier) * count;
-    }
-    const bool useTotal = totalMs != 0;
-    if (totalMs > kLongestWaitMs) {
-        totalMs = kLongestWaitMs;
-    }
-    const std::int64_t start = NowNs();
-    const std::int64_t deadline = start + static_cast<std::int64_t>(totalMs) * 1000000LL;
-    std::int64_t lastByte = start;
+    const std::uint32_t totalMs = slot->timeouts.ReadTotalTimeoutConstant;
+    const std::int64_t deadline = NowNs() + static_cast<std::int64_t>(totalMs) * 1000000LL;
 
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::uint32_t n = 0;
     int result = 1;
     while (n < count) {
         int wait = -1;
-        if (atOnce) {
-            wait = 0;
-        } else if (useTotal || (useInterval && n > 0)) {
-            std::int64_t until = useTotal ? deadline : INT64_MAX;
-            if (useInterval && n > 0) {
-                const std::int64_t gapEnd =
-                    lastByte + static_cast<std::int64_t>(to.ReadIntervalTimeout) * 1000000LL;
-                until = gapEnd < until ? gapEnd : until;
-            }
+        if (totalMs != 0) {
             const std::int64_t now = NowNs();
-            if (now >= until) {
+            if (now >= deadline) {
                 break;
             }
-            wait = PollWait(until, now);
+            wait = PollWait(deadline, now);
         }
         pollfd p{};
         p.fd = fd;
@@ -569,9 +544,6 @@ int PosixReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_
             break;
         }
         if (ready == 0) {
-            if (atOnce) {
-                break;
-            }
             continue;  // the loop head decides whether time is up
         }
         if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
@@ -581,10 +553,6 @@ int PosixReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_
         const ssize_t k = read(fd, out + n, count - n);
         if (k > 0) {
             n += static_cast<std::uint32_t>(k);
-            lastByte = NowNs();
-            if (anyByte) {
-                break;
-            }
             continue;
         }
         if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {

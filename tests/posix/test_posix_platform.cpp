@@ -453,7 +453,9 @@ TEST_F(PosixSerial, OpenExchangeAndCloseAllocateNothing) {
     EXPECT_EQ(after, before);
 }
 
-TEST(PosixDescriptors, ADescriptorBeyondTheTableIsRefusedAndClosed) {
+TEST(PosixDescriptors, TheTablesLastSlotServesAndTheNextDescriptorIsRefused) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     const rlimit saved = limit;
@@ -462,26 +464,29 @@ TEST(PosixDescriptors, ADescriptorBeyondTheTableIsRefusedAndClosed) {
     }
     limit.rlim_cur = 4200;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-    // Take every descriptor below 4096, so the next open gets 4096.
+    // Take every descriptor below 4095, so the next open gets the last slot.
     std::vector<int> taken;
     const int base = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(base, 0);
     taken.push_back(base);
-    for (;;) {
+    while (taken.back() < 4094) {
         const int fd = dup(base);
         ASSERT_GE(fd, 0);
         taken.push_back(fd);
-        if (fd >= 4095) {
-            break;
-        }
     }
     Handle h = 0;
+    EXPECT_EQ(SerialOpen(pty.path(), kLine, 0x0002, &h), SerOk);
+    EXPECT_EQ(h, Handle{4096});
+    const Bytes frame = Sequence(6);
+    EXPECT_EQ(SerialWrite(h, frame.data(), 6, nullptr), SerOk);
+    EXPECT_EQ(pty.Read(6), frame);
+    EXPECT_EQ(SerialClose(h), SerOk);
+
+    taken.push_back(dup(base));  // 4095: the next open gets 4096
     EXPECT_EQ(SerialOpen("NUL", kLine, 0, &h), SerOpenFailed);
     const int next = dup(base);  // 4096 again: the refused open closed it
     EXPECT_EQ(next, 4096);
-    if (next >= 0) {
-        taken.push_back(next);
-    }
+    taken.push_back(next);
     for (int fd : taken) {
         close(fd);
     }
