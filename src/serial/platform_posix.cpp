@@ -6,6 +6,12 @@
 // indexed by descriptor. A slot is touched only through its own handle, so
 // channels on different threads never share anything mutable, and nothing
 // here allocates memory.
+//
+// A name without a '/' names a device under /dev/, so that every common port
+// (ttyUSB0, ttyAMA0, ttyACM0, serial0) fits the host's 11-character name
+// field; "NUL" is the null device. Only terminals take a line state: like
+// GetCommState on a file, the query fails on anything else, and the open with
+// it, before a byte is written.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -30,6 +36,7 @@ namespace {
 constexpr int kMaxDescriptors = 4096;
 // Win32's FILE_FLAG_OVERLAPPED: asynchronous I/O is not offered here.
 constexpr std::uint32_t kFlagOverlapped = 0x40000000U;
+constexpr char kDeviceFolder[] = "/dev/";
 
 struct Slot {
     std::atomic<bool> used{false};
@@ -246,6 +253,17 @@ Handle PosixCreateFile(const char* name, std::uint32_t access, std::uint32_t sha
         return kInvalidHandle;
     }
     const bool nullDevice = std::strcmp(name, "NUL") == 0;
+    const char* path = nullDevice ? "/dev/null" : name;
+    char underDevices[sizeof kDeviceFolder + NAME_MAX] = {};
+    if (!nullDevice && std::strchr(name, '/') == nullptr) {
+        const std::size_t length = std::strlen(name);
+        if (length == 0 || length > NAME_MAX) {
+            return kInvalidHandle;
+        }
+        std::memcpy(underDevices, kDeviceFolder, sizeof kDeviceFolder - 1);
+        std::memcpy(underDevices + sizeof kDeviceFolder - 1, name, length + 1);
+        path = underDevices;
+    }
     const bool reads = (access & kGenericRead) != 0;
     const bool writes = (access & kGenericWrite) != 0;
     int mode = O_RDONLY;
@@ -256,7 +274,7 @@ Handle PosixCreateFile(const char* name, std::uint32_t access, std::uint32_t sha
     }
     // Non-blocking only for the open itself: a tty without carrier would
     // otherwise hold it.
-    const int fd = open(nullDevice ? "/dev/null" : name, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return kInvalidHandle;
     }
@@ -302,70 +320,68 @@ int PosixCloseHandle(Handle handle) {
 
 int PosixGetCommState(Handle handle, CommState* state) {
     Slot* slot = Find(handle);
-    if (slot == nullptr) {
+    if (slot == nullptr || !slot->tty) {
         return 0;
     }
     CommState s = slot->state;
-    if (slot->tty) {
-        const int fd = DescriptorOf(handle);
-        termios t{};
-        if (tcgetattr(fd, &t) != 0) {
-            return 0;
-        }
-        std::uint32_t bps = 0;
-        if (SpeedRate(cfgetospeed(&t), &bps)) {
-            s.BaudRate = bps;
-        }
-        switch (t.c_cflag & CSIZE) {
-            case CS5:
-                s.ByteSize = 5;
-                break;
-            case CS6:
-                s.ByteSize = 6;
-                break;
-            case CS7:
-                s.ByteSize = 7;
-                break;
-            default:
-                s.ByteSize = 8;
-                break;
-        }
-        if ((t.c_cflag & CSTOPB) == 0) {
-            s.StopBits = kOneStopBit;
-        } else {
-            s.StopBits = s.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
-        }
-        if ((t.c_cflag & PARENB) == 0) {
-            s.Parity = kNoParity;
-        } else {
-            const bool odd = (t.c_cflag & PARODD) != 0;
+    const int fd = DescriptorOf(handle);
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        return 0;
+    }
+    std::uint32_t bps = 0;
+    if (SpeedRate(cfgetospeed(&t), &bps)) {
+        s.BaudRate = bps;
+    }
+    switch (t.c_cflag & CSIZE) {
+        case CS5:
+            s.ByteSize = 5;
+            break;
+        case CS6:
+            s.ByteSize = 6;
+            break;
+        case CS7:
+            s.ByteSize = 7;
+            break;
+        default:
+            s.ByteSize = 8;
+            break;
+    }
+    if ((t.c_cflag & CSTOPB) == 0) {
+        s.StopBits = kOneStopBit;
+    } else {
+        s.StopBits = s.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
+    }
+    if ((t.c_cflag & PARENB) == 0) {
+        s.Parity = kNoParity;
+    } else {
+        const bool odd = (t.c_cflag & PARODD) != 0;
 #ifdef CMSPAR
-            if ((t.c_cflag & CMSPAR) != 0) {
-                s.Parity = odd ? kMarkParity : kSpaceParity;
-            } else {
-                s.Parity = odd ? kOddParity : kEvenParity;
-            }
-#else
+        if ((t.c_cflag & CMSPAR) != 0) {
+            s.Parity = odd ? kMarkParity : kSpaceParity;
+        } else {
             s.Parity = odd ? kOddParity : kEvenParity;
-#endif
         }
-#ifdef CRTSCTS
-        s.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0 ? 1 : 0;
+#else
+        s.Parity = odd ? kOddParity : kEvenParity;
 #endif
-        s.fOutX = (t.c_iflag & IXON) != 0 ? 1 : 0;
-        s.fInX = (t.c_iflag & IXOFF) != 0 ? 1 : 0;
-        s.XonChar = static_cast<char>(t.c_cc[VSTART]);
-        s.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
-        // The lines' levels, where the device has modem lines; a handshake or
-        // toggle mode stays as written, since it drives the line by itself.
-        int bits = 0;
-        if (ioctl(fd, TIOCMGET, &bits) == 0) {
-            if (s.fDtrControl != kDtrHandshake) {
-                s.fDtrControl = (bits & TIOCM_DTR) != 0 ? kDtrEnable : kDtrDisable;
-            }
-            if (s.fRtsControl != kRtsHandshake && s.fRtsControl != kRtsToggle) {
-                s.fRtsControl = (bits & TIOCM_RTS) != 0 ? kRtsEnable : kRtsDisable;
-            }
+    }
+#ifdef CRTSCTS
+    s.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0 ? 1 : 0;
+#endif
+    s.fOutX = (t.c_iflag & IXON) != 0 ? 1 : 0;
+    s.fInX = (t.c_iflag & IXOFF) != 0 ? 1 : 0;
+    s.XonChar = static_cast<char>(t.c_cc[VSTART]);
+    s.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    // The lines' levels, where the device has modem lines; a handshake or
+    // toggle mode stays as written, since it drives the line by itself.
+    int bits = 0;
+    if (ioctl(fd, TIOCMGET, &bits) == 0) {
+        if (s.fDtrControl != kDtrHandshake) {
+            s.fDtrControl = (bits & TIOCM_DTR) != 0 ? kDtrEnable : kDtrDisable;
+        }
+        if (s.fRtsControl != kRtsHandshake && s.fRtsControl != kRtsToggle) {
+            s.fRtsControl = (bits & TIOCM_RTS) != 0 ? kRtsEnable : kRtsDisable;
         }
     }
     s.DCBlength = state->DCBlength;
@@ -375,7 +391,7 @@ int PosixGetCommState(Handle handle, CommState* state) {
 
 int PosixSetCommState(Handle handle, const CommState* state) {
     Slot* slot = Find(handle);
-    if (slot == nullptr) {
+    if (slot == nullptr || !slot->tty) {
         return 0;
     }
     speed_t speed = B0;
@@ -383,65 +399,63 @@ int PosixSetCommState(Handle handle, const CommState* state) {
     if (!SpeedCode(state->BaudRate, &speed) || !CharacterFormat(*state, &format)) {
         return 0;
     }
-    if (slot->tty) {
-        const int fd = DescriptorOf(handle);
-        termios t{};
-        if (tcgetattr(fd, &t) != 0) {
-            return 0;
-        }
-        // Raw bytes both ways: no line editing, echo, signals, translation or
-        // stripping. Parity is generated and expected on the wire, but not
-        // checked by the tty: that would replace a bad byte with a NUL, and the
-        // frames carry checksums of their own.
-        cfmakeraw(&t);
-        t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
-        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD);
+    const int fd = DescriptorOf(handle);
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        return 0;
+    }
+    // Raw bytes both ways: no line editing, echo, signals, translation or
+    // stripping. Parity is generated and expected on the wire, but not
+    // checked by the tty: that would replace a bad byte with a NUL, and the
+    // frames carry checksums of their own.
+    cfmakeraw(&t);
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD);
 #ifdef CMSPAR
-        t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+    t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
 #endif
 #ifdef CRTSCTS
-        t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-        if (state->fOutxCtsFlow != 0) {
-            t.c_cflag |= CRTSCTS;
-        }
+    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    if (state->fOutxCtsFlow != 0) {
+        t.c_cflag |= CRTSCTS;
+    }
 #endif
-        t.c_cflag |= format | CLOCAL | CREAD;
-        if (state->fOutX != 0) {
-            t.c_iflag |= IXON;
-        }
-        if (state->fInX != 0) {
-            t.c_iflag |= IXOFF;
-        }
-        if (state->fOutX != 0 || state->fInX != 0) {
-            t.c_cc[VSTART] = static_cast<cc_t>(state->XonChar);
-            t.c_cc[VSTOP] = static_cast<cc_t>(state->XoffChar);
-        }
-        // A read returns what has arrived; ReadFile does the waiting.
-        t.c_cc[VMIN] = 1;
-        t.c_cc[VTIME] = 0;
-        if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) {
+    t.c_cflag |= format | CLOCAL | CREAD;
+    if (state->fOutX != 0) {
+        t.c_iflag |= IXON;
+    }
+    if (state->fInX != 0) {
+        t.c_iflag |= IXOFF;
+    }
+    if (state->fOutX != 0 || state->fInX != 0) {
+        t.c_cc[VSTART] = static_cast<cc_t>(state->XonChar);
+        t.c_cc[VSTOP] = static_cast<cc_t>(state->XoffChar);
+    }
+    // A read returns what has arrived; ReadFile does the waiting.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) {
+        return 0;
+    }
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        // A pseudo-terminal keeps no parity-enable bit or character size
+        // and refuses a request whose only change would be those: it then
+        // runs with what it has, as it would have after the first open.
+        constexpr tcflag_t kDropped = CSIZE | PARENB;
+        termios now{};
+        if (errno != EINVAL || !slot->pseudoTerminal || tcgetattr(fd, &now) != 0) {
             return 0;
         }
+        t.c_cflag = (t.c_cflag & ~kDropped) | (now.c_cflag & kDropped);
         if (tcsetattr(fd, TCSANOW, &t) != 0) {
-            // A pseudo-terminal keeps no parity-enable bit or character size
-            // and refuses a request whose only change would be those: it then
-            // runs with what it has, as it would have after the first open.
-            constexpr tcflag_t kDropped = CSIZE | PARENB;
-            termios now{};
-            if (errno != EINVAL || !slot->pseudoTerminal || tcgetattr(fd, &now) != 0) {
-                return 0;
-            }
-            t.c_cflag = (t.c_cflag & ~kDropped) | (now.c_cflag & kDropped);
-            if (tcsetattr(fd, TCSANOW, &t) != 0) {
-                return 0;
-            }
+            return 0;
         }
-        if (state->fDtrControl == kDtrEnable || state->fDtrControl == kDtrDisable) {
-            ModemLine(fd, TIOCM_DTR, state->fDtrControl == kDtrEnable);
-        }
-        if (state->fRtsControl == kRtsEnable || state->fRtsControl == kRtsDisable) {
-            ModemLine(fd, TIOCM_RTS, state->fRtsControl == kRtsEnable);
-        }
+    }
+    if (state->fDtrControl == kDtrEnable || state->fDtrControl == kDtrDisable) {
+        ModemLine(fd, TIOCM_DTR, state->fDtrControl == kDtrEnable);
+    }
+    if (state->fRtsControl == kRtsEnable || state->fRtsControl == kRtsDisable) {
+        ModemLine(fd, TIOCM_RTS, state->fRtsControl == kRtsEnable);
     }
     slot->state = *state;
     return 1;
