@@ -13,6 +13,7 @@
 // GetCommState on a file, the query fails on anything else, and the open with
 // it, before a byte is written.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -28,6 +29,7 @@
 #include <cstring>
 
 #include "serial/platform.h"
+#include "serial/posix_calls.h"
 
 namespace westnet {
 namespace {
@@ -38,11 +40,46 @@ constexpr int kMaxDescriptors = 4096;
 constexpr std::uint32_t kFlagOverlapped = 0x40000000U;
 constexpr char kDeviceFolder[] = "/dev/";
 
+int SystemIoctl(int fd, unsigned long request, void* argument) {
+    return ioctl(fd, request, argument);
+}
+
+int SystemDrain(int fd) {
+    return tcdrain(fd);
+}
+
+ssize_t SystemWrite(int fd, const void* bytes, std::size_t count) {
+    return write(fd, bytes, count);
+}
+
+void SystemPause(std::int64_t nanoseconds) {
+    timespec wait{static_cast<time_t>(nanoseconds / 1000000000LL),
+                  static_cast<long>(nanoseconds % 1000000000LL)};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+constexpr PosixCalls kSystemCalls = {SystemIoctl, SystemDrain, SystemWrite, SystemPause};
+std::atomic<const PosixCalls*> g_calls{&kSystemCalls};
+
+const PosixCalls& Calls() {
+    return *g_calls.load(std::memory_order_acquire);
+}
+
 struct Slot {
     std::atomic<bool> used{false};
     bool tty = false;
     bool pseudoTerminal = false;
     bool nullDevice = false;
+    // RTS toggle where the kernel has no RS-485 mode for the device: RTS is
+    // raised around every write here, and dropped one character time after
+    // the output drained.
+    bool rtsAroundWrites = false;
+    // rs485Before holds the device's RS-485 settings from before this open
+    // changed them, put back at close.
+    bool restoreRs485 = false;
+    std::int64_t characterNs = 0;
+    serial_rs485 rs485Before{};
     CommTimeouts timeouts;
     // The last line state written, or the opening default: the source of
     // every field that termios does not carry.
@@ -243,7 +280,61 @@ bool CharacterFormat(const CommState& s, tcflag_t* cflag) {
 void ModemLine(int fd, int line, bool raise) {
     // A device without modem lines (a pseudo-terminal) still carries data.
     int bits = line;
-    (void)ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &bits);
+    (void)Calls().Ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+// How long one character of this line state takes on the wire: start bit,
+// data bits, parity bit and stop bits, rounded up to the nanosecond.
+std::int64_t CharacterNs(const CommState& s) {
+    std::int64_t halfBits = 2 * (1 + static_cast<std::int64_t>(s.ByteSize));
+    if (s.Parity != kNoParity) {
+        halfBits += 2;
+    }
+    halfBits += s.StopBits == kOneStopBit ? 2 : s.StopBits == kOne5StopBits ? 3 : 4;
+    const std::int64_t perHalfSecond = 2 * static_cast<std::int64_t>(s.BaudRate);
+    return (halfBits * 1000000000LL + perHalfSecond - 1) / perHalfSecond;
+}
+
+void RestoreRs485(int fd, Slot& slot) {
+    if (slot.restoreRs485) {
+        (void)Calls().Ioctl(fd, TIOCSRS485, &slot.rs485Before);
+        slot.restoreRs485 = false;
+    }
+}
+
+// RTS toggle, Win32's "RTS raised while sending": the kernel's RS-485 mode
+// where the device has one (it turns RTS round at the last stop bit), else
+// RTS driven around each write by this layer. Most USB adapters and every
+// pseudo-terminal refuse the RS-485 ioctls; a kernel that takes the request
+// but clears the enable bit in its answer has no such mode either.
+void DirectionControl(int fd, Slot& slot, bool toggle) {
+    slot.rtsAroundWrites = false;
+    if (!toggle) {
+        RestoreRs485(fd, slot);
+        return;
+    }
+    serial_rs485 before{};
+    if (Calls().Ioctl(fd, TIOCGRS485, &before) == 0) {
+        serial_rs485 wanted = before;
+        wanted.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        wanted.flags &= ~static_cast<std::uint32_t>(SER_RS485_RTS_AFTER_SEND);
+        if (wanted.flags == before.flags) {
+            return;  // already so, by us or by the system
+        }
+        serial_rs485 answer = wanted;
+        if (Calls().Ioctl(fd, TIOCSRS485, &answer) == 0) {
+            if (!slot.restoreRs485) {
+                slot.rs485Before = before;
+                slot.restoreRs485 = true;
+            }
+            if ((answer.flags & SER_RS485_ENABLED) != 0) {
+                return;
+            }
+            RestoreRs485(fd, slot);
+        }
+    }
+    slot.rtsAroundWrites = true;
+    ModemLine(fd, TIOCM_RTS, false);  // receiving until the next write
 }
 
 Handle PosixCreateFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
@@ -300,6 +391,9 @@ Handle PosixCreateFile(const char* name, std::uint32_t access, std::uint32_t sha
     slot.nullDevice = nullDevice;
     slot.timeouts = CommTimeouts{};
     slot.state = DefaultState();
+    slot.rtsAroundWrites = false;
+    slot.characterNs = 0;
+    slot.restoreRs485 = false;
     slot.used.store(true, std::memory_order_release);
     return static_cast<Handle>(fd) + 1;
 }
@@ -308,6 +402,9 @@ int PosixCloseHandle(Handle handle) {
     Slot* slot = Find(handle);
     if (slot == nullptr) {
         return 0;
+    }
+    if (slot->tty) {
+        RestoreRs485(DescriptorOf(handle), *slot);
     }
     // The slot is free before the descriptor is: the moment it closes, an
     // open on another thread may get the same number.
@@ -376,7 +473,7 @@ int PosixGetCommState(Handle handle, CommState* state) {
     // The lines' levels, where the device has modem lines; a handshake or
     // toggle mode stays as written, since it drives the line by itself.
     int bits = 0;
-    if (ioctl(fd, TIOCMGET, &bits) == 0) {
+    if (Calls().Ioctl(fd, TIOCMGET, &bits) == 0) {
         if (s.fDtrControl != kDtrHandshake) {
             s.fDtrControl = (bits & TIOCM_DTR) != 0 ? kDtrEnable : kDtrDisable;
         }
@@ -451,12 +548,18 @@ int PosixSetCommState(Handle handle, const CommState* state) {
             return 0;
         }
     }
-    if (state->fDtrControl == kDtrEnable || state->fDtrControl == kDtrDisable) {
-        ModemLine(fd, TIOCM_DTR, state->fDtrControl == kDtrEnable);
+    // Win32 drives a handshake line from its input queue: raised while
+    // less than half of it is full, which the driver's replies of at most
+    // 200 bytes in a 1200-byte queue never reach. termios has no DTR flow
+    // control, and CRTSCTS would also hold the output on CTS, which this
+    // line state keeps off; so a handshake line is raised, as Win32 keeps
+    // it under the driver's traffic.
+    ModemLine(fd, TIOCM_DTR, state->fDtrControl != kDtrDisable);
+    if (state->fRtsControl != kRtsToggle) {
+        ModemLine(fd, TIOCM_RTS, state->fRtsControl != kRtsDisable);
     }
-    if (state->fRtsControl == kRtsEnable || state->fRtsControl == kRtsDisable) {
-        ModemLine(fd, TIOCM_RTS, state->fRtsControl == kRtsEnable);
-    }
+    DirectionControl(fd, *slot, state->fRtsControl == kRtsToggle);
+    slot->characterNs = CharacterNs(*state);
     slot->state = *state;
     return 1;
 }
@@ -500,7 +603,7 @@ int PosixClearCommError(Handle handle, std::uint32_t* errors, CommStatus* status
     int waiting = 0;
     if (slot->tty) {
         const int fd = DescriptorOf(handle);
-        if (ioctl(fd, FIONREAD, &waiting) != 0) {
+        if (Calls().Ioctl(fd, FIONREAD, &waiting) != 0) {
             return 0;
         }
     }
@@ -589,11 +692,15 @@ int PosixWriteFile(Handle handle, const void* buffer, std::uint32_t count, std::
         return 0;
     }
     const int fd = DescriptorOf(handle);
+    const bool turnRound = slot->rtsAroundWrites;
+    if (turnRound) {
+        ModemLine(fd, TIOCM_RTS, true);
+    }
     const auto* in = static_cast<const std::uint8_t*>(buffer);
     std::uint32_t n = 0;
     int result = 1;
     while (n < count) {
-        const ssize_t k = write(fd, in + n, count - n);
+        const ssize_t k = Calls().Write(fd, in + n, count - n);
         if (k > 0) {
             n += static_cast<std::uint32_t>(k);
             continue;
@@ -616,6 +723,14 @@ int PosixWriteFile(Handle handle, const void* buffer, std::uint32_t count, std::
         result = 0;
         break;
     }
+    if (turnRound) {
+        // The line may turn round only once the last stop bit is out: the
+        // queue drains, then the transmitter still shifts one character.
+        while (Calls().Drain(fd) != 0 && errno == EINTR) {
+        }
+        Calls().Pause(slot->characterNs);
+        ModemLine(fd, TIOCM_RTS, false);
+    }
     if (written != nullptr) {
         *written = n;
     }
@@ -632,6 +747,14 @@ const Platform kPosix = {
 
 const Platform& ActivePlatform() {
     return kPosix;
+}
+
+const PosixCalls& SystemPosixCalls() {
+    return kSystemCalls;
+}
+
+void UsePosixCalls(const PosixCalls* calls) {
+    g_calls.store(calls != nullptr ? calls : &kSystemCalls, std::memory_order_release);
 }
 
 }  // namespace westnet
