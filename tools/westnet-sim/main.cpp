@@ -65,11 +65,6 @@ int Main(int argc, char** argv) {
             return UsageError(what);
         }
     }
-    if (plant.Stations().empty()) {
-        std::fprintf(stderr,
-                     "westnet-sim: no stations (--image, --station): nothing will answer\n");
-    }
-
     FaultPlan faults;
     faults.Seed(options.seed);
     faults.SetLateMs(static_cast<int>(options.late_ms));
@@ -92,6 +87,11 @@ int Main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    if (plant.Stations().empty()) {
+        std::fprintf(stderr,
+                     "westnet-sim: no stations (--image, --station, --animate): nothing will "
+                     "answer\n");
+    }
     std::unique_ptr<Line> line = OpenLine(options, what);
     if (!line) {
         std::fprintf(stderr, "westnet-sim: %s\n", what.c_str());
