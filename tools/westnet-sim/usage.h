@@ -18,7 +18,8 @@ LINE OPTIONS
                             it, westnet-sim opens a pseudo-terminal whose path
                             the driver is given. On Windows (westnet-sim.exe)
                             it is required and names a COM port: COM5, or
-                            \\.\COM10 and up (COM10 is taken as that too).
+                            COM12 (opened as \\.\COM12, which it may also be
+                            given as).
   --link PATH               Make PATH a symbolic link to the pseudo-terminal; it
                             is removed on exit. A link left behind by an
                             earlier run is replaced, but one that leads to the
@@ -63,8 +64,9 @@ STATION OPTIONS
                               toggle   holds its start value in period 0,
                                        then 1 and 0 by turns (0 and 1 if it
                                        started non-zero)
-                              sine     holds step k mod 64 of a cycle from 0
-                                       up to 65535 (step 32) and back
+                              sine     runs a cycle of 64 periods: 0 in period
+                                       0, 32768 in 16, 65535 in 32, 32768 in
+                                       48, 0 again in 64
                             A write lasts until the next period; a counter or
                             a toggle then goes on from the written value.
                             --trace shows each change as an ANIMATE line,
