@@ -90,14 +90,8 @@ for file in westnet.dll tools/TARVEK.dll tools/westnet-poll.exe tools/westnet-si
         "FileVersion=$version FixedFileVersion=$version.0 FixedProductVersion=$version.0 OriginalFilename=$(basename "$file") ProductVersion=$version "
 done
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "# creating the Wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    WINEARCH=win32 wineboot -i >"$work/wineboot.log" 2>&1
-    wineserver -w
-fi
-# One server for all the runs below, its output going nowhere.
-wineserver -p >/dev/null 2>&1
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
+wine_prefix "#" "$work/wineboot.log"
 check "Wine prefix ready" test -d "$WINEPREFIX/dosdevices"
 
 cd "$top/tools" || exit 1

@@ -57,14 +57,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "run.sh: creating the Wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    WINEARCH=win32 wineboot -i >"$WORK/wineboot.log" 2>&1
-    wineserver -w
-fi
-# One server for all the runs below.
-wineserver -p 2>/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
+wine_prefix run.sh "$WORK/wineboot.log"
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 

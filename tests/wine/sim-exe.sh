@@ -56,14 +56,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "sim-exe.sh: creating the Wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    WINEARCH=win32 wineboot -i >"$WORK/wineboot.log" 2>&1
-    wineserver -w
-fi
-wineserver -p 2>/dev/null
-
+source "$HERE/../lib/wine.sh"
+wine_prefix sim-exe.sh "$WORK/wineboot.log"
 source "$HERE/../lib/check.sh"
 
 # The pair: socat names both terminals, then says it is relaying.
