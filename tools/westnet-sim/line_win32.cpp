@@ -15,8 +15,8 @@
 namespace westnet::sim {
 namespace {
 
-// Input is looked for in slices of at most this long, so that a stop is
-// seen within it even while a read waits.
+// Reads and writes wait in slices of at most this long, so that a stop is
+// seen within it even while the port holds them up.
 constexpr DWORD kReadSliceMs = 20;
 
 HANDLE g_stop = nullptr;      // manual-reset: set by the console handler
@@ -147,6 +147,10 @@ public:
             return false;
         }
         SetupComm(port_, 4096, 4096);
+        if (!SetReadTimeout(kReadSliceMs)) {
+            what = options.device + ": cannot set its time-outs: " + SystemText(GetLastError());
+            return false;
+        }
         PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
         return true;
     }
@@ -196,17 +200,29 @@ public:
         return static_cast<long>(count);
     }
 
+    // Writes in slices of the write time-out, so that a stop is seen while
+    // a line that takes nothing (a pair whose other end is closed) holds
+    // the bytes back.
     Sent Write(const std::uint8_t* bytes, std::size_t length) override {
-        if (WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0) {
-            return Sent::kStopped;
+        std::int64_t give_up = Now() + kWriteStallMs * 1000000LL;
+        while (length != 0) {
+            if (WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0) {
+                return Sent::kStopped;
+            }
+            DWORD put = 0;
+            if (!WriteFile(port_, bytes, static_cast<DWORD>(length), &put, nullptr)) {
+                failure_ = SystemText(GetLastError());
+                return Sent::kFailed;
+            }
+            bytes += put;
+            length -= put;
+            if (put != 0) {
+                give_up = Now() + kWriteStallMs * 1000000LL;
+            } else if (Now() >= give_up) {
+                return Sent::kStalled;
+            }
         }
-        DWORD put = 0;
-        if (!WriteFile(port_, bytes, static_cast<DWORD>(length), &put, nullptr)) {
-            failure_ = SystemText(GetLastError());
-            return Sent::kFailed;
-        }
-        // The write time-out (kWriteStallMs) ran out: the line takes nothing.
-        return put == length ? Sent::kOk : Sent::kStalled;
+        return Sent::kOk;
     }
 
 private:
@@ -219,7 +235,7 @@ private:
         timeouts.ReadTotalTimeoutMultiplier = 0;
         timeouts.ReadTotalTimeoutConstant = ms;
         timeouts.WriteTotalTimeoutMultiplier = 0;
-        timeouts.WriteTotalTimeoutConstant = kWriteStallMs;
+        timeouts.WriteTotalTimeoutConstant = kReadSliceMs;
         if (!SetCommTimeouts(port_, &timeouts)) {
             return false;
         }
