@@ -142,7 +142,7 @@ public:
                 unlink(link_.c_str());
             }
         }
-        for (int fd : {fd_, slave_, watch_, owner_, signals_}) {
+        for (int fd : {owner_, fd_, slave_, watch_, signals_}) {
             if (fd >= 0) {
                 close(fd);
             }
@@ -180,6 +180,10 @@ public:
     // can open and close it as often as they like without the near end
     // seeing a hang-up.
     bool OpenPty(const Options& options, std::string& what) {
+        // Made before the terminal, so that at any exit, a SIGKILL included,
+        // the kernel closes it first: a simulator that gets the terminal's
+        // number next must find the name free.
+        owner_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0 || grantpt(fd_) != 0 || unlockpt(fd_) != 0) {
             what = Errno("cannot open a pseudo-terminal");
@@ -208,20 +212,15 @@ public:
         if (!Apply(slave_, neutral_, what)) {
             return false;
         }
-        // Clients' opens and closes, to go back to that state after the last.
+        // Clients' opens and closes, to go back to that state after the
+        // last. Without inotify (all instances in use) the mark that
+        // KeepMark puts back still covers every client that sends.
         watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (watch_ < 0 || inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE) < 0) {
-            what = Errno("inotify on " + path_);
-            return false;
+        if (watch_ >= 0 && inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE) < 0) {
+            close(watch_);
+            watch_ = -1;
         }
-        owner_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        socklen_t length = 0;
-        sockaddr_un owner = OwnerName(path_, length);
-        if (owner_ < 0 || bind(owner_, reinterpret_cast<const sockaddr*>(&owner), length) != 0 ||
-            listen(owner_, 8) != 0) {
-            what = Errno("cannot mark " + path_ + " as this simulator's");
-            return false;
-        }
+        MarkAsOurs();
         return true;
     }
 
@@ -382,6 +381,30 @@ private:
             stopped_ = true;
         }
         return true;
+    }
+
+    // Binds the terminal's owner name. The simulator that had the terminal's
+    // number before may still be letting go of the name; it is given a
+    // moment. Should the name stay taken, the simulator runs without it, and
+    // only a second simulator's --link to this terminal goes unrefused.
+    void MarkAsOurs() {
+        socklen_t length = 0;
+        sockaddr_un owner = OwnerName(path_, length);
+        const timespec tick{0, 1000000};
+        for (int attempt = 0; owner_ >= 0 && attempt < 200; ++attempt) {
+            if (bind(owner_, reinterpret_cast<const sockaddr*>(&owner), length) == 0) {
+                listen(owner_, 8);
+                return;
+            }
+            if (errno != EADDRINUSE) {
+                break;
+            }
+            nanosleep(&tick, nullptr);
+        }
+        if (owner_ >= 0) {
+            close(owner_);
+            owner_ = -1;
+        }
     }
 
     // A client that is sending has set the line up: the break handling of
