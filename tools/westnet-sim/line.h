@@ -23,6 +23,7 @@ enum class Wake {
     kDeadline,  // the deadline has come
     kDump,      // the user asked for a dump (SIGUSR1)
     kStop,      // the run is to end (SIGINT, SIGTERM, SIGHUP; Ctrl+C, closing the console)
+    kFailed,    // the line or the wait failed: Failure() says how
 };
 
 enum class Sent { kOk, kStalled, kStopped, kFailed };

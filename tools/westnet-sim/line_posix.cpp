@@ -294,8 +294,7 @@ public:
             int ready = ppoll(fds, 3, timeout, nullptr);
             if (ready < 0 && errno != EINTR) {
                 failure_ = Errno("poll");
-                stopped_ = true;  // nothing else can be waited for
-                return Wake::kStop;
+                return Wake::kFailed;
             }
             if (ready <= 0) {
                 continue;  // the deadline, checked at the top, or EINTR

@@ -160,7 +160,7 @@ public:
             if (WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0) {
                 return Wake::kStop;
             }
-            if (want != 0 && (!pending_.empty() || failed_)) {
+            if (want != 0 && !pending_.empty()) {
                 return Wake::kInput;
             }
             std::int64_t left = deadline == kNever ? INT64_MAX : deadline - Now();
@@ -178,8 +178,7 @@ public:
                 if (!SetReadTimeout(ms == 0 ? 1 : ms) ||
                     !ReadFile(port_, buffer, count, &got, nullptr)) {
                     failure_ = SystemText(GetLastError());
-                    failed_ = true;
-                    continue;
+                    return Wake::kFailed;
                 }
                 pending_.insert(pending_.end(), buffer, buffer + got);
             } else if (ms != 0) {
@@ -192,7 +191,7 @@ public:
 
     long Read(std::uint8_t* buffer, std::size_t size) override {
         if (pending_.empty()) {
-            return failed_ ? -1 : 0;
+            return 0;
         }
         std::size_t count = std::min(size, pending_.size());
         std::copy(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count), buffer);
@@ -249,7 +248,6 @@ private:
     std::string failure_;
     std::vector<std::uint8_t> pending_;  // read while waiting, not yet taken
     DWORD read_timeout_ = 0;
-    bool failed_ = false;
 };
 
 }  // namespace

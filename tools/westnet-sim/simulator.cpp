@@ -80,6 +80,9 @@ int Simulator::Run() {
         switch (line_.Wait(framer_.Missing(), deadline)) {
             case Wake::kStop:
                 return kExitOk;
+            case Wake::kFailed:
+                LineFailed("wait");
+                return kExitLine;
             case Wake::kDump:
                 if (!options_.dump.empty()) {
                     Dump();
@@ -91,8 +94,7 @@ int Simulator::Run() {
                 std::uint8_t buffer[1024];
                 long got = line_.Read(buffer, sizeof buffer);
                 if (got < 0) {
-                    std::fprintf(stderr, "westnet-sim: %s: %s\n", line_.Path().c_str(),
-                                 line_.Failure().c_str());
+                    LineFailed("read");
                     return kExitLine;
                 }
                 if (got > 0) {
@@ -179,15 +181,16 @@ Simulator::Step Simulator::Answer(const Bytes& frame, std::int64_t arrival) {
 // character time after the one before, as it would come off a wire.
 Simulator::Step Simulator::Send(const Bytes& reply, std::int64_t deadline) {
     if (char_ns_ == 0) {
-        return Delay(deadline) ? Put(reply.data(), reply.size()) : Step::kStop;
+        Step step = Delay(deadline);
+        return step == Step::kGoOn ? Put(reply.data(), reply.size()) : step;
     }
     std::int64_t at = deadline;
     for (std::uint8_t byte : reply) {
         at += char_ns_;
-        if (!Delay(at)) {
-            return Step::kStop;
+        Step step = Delay(at);
+        if (step == Step::kGoOn) {
+            step = Put(&byte, 1);
         }
-        Step step = Put(&byte, 1);
         if (step != Step::kGoOn) {
             return step;
         }
@@ -207,16 +210,22 @@ Simulator::Step Simulator::Put(const std::uint8_t* bytes, std::size_t length) {
         case Sent::kFailed:
             break;
     }
-    std::fprintf(stderr, "westnet-sim: %s: write: %s\n", line_.Path().c_str(),
+    return LineFailed("write");
+}
+
+Simulator::Step Simulator::LineFailed(const char* doing) {
+    std::fprintf(stderr, "westnet-sim: %s: %s: %s\n", line_.Path().c_str(), doing,
                  line_.Failure().c_str());
     return Step::kFail;
 }
 
-bool Simulator::Delay(std::int64_t deadline) {
+Simulator::Step Simulator::Delay(std::int64_t deadline) {
     while (line_.Now() < deadline) {
         switch (line_.Wait(0, deadline)) {
             case Wake::kStop:
-                return false;
+                return Step::kStop;
+            case Wake::kFailed:
+                return LineFailed("wait");
             case Wake::kDump:
                 if (!options_.dump.empty()) {
                     Dump();
@@ -227,7 +236,7 @@ bool Simulator::Delay(std::int64_t deadline) {
                 break;
         }
     }
-    return true;
+    return Step::kGoOn;
 }
 
 void Simulator::Animate(std::int64_t at) {

@@ -43,9 +43,10 @@ private:
     Step Answer(const Bytes& frame, std::int64_t arrival);
     Step Send(const Bytes& reply, std::int64_t deadline);
     Step Put(const std::uint8_t* bytes, std::size_t length);
-    // Waits for the monotonic time `deadline`, serving dump requests; false
-    // when the run is to end meanwhile.
-    bool Delay(std::int64_t deadline);
+    // Waits for the monotonic time `deadline`, serving dump requests; kStop
+    // when the run is to end meanwhile, kFail when the wait failed.
+    Step Delay(std::int64_t deadline);
+    Step LineFailed(const char* doing);
     void Animate(std::int64_t at);
     void Trace(std::int64_t at, const Bytes& rx, const Bytes& tx, const std::string& text) const;
 
