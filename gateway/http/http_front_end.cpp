@@ -88,6 +88,7 @@ public:
     ~HttpFrontEnd() override { HttpFrontEnd::Stop(); }
 
     std::string Name() const override { return "http"; }
+    int Port() const { return port_; }
 
     bool Start(std::string& error) override {
         ListenAddress address;
@@ -99,6 +100,13 @@ public:
         server_->set_payload_max_length(kBodyMax);
         server_->set_read_timeout(5, 0);
         server_->set_write_timeout(5, 0);
+        // SO_REUSEADDR alone: a restart may bind while old connections linger,
+        // but a second gateway on the same port is refused (the library's
+        // default, SO_REUSEPORT, would let both listen and share clients).
+        server_->set_socket_options([](socket_t sock) {
+            int yes = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
         Routes();
         int port = address.port;
         errno = 0;
@@ -117,6 +125,7 @@ public:
         const std::string host =
             address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
         Log(LogLevel::Info, "http: listening on http://" + host + ":" + std::to_string(port) + "/");
+        port_ = port;
         listenDone_ = false;
         thread_ = std::thread([this] {
             server_->listen_after_bind();
@@ -137,6 +146,7 @@ public:
             thread_.join();
         }
         server_.reset();
+        port_ = 0;
     }
 
 private:
@@ -236,9 +246,15 @@ private:
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     std::atomic<bool> listenDone_{false};
+    int port_ = 0;
 };
 
 }  // namespace
+
+int BoundPort(const FrontEnd& frontEnd) {
+    const auto* http = dynamic_cast<const HttpFrontEnd*>(&frontEnd);
+    return http != nullptr ? http->Port() : 0;
+}
 
 std::unique_ptr<FrontEnd> MakeHttpFrontEnd(const GatewayConfig& config, Service& service) {
     if (config.http.empty()) {
