@@ -438,10 +438,12 @@ private:
             return;
         }
         if (const toml::array* array = ArrayOfTables(*points, "line.point", "[[line.point]]")) {
+            coilLines_.clear();
             for (const toml::node& entry : *array) {
                 PointConfig point;
                 if (ReadPoint(*entry.as_table(), point)) {
                     line.points.push_back(std::move(point));
+                    coilLines_.push_back(KeyLine(*entry.as_table(), "coil"));
                 }
             }
         }
@@ -566,7 +568,8 @@ private:
         std::map<std::string, int> names;
         std::map<std::pair<int, int>, int> coils;
         std::set<int> stations;
-        for (const PointConfig& p : line.points) {
+        for (std::size_t i = 0; i < line.points.size(); ++i) {
+            const PointConfig& p = line.points[i];
             stations.insert(p.station);
             const auto name = names.emplace(p.name, p.fileLine);
             if (!name.second) {
@@ -576,9 +579,9 @@ private:
                           "); point names are unique per line");
             }
             if (p.coil) {
-                const auto coil = coils.emplace(std::make_pair(p.station, *p.coil), p.fileLine);
+                const auto coil = coils.emplace(std::make_pair(p.station, *p.coil), coilLines_[i]);
                 if (!coil.second) {
-                    Error(p.fileLine, "line.point.coil",
+                    Error(coilLines_[i], "line.point.coil",
                           "coil " + std::to_string(*p.coil) + " of station " +
                               std::to_string(p.station) + " is given already (line " +
                               std::to_string(coil.first->second) + ")");
@@ -682,6 +685,7 @@ private:
     host::Session& parser_;
     std::vector<std::string>& errors_;
     int gatewayLine_ = 1;
+    std::vector<int> coilLines_;  // of the line being read, by point
     std::vector<LineStations> lineStations_;
 };
 
