@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -186,5 +187,10 @@ int Main(int argc, char** argv) {
 }  // namespace westnet::gateway
 
 int main(int argc, char** argv) {
-    return westnet::gateway::Main(argc, argv);
+    try {
+        return westnet::gateway::Main(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "westnet-gateway: %s\n", e.what());
+    }
+    return 1;
 }

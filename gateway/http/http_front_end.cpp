@@ -18,7 +18,7 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-constexpr std::size_t kBodyMax = 64 * 1024;
+constexpr std::size_t kBodyMax = std::size_t{64} * 1024;
 // A write answers when the station acknowledged it; the driver's retries
 // bound that to a few seconds, this only guards against a lost answer.
 constexpr std::chrono::seconds kWriteWaitMax{60};

@@ -88,8 +88,9 @@ public:
         std::string out;
         for (const std::string& name : order_) {
             const Family& f = families_.at(name);
-            out += "# HELP " + name + " " + f.help + "\n# TYPE " + name + " " + f.type + "\n" +
-                   f.lines;
+            out += "# HELP " + name + " " + f.help;
+            out += "\n# TYPE " + name + " " + f.type + "\n";
+            out += f.lines;
         }
         return out;
     }

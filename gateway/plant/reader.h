@@ -18,7 +18,7 @@
 namespace westnet::gateway {
 
 // Largest plant file read; anything bigger is refused unread.
-constexpr std::size_t kPlantFileMax = 4 * 1024 * 1024;
+constexpr std::size_t kPlantFileMax = std::size_t{4} * 1024 * 1024;
 
 // `parser` only parses (no channel is opened); parse commands must not
 // overlap, so nothing else may parse while this runs.

@@ -29,7 +29,7 @@ int TimeoutTens(int timeoutMs) {
 }
 
 std::string DriverDeviceName(const std::string& path, std::string& why) {
-    const std::string device = host::DeviceForSystem(path);
+    std::string device = host::DeviceForSystem(path);
     if (device.size() <= host::kDeviceNameMax) {
         return device;
     }
@@ -40,7 +40,7 @@ std::string DriverDeviceName(const std::string& path, std::string& why) {
         why = OpenFailureReason(path);
         return "";
     }
-    const std::string real = resolved;
+    std::string real = resolved;
     if (real.size() <= host::kDeviceNameMax) {
         return real;
     }
@@ -69,7 +69,7 @@ DriverChannel::DriverChannel(host::ZanMainFn zanMain, const LineConfig& line)
     : session_(zanMain), line_(line) {}
 
 DriverChannel::~DriverChannel() {
-    Close();
+    DriverChannel::Close();
 }
 
 bool DriverChannel::Open(std::string& why) {

@@ -168,8 +168,8 @@ std::string DescribePlan(const Plant& plant) {
                       "chars, %.1f ms on the wire; at the points' scan rates the line is busy "
                       "about %.0f%% of the time%s\n",
                       blocks.size(), blocks.size() == 1 ? "" : "s", chars.selections,
-                      chars.selections == 1 ? "" : "s", chars.Total(), chars.Total() * charMs,
-                      100.0 * busyPerSecond,
+                      chars.selections == 1 ? "" : "s", chars.Total(),
+                      static_cast<double>(chars.Total()) * charMs, 100.0 * busyPerSecond,
                       busyPerSecond > 1.0 ? " (more than it has: points will be read late)" : "");
         out += text;
     }

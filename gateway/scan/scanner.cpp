@@ -53,7 +53,8 @@ LatencySummary LineScanner::Latencies::Summary() const {
     std::vector<double> sorted = ms;
     std::sort(sorted.begin(), sorted.end());
     auto rank = [&](double q) {
-        return sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(q * sorted.size()))];
+        return sorted[std::min(sorted.size() - 1,
+                               static_cast<std::size_t>(q * static_cast<double>(sorted.size())))];
     };
     s.samples = sorted.size();
     s.minMs = sorted.front();
@@ -530,7 +531,7 @@ std::int32_t LineScanner::Command(int station, long chars, long requestChars,
     if (s == nullptr) {
         return result;
     }
-    const double wire = (result == kResultOk ? chars : requestChars) * charMs_;
+    const double wire = static_cast<double>(result == kResultOk ? chars : requestChars) * charMs_;
     wireMs_ += wire;
     const long second = static_cast<long>(Ms(end - started_) / 1000.0);
     while (wireBucketSecond_ < second) {
@@ -660,7 +661,7 @@ void LineScanner::Execute(Request& request, Outbox& out) {
             }
             case LineOp::Kind::WriteBit:
                 r = Command(
-                    station, 2 * kHeaderChars, kHeaderChars,
+                    station, 2L * kHeaderChars, kHeaderChars,
                     [&] {
                         return channel_.WriteBit(station, reg, op.bit, (op.values[0] & 1) != 0);
                     },
