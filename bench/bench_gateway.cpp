@@ -39,6 +39,7 @@
 #include "scan/driver_channel.h"
 #include "scan/plan.h"
 #include "scan/scanner.h"
+#include "serial_device.h"
 #include "session.h"
 #include "sim_line.h"
 
@@ -257,8 +258,7 @@ double OneByOneMs(const LineConfig& line, int rounds) {
     params.dataBits = static_cast<std::uint16_t>(line.dataBits);
     params.stopBits = static_cast<std::uint16_t>(line.stopBitsCode);
     params.parity = static_cast<std::uint16_t>(line.parityCode);
-    std::string why;
-    const std::string device = gateway::DriverDeviceName(line.device, why);
+    const std::string device = host::NameForDriver(line.device).name;
     if (session.Open(device, gateway::TimeoutTens(line.timeoutMs), params) != ResOk) {
         return 0;
     }

@@ -4,11 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 
-#include "system.h"
+#include "serial_device.h"
 
 namespace westnet::gateway {
 namespace {
@@ -26,28 +24,6 @@ PointAddress Word(int station, int reg) {
 
 int TimeoutTens(int timeoutMs) {
     return (timeoutMs + 9) / 10;
-}
-
-std::string DriverDeviceName(const std::string& path, std::string& why) {
-    std::string device = host::DeviceForSystem(path);
-    if (device.size() <= host::kDeviceNameMax) {
-        return device;
-    }
-    // A long path (a by-id link, a link in a deep folder) names a device
-    // whose own path is usually short: /dev/ttyUSB0, /dev/pts/3.
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr) {
-        why = OpenFailureReason(path);
-        return "";
-    }
-    std::string real = resolved;
-    if (real.size() <= host::kDeviceNameMax) {
-        return real;
-    }
-    why = "\"" + path + "\" resolves to \"" + real + "\", longer than the driver's " +
-          std::to_string(host::kDeviceNameMax) +
-          " characters: make a shorter link to it (e.g. with a udev rule) and name that";
-    return "";
 }
 
 std::string OpenFailureReason(const std::string& path) {
@@ -74,15 +50,21 @@ DriverChannel::~DriverChannel() {
 
 bool DriverChannel::Open(std::string& why) {
     Close();
-    // Resolved at every open: a link may point elsewhere now.
-    const std::string name = DriverDeviceName(line_.device, why);
-    if (name.empty()) {
+    // Resolved at every open: a link may lead elsewhere now, an adapter
+    // plugged in again may have another name.
+    const host::DriverDeviceName name = host::NameForDriver(line_.device);
+    if (name.name.empty()) {
+        why = name.error;
         return false;
     }
-    // Nothing to open: spare the host library's open-failure message.
+    // Nothing there to open (unplugged, a link whose target is gone): spare
+    // the host library's open-failure message on every try.
+    const std::string path = name.name == "NUL" || name.name.find('/') != std::string::npos
+                                 ? name.name
+                                 : "/dev/" + name.name;
     struct stat info {};
-    if (stat(name.c_str(), &info) != 0) {
-        why = OpenFailureReason(name);
+    if (name.name != "NUL" && stat(path.c_str(), &info) != 0) {
+        why = OpenFailureReason(path);
         return false;
     }
     LineParams params{};
@@ -90,12 +72,12 @@ bool DriverChannel::Open(std::string& why) {
     params.dataBits = static_cast<std::uint16_t>(line_.dataBits);
     params.stopBits = static_cast<std::uint16_t>(line_.stopBitsCode);
     params.parity = static_cast<std::uint16_t>(line_.parityCode);
-    const std::int32_t result = session_.Open(name, TimeoutTens(line_.timeoutMs), params);
+    const std::int32_t result = session_.Open(name.name, TimeoutTens(line_.timeoutMs), params);
     if (result != ResOk) {
-        why = OpenFailureReason(name) + " (driver result " + std::to_string(result) + ")";
+        why = OpenFailureReason(path) + " (driver result " + std::to_string(result) + ")";
         return false;
     }
-    device_ = name;
+    device_ = name.name;
     return true;
 }
 

@@ -38,11 +38,6 @@ private:
 // rounded up.
 int TimeoutTens(int timeoutMs);
 
-// The name to hand the driver for a device path (the driver's field holds
-// 11 characters): the path itself when it fits, else the shortest name of
-// the same device; empty, with the reason, when there is none.
-std::string DriverDeviceName(const std::string& path, std::string& why);
-
 // Why a device that the driver could not open did not open, as far as the
 // system tells.
 std::string OpenFailureReason(const std::string& path);
