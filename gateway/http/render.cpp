@@ -227,7 +227,7 @@ std::string Metrics(Service& service, WallTime now) {
         const LineConfig& c = plant.lines[l];
         const LineStatus st = service.Status(l);
         const std::string line = c.name;
-        m.Add("westnet_line_up", "1 while the line's channel is open and a station answers",
+        m.Add("westnet_line_up", "1 while the line's channel is open, 0 while the line is down",
               "gauge", {{"line", line}}, service.LineUp(l) ? 1 : 0);
         m.Add("westnet_line_reopens_total",
               "Times the line's channel was opened again after the line went down", "counter",
