@@ -58,6 +58,7 @@ section.line { background: var(--card); border: 1px solid var(--line); border-ra
 .load i { display: block; height: 100%; background: var(--accent); }
 .error { padding: 8px 18px; background: var(--bad-bg); color: var(--bad); font-size: 13px;
   border-bottom: 1px solid var(--line); }
+.error.past { background: transparent; color: var(--muted); }
 .stations { display: grid; grid-template-columns: repeat(auto-fill, minmax(240px, 1fr));
   gap: 10px; padding: 14px 18px; border-bottom: 1px solid var(--line); }
 .station { border: 1px solid var(--line); border-radius: 8px; padding: 10px 12px;
@@ -172,7 +173,8 @@ function draw(status, points) {
   var tiles = document.getElementById("tiles");
   tiles.replaceChildren(
     tile("Lines up", upCount, "of " + lines.length),
-    tile("Stations ok", st.ok, (st.demoted ? st.demoted + " demoted " : "") + (st.down ? st.down + " down" : "")),
+    tile("Stations ok", st.ok, "of " + (st.ok + st.demoted + st.down) + (st.demoted ? " \u00b7 " + st.demoted + " demoted" : "") +
+      (st.down ? " \u00b7 " + st.down + " down" : "")),
     tile("Points good", good, "of " + total),
     tile("Commands", num(cmds)));
   var byLine = {};
@@ -199,7 +201,8 @@ function draw(status, points) {
         fact("demotions", num(l.demotions)), fact("reopens", num(l.reopens)),
         fact("latency", l.latency_ms ? ms(l.latency_ms.median) + " / p99 " + ms(l.latency_ms.p99) : "\u2013")
       ]),
-      l.last_error ? h("div", {class: "error", text: "Last error " + l.last_error.time.substr(11, 8) + " UTC: " + l.last_error.text}) : null,
+      l.last_error ? h("div", {class: "error" + (l.up && l.stations.every(function (s) { return s.state === "ok"; }) ? " past" : ""),
+        text: "Last error " + l.last_error.time.substr(11, 8) + " UTC: " + l.last_error.text}) : null,
       h("div", {class: "stations"}, l.stations.map(stationCard)),
       h("table", {}, [h("thead", {}, [h("tr", {}, [h("th", {text: "Point"}), h("th", {text: "Address"}),
         h("th", {text: "Value"}), h("th", {text: "Quality"}), h("th", {text: "Last good read"})])]),
