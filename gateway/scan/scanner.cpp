@@ -313,7 +313,7 @@ LineStatus LineScanner::Status() const {
     LineStatus status;
     const SteadyTime now = clock_.Now();
     status.up = open_ && !down_;
-    status.device = channel_.Device();
+    status.device = device_;
     status.counts = counts_;
     status.demotions = demotions_;
     status.reopens = reopens_;
@@ -464,6 +464,7 @@ void LineScanner::TryOpen(SteadyTime now, Outbox& out) {
         return;
     }
     open_ = true;
+    device_ = channel_.Device();  // what other threads read: the channel is the worker's alone
     const bool reopened = everOpened_;
     everOpened_ = true;
     down_ = false;

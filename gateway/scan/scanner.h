@@ -174,6 +174,7 @@ private:
     SteadyTime reopenAt_{};
     Duration backoff_ = kReopenFirst;
     std::string downReason_;
+    std::string device_;  // the name the line is open under
 
     // The pass under way (the worker's alone).
     std::vector<PassBlock> pass_;
