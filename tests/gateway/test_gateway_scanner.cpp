@@ -45,8 +45,19 @@ struct Line {
     LineConfig config;
     std::unique_ptr<LineScanner> scanner;
 
-    // Submits and runs the line until the request is answered.
+    // Submits a line request, or with `point` a point write, and runs the
+    // line until it is answered.
     LineOpResult Do(LineOp op) {
+        return Await(
+            [&](Completion& done, Outcome& outcome) { return scanner->Submit(op, done, outcome); });
+    }
+    LineOpResult WritePoint(std::size_t point, std::vector<std::uint16_t> values) {
+        return Await([&](Completion& done, Outcome& outcome) {
+            return scanner->SubmitPointWrite(point, values, done, outcome);
+        });
+    }
+    template <class Submit>
+    LineOpResult Await(const Submit& submit) {
         LineOpResult got;
         bool answered = false;
         Completion done = [&](const LineOpResult& r) {
@@ -54,7 +65,7 @@ struct Line {
             answered = true;
         };
         Outcome outcome = Outcome::Ok;
-        if (scanner->Submit(op, done, outcome) == LineScanner::Admission::Answered) {
+        if (submit(done, outcome) == LineScanner::Admission::Answered) {
             got.outcome = outcome;
             return got;
         }
@@ -268,22 +279,7 @@ TEST(GatewayScanner, PointWritesCheckThePointAndAreReadBack) {
     };
     for (const Case& c : cases) {
         const std::size_t before = line.channel.log.size();
-        std::vector<std::uint16_t> values = c.values;
-        LineOpResult got;
-        bool answered = false;
-        Completion done = [&](const LineOpResult& r) {
-            got = r;
-            answered = true;
-        };
-        Outcome outcome = Outcome::Ok;
-        if (line.scanner->SubmitPointWrite(c.point, values, done, outcome) ==
-            LineScanner::Admission::Answered) {
-            got.outcome = outcome;
-        } else {
-            while (!answered) {
-                line.scanner->Step();
-            }
-        }
+        const LineOpResult got = line.WritePoint(c.point, c.values);
         EXPECT_EQ(got.outcome, c.outcome) << "point " << c.point;
         if (c.onTheLine != nullptr) {
             ASSERT_GT(line.channel.log.size(), before);
@@ -299,12 +295,8 @@ TEST(GatewayScanner, PointWritesCheckThePointAndAreReadBack) {
     EXPECT_EQ(line.scanner->Sample(1).values, std::vector<std::uint16_t>{1});
 
     Line readOnly(points, true);
-    std::vector<std::uint16_t> values = {1};
-    Completion done = [](const LineOpResult&) {};
-    Outcome outcome = Outcome::Ok;
-    EXPECT_EQ(readOnly.scanner->SubmitPointWrite(0, values, done, outcome),
-              LineScanner::Admission::Answered);
-    EXPECT_EQ(outcome, Outcome::ReadOnly);
+    EXPECT_EQ(readOnly.WritePoint(0, {1}).outcome, Outcome::ReadOnly);
+    EXPECT_TRUE(readOnly.channel.Commands(1).empty());
 }
 
 TEST(GatewayScanner, QualityIsStaleOrBadOnceTwoScanPeriodsPassWithoutAGoodRead) {
