@@ -20,6 +20,19 @@ std::string Hex4(std::uint16_t value) {
     return text;
 }
 
+}  // namespace
+
+std::string Tool::MeasuredText(const StationTimes& t) {
+    std::string text = t.failure.empty() ? "ok" : t.failure;
+    if (t.retried > 0) {
+        text += ", " + std::to_string(t.retried) + (t.retried == 1 ? " sample" : " samples") +
+                " left out (a reply lost, or later than this time-out, and tried again)";
+    }
+    return text;
+}
+
+namespace {
+
 std::string JsonArray(const std::string& rendered) {
     std::string text = rendered;
     while (!text.empty() && text.back() == '\n') {
@@ -156,7 +169,7 @@ int Tool::LineCheckCommand() {
              measured ? Cell::Milliseconds(t.replies.Max()) : Cell::None(),
              measured ? Cell::Of(static_cast<std::int64_t>(RecommendedTimeoutMs(t.replies.Max())))
                       : Cell::None(),
-             Cell::Of(t.failure.empty() ? std::string("ok") : t.failure)});
+             Cell::Of(MeasuredText(t))});
         if (!t.failure.empty()) {
             verdict_.LineFailed();
         }

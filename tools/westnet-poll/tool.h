@@ -62,7 +62,8 @@ private:
         std::string address;  // the point read to measure it
         PollStats replies;    // one entry per exchange
         std::int64_t samples = 0;
-        std::string failure;  // why measuring stopped early, or empty
+        std::int64_t retried = 0;  // samples left out: a reply missed even the long time-out
+        std::string failure;       // why measuring stopped early, or empty
     };
 
     // Parses through the driver; a rejection is explained on stderr.
@@ -99,6 +100,7 @@ private:
     std::vector<StationTimes> MeasureStations(const std::vector<Point>& probes,
                                               std::int64_t samples);
     std::int32_t MeasureTimeoutTens() const;
+    static std::string MeasuredText(const StationTimes& t);
 
     Cell RegisterCell(const host::ParsedPoint& p) const;
     Cell BitCell(const host::ParsedPoint& p) const;
