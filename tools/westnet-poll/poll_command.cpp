@@ -150,7 +150,9 @@ int Tool::PollCommand() {
     auto downSince = std::chrono::steady_clock::now();
     const auto started = std::chrono::steady_clock::now();
 
-    while (gInterrupted == 0 && (o_.rounds == 0 || round < o_.rounds)) {
+    // Without a point to read, one round shows the rejections, and that is all.
+    const std::int64_t rounds = anyPoint ? o_.rounds : 1;
+    while (gInterrupted == 0 && (rounds == 0 || round < rounds)) {
         ++round;
         const auto roundStart = std::chrono::steady_clock::now();
         bool lineDown = anyPoint && !session_.IsOpen();
@@ -274,7 +276,7 @@ int Tool::PollCommand() {
             }
         }
         status.Show("round " + std::to_string(round) + "  " + stats.Line());
-        if (gInterrupted == 0 && (o_.rounds == 0 || round < o_.rounds)) {
+        if (gInterrupted == 0 && (rounds == 0 || round < rounds)) {
             // While the line is down the back-off paces the reopen attempts;
             // otherwise the interval paces the rounds.
             Wait(anyPoint && !session_.IsOpen() ? waitMs
