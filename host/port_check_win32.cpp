@@ -33,6 +33,21 @@ std::string PortsPresent() {
     return ports.empty() ? "no COM port is present" : "COM ports present:" + ports;
 }
 
+// Folders and files refuse an open for reading and writing too; a port has
+// no attributes in the file system.
+bool IsFileSystemObject(const std::string& path, OpenFailure& f) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    f.reason = OpenFailureReason::NotSerialDevice;
+    f.summary =
+        "not a serial device: " + path +
+        ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? " is a folder"
+                                                      : " is a file that may not be written");
+    return true;
+}
+
 void Explain(DWORD code, OpenFailure& f) {
     switch (code) {
         case ERROR_FILE_NOT_FOUND:
@@ -44,6 +59,9 @@ void Explain(DWORD code, OpenFailure& f) {
             break;
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
+            if (IsFileSystemObject(f.path, f)) {
+                break;
+            }
             // A port that another program has open answers "access denied".
             f.reason = OpenFailureReason::Held;
             f.summary =
