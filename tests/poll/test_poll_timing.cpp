@@ -11,17 +11,27 @@ namespace westnet::poll {
 namespace {
 
 TEST(PollTiming, RecommendedTimeoutKeepsAMarginInTensOfMilliseconds) {
-    const std::pair<double, std::int32_t> cases[] = {
-        {0.2, 30},     // 20 ms over a reply at once: a host's scheduling
-        {10.0, 30},    // 20 ms more beats half as much again
-        {40.0, 60},    // the two margins meet
-        {54.8, 90},    // 82.2 rounded up
-        {112.8, 170},  // 169.2 rounded up
-        {1000.0, 1500},
+    const struct {
+        double quickest, slowest;
+        std::int32_t timeout;
+    } cases[] = {
+        {0.1, 0.2, 30},       // 20 ms over a reply at once: a host's scheduling
+        {10.0, 10.0, 30},     // 20 ms more beats half as much again
+        {40.0, 40.0, 60},     // the two margins meet
+        {52.0, 54.8, 90},     // 82.2 rounded up
+        {52.6, 112.7, 180},   // replies that vary: 2 x 112.7 - 52.6 = 172.8
+        {50.5, 116.0, 190},   // 181.5
+        {1.0, 1000.0, 2000},  // 1999
     };
-    for (const auto& [worst, timeout] : cases) {
-        EXPECT_EQ(RecommendedTimeoutMs(worst), timeout) << worst;
+    for (const auto& c : cases) {
+        EXPECT_EQ(RecommendedTimeoutMs(c.quickest, c.slowest), c.timeout) << c.slowest;
     }
+    // At the recommended time-out, a command of two of the slowest exchanges
+    // is not counted as one that waited a time-out out.
+    SlowCommands slow(RecommendedTimeoutMs(52.6, 112.7));
+    slow.Add(1, 1, 52.6, true);
+    slow.Add(1, 2, 2 * 112.7, true);
+    EXPECT_EQ(slow.Slow(), 0);
 }
 
 TEST(PollTiming, BackoffDoublesToTenSecondsAndStartsOverOnceTheLineWorks) {

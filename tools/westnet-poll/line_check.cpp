@@ -156,10 +156,16 @@ int Tool::LineCheckCommand() {
     }
     std::vector<std::vector<Cell>> stationRows;
     double worst = -1.0;
+    double quickest = 0.0;
+    std::int32_t recommended = 0;
     for (const StationTimes& t : times) {
         const bool measured = t.replies.Exchanges() > 0;
+        const std::int32_t timeout =
+            measured ? RecommendedTimeoutMs(t.replies.Min(), t.replies.Max()) : 0;
         if (measured) {
+            quickest = worst < 0 ? t.replies.Min() : std::min(quickest, t.replies.Min());
             worst = std::max(worst, t.replies.Max());
+            recommended = std::max(recommended, timeout);
         }
         stationRows.push_back(
             {Cell::Of(static_cast<std::int64_t>(t.station)), Cell::Of(t.address),
@@ -167,8 +173,7 @@ int Tool::LineCheckCommand() {
              measured ? Cell::Milliseconds(t.replies.Min()) : Cell::None(),
              measured ? Cell::Milliseconds(t.replies.Median()) : Cell::None(),
              measured ? Cell::Milliseconds(t.replies.Max()) : Cell::None(),
-             measured ? Cell::Of(static_cast<std::int64_t>(RecommendedTimeoutMs(t.replies.Max())))
-                      : Cell::None(),
+             measured ? Cell::Of(static_cast<std::int64_t>(timeout)) : Cell::None(),
              Cell::Of(MeasuredText(t))});
         if (!t.failure.empty()) {
             verdict_.LineFailed();
@@ -196,13 +201,15 @@ int Tool::LineCheckCommand() {
                       worst);
         advice = text;
     } else {
-        char text[400];
+        char text[600];
         std::snprintf(text, sizeof text,
-                      "recommended: --timeout %d (the slowest of the replies measured with a "
-                      "%d ms time-out took %.1f ms; half as much again as a margin, rounded up "
-                      "to tens of ms); this run's reply time-out is %s",
-                      static_cast<int>(RecommendedTimeoutMs(worst)),
-                      static_cast<int>(MeasureTimeoutTens() * 10), worst, TimeoutText().c_str());
+                      "recommended: --timeout %d (the replies measured with a %d ms time-out "
+                      "took %.1f to %.1f ms; the time-out is half as much again as the slowest "
+                      "reply, and at least twice the slowest less the quickest, so that two slow "
+                      "exchanges in one command are not taken for a retry; rounded up to tens of "
+                      "ms); this run's reply time-out is %s",
+                      static_cast<int>(recommended), static_cast<int>(MeasureTimeoutTens() * 10),
+                      quickest, worst, TimeoutText().c_str());
         advice = text;
     }
 
@@ -223,15 +230,14 @@ int Tool::LineCheckCommand() {
             Complain(advice);
             break;
         case Format::Json: {
-            const std::string recommended =
-                worst < 0 ? "null" : std::to_string(RecommendedTimeoutMs(worst));
+            const std::string timeout = worst < 0 ? "null" : std::to_string(recommended);
             Print("{\"steps\": " + JsonArray(RenderRows(o_.format, stepColumns, rows)) +
                   ",\n\"control_flags\": " + std::to_string(flags) + ", \"control_flags_text\": " +
                   JsonString(host::ControlFlagsText(flags)) + ",\n\"latency_timer_ms\": " +
                   (latency.found ? std::to_string(latency.milliseconds) : "null") +
                   ",\n\"stations\": " +
                   JsonArray(RenderRows(o_.format, stationColumns, stationRows)) +
-                  ",\n\"recommended_timeout_ms\": " + recommended + "}\n");
+                  ",\n\"recommended_timeout_ms\": " + timeout + "}\n");
             Complain(advice);
             break;
         }

@@ -25,8 +25,9 @@ std::int64_t SlowCommands::Slow() const {
     return slow;
 }
 
-std::int32_t RecommendedTimeoutMs(double worstReplyMs) {
-    const double wanted = std::max(worstReplyMs * 1.5, worstReplyMs + 20.0);
+std::int32_t RecommendedTimeoutMs(double quickestMs, double slowestMs) {
+    const double wanted =
+        std::max({slowestMs * 1.5, slowestMs + 20.0, 2.0 * slowestMs - quickestMs});
     return static_cast<std::int32_t>(std::ceil(wanted / 10.0)) * 10;
 }
 

@@ -43,10 +43,13 @@ private:
     std::int64_t ok_ = 0;
 };
 
-// The smallest reply time-out that is safe for replies that took up to
-// `worstReplyMs`: half as much again and at least 20 ms more, for the
-// scheduling of a busy host, in the driver's tens of milliseconds.
-std::int32_t RecommendedTimeoutMs(double worstReplyMs);
+// The smallest reply time-out that is safe for replies that took from
+// `quickestMs` to `slowestMs`: half as much again as the slowest and at least
+// 20 ms more, for the scheduling of a busy host; and at least twice the
+// slowest less the quickest, so that a command of two slow exchanges stays
+// below the time-out plus a quick one, which is how SlowCommands tells it
+// from a command that waited a time-out out. In tens of milliseconds.
+std::int32_t RecommendedTimeoutMs(double quickestMs, double slowestMs);
 
 // The waits before each attempt to reopen a failed line: 0.5 s, doubling up
 // to 10 s, and 0.5 s again once the line has worked.

@@ -133,9 +133,9 @@ int Tool::Run() {
         case Command::Parse:
             return ParseCommand();
         case Command::Read:
-            return ReadCommand();
+            return PointsCommand(false);
         case Command::Write:
-            return WriteCommand();
+            return PointsCommand(true);
         case Command::ReadBlock:
             return ReadBlockCommand();
         case Command::WriteBlock:
@@ -432,7 +432,7 @@ void Tool::ReportSlowCommands(const SlowCommands& slow, const std::vector<Point>
         return;
     }
     const std::vector<StationTimes> times = MeasureStations(probes, 5);
-    double worst = 0.0;
+    std::int32_t recommended = 0;
     std::string measured;
     for (const StationTimes& t : times) {
         char text[128];
@@ -443,14 +443,14 @@ void Tool::ReportSlowCommands(const SlowCommands& slow, const std::vector<Point>
         } else {
             std::snprintf(text, sizeof text, "station %s within %.1f ms",
                           StationText(t.station).c_str(), t.replies.Max());
-            worst = std::max(worst, t.replies.Max());
+            recommended =
+                std::max(recommended, RecommendedTimeoutMs(t.replies.Min(), t.replies.Max()));
         }
         measured += (measured.empty() ? "" : ", ") + std::string(text);
     }
     if (measured.empty()) {
         return;
     }
-    const std::int32_t recommended = RecommendedTimeoutMs(worst);
     char tail[200];
     if (recommended > slow.TimeoutMs()) {
         std::snprintf(tail, sizeof tail, "run again with --timeout %d",
@@ -560,7 +560,8 @@ int Tool::ParseCommand() {
     return verdict_.ExitStatus();
 }
 
-int Tool::ReadCommand() {
+// read and write: a row for every point given, each exchange timed.
+int Tool::PointsCommand(bool write) {
     const std::vector<Point> points = ParsePoints();
     WarnOfStationZero(points);
     std::vector<std::vector<Cell>> rows;
@@ -569,55 +570,27 @@ int Tool::ReadCommand() {
     const bool open = AnyAccepted(points) && OpenLine(TimeoutTens());
     for (std::size_t i = 0; i < points.size(); ++i) {
         const Point& point = points[i];
+        // A write's row shows the value it was to write, a read's only a
+        // value that was read.
+        const std::uint16_t* toWrite = write ? &point.value : nullptr;
         if (!point.accepted || !open) {
-            rows.push_back(
-                PointRow(point, nullptr, point.accepted ? "not read" : "address rejected"));
+            const char* skipped = write ? "not written" : "not read";
+            rows.push_back(PointRow(point, toWrite, point.accepted ? skipped : "address rejected"));
             continue;
         }
         std::uint16_t value = 0;
         const int exchanges = ExchangesFor(point.parsed.record);
         const auto start = std::chrono::steady_clock::now();
-        const std::int32_t result = session_.ReadPoint(point.parsed.record, value);
+        const std::int32_t result = write ? session_.WritePoint(point.parsed.record, point.value)
+                                          : session_.ReadPoint(point.parsed.record, value);
         slow.Add(point.parsed.record.station, exchanges, MillisecondsSince(start), result == ResOk);
         verdict_.Note(result);
         answered[i] = result != ResFail;
         if (result != ResOk) {
-            Complain("read " + point.text + ": " + ExchangeFailure(result));
+            Complain((write ? "write " : "read ") + point.text + ": " + ExchangeFailure(result));
         }
-        rows.push_back(PointRow(point, result == ResOk ? &value : nullptr, ResultText(result)));
-    }
-    if (open) {
-        CloseLine();
-    }
-    Print(RenderRows(o_.format, PointColumns(), rows));
-    ReportSlowCommands(slow, points, answered);
-    return verdict_.ExitStatus();
-}
-
-int Tool::WriteCommand() {
-    const std::vector<Point> points = ParsePoints();
-    WarnOfStationZero(points);
-    std::vector<std::vector<Cell>> rows;
-    std::vector<bool> answered(points.size(), false);
-    SlowCommands slow(PortTimeoutMs());
-    const bool open = AnyAccepted(points) && OpenLine(TimeoutTens());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const Point& point = points[i];
-        if (!point.accepted || !open) {
-            rows.push_back(
-                PointRow(point, &point.value, point.accepted ? "not written" : "address rejected"));
-            continue;
-        }
-        const int exchanges = ExchangesFor(point.parsed.record);
-        const auto start = std::chrono::steady_clock::now();
-        const std::int32_t result = session_.WritePoint(point.parsed.record, point.value);
-        slow.Add(point.parsed.record.station, exchanges, MillisecondsSince(start), result == ResOk);
-        verdict_.Note(result);
-        answered[i] = result != ResFail;
-        if (result != ResOk) {
-            Complain("write " + point.text + ": " + ExchangeFailure(result));
-        }
-        rows.push_back(PointRow(point, &point.value, ResultText(result)));
+        const std::uint16_t* shown = write ? toWrite : (result == ResOk ? &value : nullptr);
+        rows.push_back(PointRow(point, shown, ResultText(result)));
     }
     if (open) {
         CloseLine();

@@ -110,8 +110,7 @@ private:
 
     int Info();
     int ParseCommand();
-    int ReadCommand();
-    int WriteCommand();
+    int PointsCommand(bool write);
     bool ParseBlock(host::ParsedPoint& parsed);
     std::vector<std::vector<Cell>> BlockRows(const host::ParsedPoint& first,
                                              const std::vector<std::uint16_t>& values) const;
