@@ -138,7 +138,7 @@ int Tool::LineCheckCommand() {
         (HasOwnControlFlags(o_) ? " (from --rts and --dtr, through the channel record and "
                                   "CmdReopen: the port runs the driver's 1 s reply time-out)"
                                 : " (what CmdOpen stores; --rts and --dtr choose others)");
-    const host::LatencyTimer latency = host::UsbLatencyTimer(device);
+    const host::LatencyTimer latency = host::UsbLatencyTimer(o_.device);
     std::string latencyText = "none found (not a USB serial adapter that has one)";
     if (latency.found) {
         latencyText = latency.adapter + ": " + std::to_string(latency.milliseconds) + " ms";

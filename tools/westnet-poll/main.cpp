@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "options.h"
+#include "serial_device.h"
 #include "session.h"
 #include "system.h"
 #include "tool.h"
@@ -15,7 +16,6 @@
 namespace westnet::poll {
 namespace {
 
-using host::DeviceForSystem;
 using host::LoadDriver;
 using host::LoadedDriver;
 
@@ -70,11 +70,11 @@ int Main(int argc, char** argv) {
         Warn(warning);
     }
     if (!options.device.empty()) {
-        const std::string device = DeviceForSystem(options.device);
-        if (device.size() > host::kDeviceNameMax) {
-            Complain("device name \"" + device + "\" has " + std::to_string(device.size()) +
-                     " characters; the driver's device field holds at most " +
-                     std::to_string(host::kDeviceNameMax));
+        // Checked here for a clear refusal; the name the driver is given is
+        // found again at every open, so that a reopen follows the path.
+        const host::DriverDeviceName named = host::NameForDriver(options.device);
+        if (!named.error.empty()) {
+            Complain(named.error);
             return kExitUsage;
         }
     }

@@ -27,6 +27,12 @@ std::string Now() {
     return Iso8601Utc(NowUnixMs());
 }
 
+std::string Seconds(double milliseconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", milliseconds / 1000.0);
+    return text;
+}
+
 // Sleeps in short steps, so that SIGINT and SIGTERM end a long wait at once.
 void Wait(double milliseconds) {
     const auto start = std::chrono::steady_clock::now();
@@ -160,7 +166,7 @@ int Tool::PollCommand() {
             ++reopenAttempts;
             // The system is asked first, so that an absent device does not
             // make the host library report every attempt.
-            const host::OpenFailure why = host::DiagnoseOpen(Device(), Line());
+            const host::OpenFailure why = host::DiagnoseOpen(o_.device, Line());
             const std::int32_t result =
                 why.reason == host::OpenFailureReason::None ? OpenChannel(TimeoutTens()) : ResFail;
             const std::string reason = why.reason == host::OpenFailureReason::None
@@ -169,19 +175,15 @@ int Tool::PollCommand() {
             if (result == ResOk) {
                 const double ms = MillisecondsSince(downSince);
                 downMs += ms;
-                char text[160];
-                std::snprintf(text, sizeof text,
-                              "%s line back up: %s reopened after %.1f s (%lld reopen attempts)",
-                              Now().c_str(), Device().c_str(), ms / 1000.0,
-                              static_cast<long long>(reopenAttempts));
-                status.Message(text);
+                status.Message(Now() + " line back up: " + o_.device + " reopened after " +
+                               Seconds(ms) + " (" + std::to_string(reopenAttempts) +
+                               " reopen attempts)");
                 lineDown = false;
                 lastReason.clear();
             } else if (reason != lastReason) {
-                char text[64];
-                std::snprintf(text, sizeof text, "; trying again in %.1f s",
-                              static_cast<double>(backoff.Upcoming()) / 1000.0);
-                status.Message(Now() + " " + Device() + " does not reopen yet: " + reason + text);
+                status.Message(Now() + " " + o_.device + " does not reopen yet: " + reason +
+                               "; trying again in " +
+                               Seconds(static_cast<double>(backoff.Upcoming())));
                 lastReason = reason;
             }
         }
@@ -260,13 +262,9 @@ int Tool::PollCommand() {
             downSince = std::chrono::steady_clock::now();
             waitMs = static_cast<double>(backoff.NextMs());
             reopenAttempts = 0;
-            char text[200];
-            std::snprintf(text, sizeof text,
-                          "%s line down after round %lld: every read failed on the line; %s "
-                          "closed, reopening in %.1f s",
-                          Now().c_str(), static_cast<long long>(round), Device().c_str(),
-                          waitMs / 1000.0);
-            status.Message(text);
+            status.Message(Now() + " line down after round " + std::to_string(round) +
+                           ": every read failed on the line; " + o_.device +
+                           " closed, reopening in " + Seconds(waitMs));
         } else if (anyAnswer) {
             backoff.Reset();
         }

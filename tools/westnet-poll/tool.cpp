@@ -6,6 +6,7 @@
 
 #include "address_rules.h"
 #include "port_check.h"
+#include "serial_device.h"
 #include "system.h"
 
 namespace westnet::poll {
@@ -271,8 +272,12 @@ std::string Tool::TimeoutText() const {
     return text;
 }
 
+// Found again at every call: after a device went away, the path given may
+// lead to another name (a simulator on a new pseudo-terminal, an adapter
+// plugged in again). Messages name the path as the user gave it.
 std::string Tool::Device() const {
-    return host::DeviceForSystem(o_.device);
+    const host::DriverDeviceName named = host::NameForDriver(o_.device);
+    return named.error.empty() ? named.name : o_.device;
 }
 
 std::int32_t Tool::OpenChannel(std::int32_t timeoutTens) {
@@ -297,9 +302,9 @@ bool Tool::OpenLine(std::int32_t timeoutTens) {
 }
 
 void Tool::ExplainOpenFailure(std::int32_t result) const {
-    const host::OpenFailure why = host::DiagnoseOpen(Device(), Line());
+    const host::OpenFailure why = host::DiagnoseOpen(o_.device, Line());
     std::string message =
-        "cannot open " + Device() + " (driver result " + std::to_string(result) + "): ";
+        "cannot open " + o_.device + " (driver result " + std::to_string(result) + "): ";
     if (why.reason == host::OpenFailureReason::None) {
         message += "it opens now, when tried again (" + why.summary +
                    "): it may have been busy for a moment";
@@ -316,7 +321,7 @@ void Tool::CloseLine() {
     const std::int32_t result = session_.Close();
     if (result != ResOk) {
         verdict_.Note(result);
-        Complain("closing " + Device() + " failed (driver result " + std::to_string(result) + ")");
+        Complain("closing " + o_.device + " failed (driver result " + std::to_string(result) + ")");
     }
 }
 
