@@ -329,10 +329,8 @@ std::int32_t Tool::MeasureTimeoutTens() const {
     return o_.timeoutTens ? std::max(*o_.timeoutTens, kMeasureTimeoutTens) : kMeasureTimeoutTens;
 }
 
-// Each sample is a read with a selection forced (two exchanges) and a read
-// without one (one exchange), so the selection's reply is timed as well as
-// the read's. A command that needed another attempt ends the station's
-// measurement: its time is the time-out's, not the station's.
+// Each sample times a selection and a read, one exchange each, so that the
+// selection's reply is measured as well as the read's.
 std::vector<Tool::StationTimes> Tool::MeasureStations(const std::vector<Point>& probes,
                                                       std::int64_t samples) {
     std::vector<StationTimes> times;
@@ -353,33 +351,47 @@ std::vector<Tool::StationTimes> Tool::MeasureStations(const std::vector<Point>& 
         // still on its way meets this read rather than a timed one.
         std::uint16_t ignored = 0;
         session_.ReadPoint(probe.parsed.record, ignored);
+        // A selection alone: a point of no known kind is refused by the
+        // driver after the selection and before any transaction is sent.
+        PointAddress selectOnly = probe.parsed.record;
+        selectOnly.kind = 0;
+        const bool selects = station.station != 0;
         for (std::int64_t i = 0; i < samples && gInterrupted == 0; ++i) {
             std::uint16_t value = 0;
-            session_.ForgetSelection();
-            auto start = std::chrono::steady_clock::now();
-            std::int32_t result = session_.ReadPoint(probe.parsed.record, value);
-            const double selectAndRead = MillisecondsSince(start);
+            double selection = 0.0;
+            bool selectionFailed = false;
+            std::int32_t result = ResOk;
+            if (selects) {
+                session_.ForgetSelection();
+                const auto start = std::chrono::steady_clock::now();
+                session_.ReadPoint(selectOnly, value);
+                selection = MillisecondsSince(start);
+                selectionFailed = session_.Channel().selectedStation != station.station;
+                result = selectionFailed ? ResFail : ResOk;
+            }
             double read = 0.0;
             if (result == ResOk) {
-                start = std::chrono::steady_clock::now();
+                const auto start = std::chrono::steady_clock::now();
                 result = session_.ReadPoint(probe.parsed.record, value);
                 read = MillisecondsSince(start);
             }
             if (result != ResOk) {
-                station.failure = ResultText(result) + " on sample " + std::to_string(i + 1);
+                station.failure =
+                    (selectionFailed ? std::string("selection failed") : ResultText(result)) +
+                    " on sample " + std::to_string(i + 1);
                 break;
             }
-            // A command that waited out the time-out was tried again: its
+            // An exchange that waited out the time-out was tried again: its
             // time is the time-out's, not the station's.
-            if (selectAndRead - read > limitMs || read > limitMs) {
+            if (selection > limitMs || read > limitMs) {
                 ++station.retried;
                 continue;
             }
             ++station.samples;
             station.replies.Add(ResOk, read);
-            // Station 00 is never selected: both reads were plain ones.
-            station.replies.Add(
-                ResOk, station.station == 0 ? selectAndRead : std::max(0.0, selectAndRead - read));
+            if (selects) {
+                station.replies.Add(ResOk, selection);
+            }
         }
         times.push_back(station);
     }
