@@ -3,6 +3,7 @@
 // say which process holds a port.
 #include <windows.h>
 
+#include "device_name.h"
 #include "port_check.h"
 
 namespace westnet::host {
@@ -89,13 +90,14 @@ void Explain(DWORD code, OpenFailure& f) {
 
 OpenFailure DiagnoseOpen(const std::string& device, const LineParams& line) {
     OpenFailure f;
-    f.path = device;
+    // COM10 and above open only under the device namespace name.
+    f.path = WindowsPortName(device);
     if (device.empty()) {
         f.reason = OpenFailureReason::NoSuchDevice;
         f.summary = "no device name given";
         return f;
     }
-    HANDLE port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE port = CreateFileA(f.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         Explain(GetLastError(), f);
