@@ -195,18 +195,18 @@ private:
             if (fallback == nullptr) {
                 return false;
             }
-            const std::string name = frontEnd->Name();
+            std::string text = error;
+            text += "; ";
+            text += frontEnd->Name();
             frontEnd = make(*fallback, service_);
             std::string again;
             if (frontEnd && frontEnd->Start(again)) {
-                Log(LogLevel::Error, error + "; " + name +
-                                         " serves on its previous settings until the plant "
-                                         "file is read again");
+                text += " serves on its previous settings until the plant file is read again";
                 frontEnds_.push_back(std::move(frontEnd));
             } else {
-                Log(LogLevel::Error,
-                    error + "; " + name + " is off until the plant file is read again");
+                text += " is off until the plant file is read again";
             }
+            Log(LogLevel::Error, text);
         }
         return true;
     }
