@@ -27,7 +27,6 @@ cleanup() {
     local pid
     for pid in "${PIDS[@]}"; do
         kill "$pid" 2>/dev/null
-        kill -CONT "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
     rm -rf "$WORK"
@@ -36,14 +35,6 @@ trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.1
-    done
-}
 # remember PID: stopped by the cleanup.
 remember() { PIDS+=("$1"); }
 
