@@ -295,6 +295,8 @@ void Server::Serve(Client& client) {
     bool partial = false;  // a frame is unfinished since partialSince
     Clock::time_point partialSince = last;
     std::uint64_t partialFrames = 0;
+    bool statsWaiting = false;  // counts wait for the registry since statsSince
+    Clock::time_point statsSince = last;
     pollfd fds[3] = {{client.fd, 0, 0}, {session.WakeFd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
     while (session.Valid()) {
         std::size_t room = 0;
@@ -306,9 +308,15 @@ void Server::Serve(Client& client) {
         if (session.Idle() && options_.idle.count() > 0) {
             timeout = Millis(last + options_.idle - now);
         }
-        if (partial) {
-            const int t = Millis(partialSince + options_.partialFrame - now);
+        auto until = [&](Clock::time_point deadline) {
+            const int t = Millis(deadline - now);
             timeout = timeout < 0 ? t : std::min(timeout, t);
+        };
+        if (partial) {
+            until(partialSince + options_.partialFrame);
+        }
+        if (statsWaiting) {
+            until(statsSince + options_.statsFlush);
         }
         if (poll(fds, 3, timeout) < 0 && errno != EINTR) {
             reason = "error";
@@ -349,6 +357,14 @@ void Server::Serve(Client& client) {
         }
 
         const Clock::time_point after = Clock::now();
+        if (session.StatsWaiting() && !statsWaiting) {
+            statsWaiting = true;
+            statsSince = after;
+        }
+        if (statsWaiting && after - statsSince >= options_.statsFlush) {
+            session.FlushStats();
+            statsWaiting = false;
+        }
         if (!session.PartialFrame()) {
             partial = false;
         } else if (!partial || session.Frames() != partialFrames) {
@@ -371,6 +387,7 @@ void Server::Serve(Client& client) {
         }
     }
     // Counted before the client can see the connection end.
+    session.FlushStats();
     stats_.Disconnected(Stats::ClientLabels(client.name), reason, --active_);
     shutdown(client.fd, SHUT_RDWR);
     close(client.fd);

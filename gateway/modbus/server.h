@@ -33,6 +33,8 @@ struct ServerOptions {
     std::chrono::milliseconds idle{60000};  // 0: never closed for silence
     std::chrono::milliseconds partialFrame{5000};
     std::size_t maxPendingPerClient = 16;
+    // How long a client's counts may wait before they go to the registry.
+    std::chrono::milliseconds statsFlush{250};
 };
 
 // The [gateway] keys modbus, modbus_max_clients and modbus_idle_s.

@@ -29,17 +29,21 @@ void Mailbox::Post(std::uint64_t request, const LineOpResult& result) {
         std::lock_guard<std::mutex> lock(mutex_);
         results_.emplace_back(request, result);
     }
+    posted_.store(true);
     const std::uint64_t one = 1;
     // Cannot block (non-blocking, and the counter never nears its limit).
     [[maybe_unused]] const ssize_t n = write(fd_, &one, sizeof one);
 }
 
 std::vector<std::pair<std::uint64_t, LineOpResult>> Mailbox::Take() {
-    // Reset the counter before taking: a result posted after this read sets
-    // it again, so none is left without a wake-up.
+    // Clear the flag and the counter before taking: a result posted after
+    // this sets both again, so none is left without a wake-up.
+    std::vector<std::pair<std::uint64_t, LineOpResult>> taken;
+    if (!posted_.exchange(false)) {
+        return taken;
+    }
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = read(fd_, &count, sizeof count);
-    std::vector<std::pair<std::uint64_t, LineOpResult>> taken;
     std::lock_guard<std::mutex> lock(mutex_);
     taken.swap(results_);
     return taken;
@@ -241,7 +245,7 @@ bool Session::Reply(const std::uint8_t* frame, std::size_t length, const Request
             answer.exception = Exception::DeviceFailure;  // never a short reply
         }
     }
-    stats_.Answered(clientLabels_, frame[kHeaderSize], answer.exception, answer.fromCache);
+    tally_.Answered(frame[kHeaderSize], answer.exception, answer.fromCache);
     int sent = -1;
     if (answer.exception != Exception::None && frame[kHeaderSize] >= 0x80) {
         // A "request" in an exception's own function code: libmodbus would

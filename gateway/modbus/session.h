@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -46,6 +47,9 @@ public:
 
 private:
     int fd_ = -1;
+    // Set by Post, cleared by Take: spares Take the event's system call on
+    // every request when nothing came back.
+    std::atomic<bool> posted_{false};
     std::mutex mutex_;
     std::vector<std::pair<std::uint64_t, LineOpResult>> results_;
 };
@@ -80,6 +84,9 @@ public:
     bool PartialFrame() const;
     // Frames taken so far; a partial frame's clock restarts when it changes.
     std::uint64_t Frames() const { return frames_; }
+    // Counts of answered requests not yet in the statistics registry.
+    bool StatsWaiting() const { return !tally_.Empty(); }
+    void FlushStats() { stats_.Flush(clientLabels_, tally_); }
     const char* CloseReason() const { return closeReason_; }
     const std::string& CloseDetail() const { return closeDetail_; }
 
@@ -111,6 +118,7 @@ private:
     int fd_;
     std::string client_;
     StatsRegistry::Labels clientLabels_;
+    Tally tally_;
     std::size_t maxPending_;
     modbus_t* ctx_ = nullptr;
     std::shared_ptr<Mailbox> mailbox_;

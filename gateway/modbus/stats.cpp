@@ -26,24 +26,54 @@ StatsRegistry::Labels Stats::ClientLabels(const std::string& client) {
     return {{"client", client}};
 }
 
-void Stats::Answered(const StatsRegistry::Labels& client, std::uint8_t function,
-                     Exception exception, bool fromCache) {
-    const StatsRegistry::Labels& labels = functions_[function];
-    registry_.Add(kRequests, "Modbus requests answered, by function code", labels, 1);
-    registry_.Add(kClientRequests, "Modbus requests answered, by connected client", client, 1);
+void Tally::Answered(std::uint8_t function, Exception exception, bool fromCache) {
+    ++answered_;
+    ++requests_[function];
     if (fromCache) {
-        registry_.Add(kCacheReads, "Modbus reads answered from the value cache", labels, 1);
+        ++cacheReads_[function];
     }
     if (exception != Exception::None) {
-        char code[8];
-        std::snprintf(code, sizeof code, "%02X", static_cast<unsigned>(exception));
-        StatsRegistry::Labels withCode = labels;
-        withCode["code"] = code;
-        registry_.Add(kExceptions, "Modbus exception replies, by function and exception code",
-                      withCode, 1);
-        registry_.Add(kClientExceptions, "Modbus exception replies, by connected client", client,
-                      1);
+        ++failed_;
+        const auto key = static_cast<std::uint16_t>(function << 8 | static_cast<int>(exception));
+        for (auto& [k, n] : exceptions_) {
+            if (k == key) {
+                ++n;
+                return;
+            }
+        }
+        exceptions_.emplace_back(key, 1);
     }
+}
+
+void Stats::Flush(const StatsRegistry::Labels& client, Tally& tally) {
+    if (tally.Empty()) {
+        return;
+    }
+    for (std::size_t f = 0; f < tally.requests_.size(); ++f) {
+        if (tally.requests_[f] != 0) {
+            registry_.Add(kRequests, "Modbus requests answered, by function code", functions_[f],
+                          tally.requests_[f]);
+        }
+        if (tally.cacheReads_[f] != 0) {
+            registry_.Add(kCacheReads, "Modbus reads answered from the value cache", functions_[f],
+                          tally.cacheReads_[f]);
+        }
+    }
+    for (const auto& [key, n] : tally.exceptions_) {
+        char code[8];
+        std::snprintf(code, sizeof code, "%02X", static_cast<unsigned>(key & 0xFF));
+        StatsRegistry::Labels labels = functions_[key >> 8];
+        labels["code"] = code;
+        registry_.Add(kExceptions, "Modbus exception replies, by function and exception code",
+                      labels, n);
+    }
+    registry_.Add(kClientRequests, "Modbus requests answered, by connected client", client,
+                  tally.answered_);
+    if (tally.failed_ != 0) {
+        registry_.Add(kClientExceptions, "Modbus exception replies, by connected client", client,
+                      tally.failed_);
+    }
+    tally = Tally{};
 }
 
 void Stats::Accepted(const StatsRegistry::Labels& client, int clients) {

@@ -10,24 +10,44 @@
 //   westnet_modbus_connections_total{result}         "accepted" or "refused"
 //   westnet_modbus_disconnects_total{reason}         why connections ended
 //
-// A client's own series go when it disconnects.
+// A client's own series go when it disconnects. Each client counts its
+// requests in a Tally of its own and hands it to the registry now and then
+// (the server does so every statsFlush and when the client goes): one lock
+// per client and interval instead of several per request.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "modbus/request.h"
 #include "scan/service.h"
 
 namespace westnet::gateway::modbus {
 
+// One client's counts since they last went to the registry.
+class Tally {
+public:
+    void Answered(std::uint8_t function, Exception exception, bool fromCache);
+    bool Empty() const { return answered_ == 0; }
+
+private:
+    friend class Stats;
+    std::array<std::uint32_t, 256> requests_{};
+    std::array<std::uint32_t, 256> cacheReads_{};
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> exceptions_;  // function << 8 | code
+    std::uint32_t answered_ = 0;
+    std::uint32_t failed_ = 0;
+};
+
 class Stats {
 public:
     explicit Stats(StatsRegistry& registry);
 
-    void Answered(const StatsRegistry::Labels& client, std::uint8_t function, Exception exception,
-                  bool fromCache);
+    // Adds the tally to the registry and empties it.
+    void Flush(const StatsRegistry::Labels& client, Tally& tally);
     void Accepted(const StatsRegistry::Labels& client, int clients);
     void Refused();
     void Disconnected(const StatsRegistry::Labels& client, const char* reason, int clients);

@@ -78,6 +78,7 @@ struct Gateway {
     ~Gateway() { server.Stop(); }
     static ServerOptions Listen(ServerOptions options) {
         options.listen = "127.0.0.1:0";
+        options.statsFlush = std::chrono::milliseconds(10);
         return options;
     }
     int Port() const { return server.Address().port; }
@@ -230,10 +231,10 @@ TEST(ModbusServer, EveryExceptionFromItsCause) {
         }
         char code[4];
         std::snprintf(code, sizeof code, "%02X", c.expected);
-        EXPECT_EQ(gw.Series("westnet_modbus_exceptions_total",
-                            {{"function", std::to_string(c.pdu[0])}, {"code", code}}),
-                  1)
-            << c.name;
+        EXPECT_TRUE(WaitFor([&] {
+            return gw.Series("westnet_modbus_exceptions_total",
+                             {{"function", std::to_string(c.pdu[0])}, {"code", code}}) == 1;
+        })) << c.name;
     }
 }
 
@@ -262,7 +263,9 @@ TEST(ModbusServer, CachedReadsAndReadThrough) {
     EXPECT_EQ(op.count, 3);
     gw.service.Finish(0, Result(Outcome::Ok, {7, 1234, 8}));
     EXPECT_EQ(Words(client.Receive()), (std::vector<int>{7, 1234, 8}));
-    EXPECT_EQ(gw.Series("westnet_modbus_cache_reads_total", {{"function", "3"}}), 1);
+    EXPECT_TRUE(WaitFor([&] {
+        return gw.Series("westnet_modbus_cache_reads_total", {{"function", "3"}}) == 1;
+    }));
 }
 
 TEST(ModbusServer, WritesAnswerOnlyOnceAcknowledged) {
@@ -417,7 +420,8 @@ TEST(ModbusServer, WaitingRequestsPerClientAreBounded) {
     }
     // The client's own series stand while it is connected, and go with it.
     const StatsRegistry::Labels self = {{"client", client->Name()}};
-    EXPECT_EQ(gw.Series("westnet_modbus_client_requests_total", self), 3);
+    EXPECT_TRUE(
+        WaitFor([&] { return gw.Series("westnet_modbus_client_requests_total", self) == 3; }));
     client.reset();
     EXPECT_TRUE(
         WaitFor([&] { return gw.Series("westnet_modbus_client_requests_total", self) == -1; }));
