@@ -328,11 +328,16 @@ void Server::Serve(Client& client) {
             reason = "shutdown";
             break;
         }
-        if ((fds[1].revents & POLLIN) != 0 && !session.Completed()) {
-            reason = session.CloseReason();
-            detail = session.CloseDetail();
-            level = LogLevel::Warning;
-            break;
+        if ((fds[1].revents & POLLIN) != 0) {
+            if (!session.Completed()) {
+                reason = session.CloseReason();
+                detail = session.CloseDetail();
+                level = LogLevel::Warning;
+                break;
+            }
+            // Waiting for the line is not the client's silence: its idle
+            // time counts from its last answer too.
+            last = Clock::now();
         }
         if (space != nullptr && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             const ssize_t n = recv(client.fd, space, room, MSG_DONTWAIT);
@@ -368,8 +373,10 @@ void Server::Serve(Client& client) {
         if (!session.PartialFrame()) {
             partial = false;
         } else if (!partial || session.Frames() != partialFrames) {
+            // From when it is first seen: after the read that brought it, or
+            // when reading resumes after this client's requests filled up.
             partial = true;
-            partialSince = last;
+            partialSince = after;
             partialFrames = session.Frames();
         }
         if (partial && after - partialSince >= options_.partialFrame) {
