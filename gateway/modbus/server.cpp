@@ -92,6 +92,11 @@ int ListenOn(const ListenAddress& address, std::string& error) {
     return fd;
 }
 
+std::string DurationText(std::chrono::milliseconds d) {
+    const long long ms = d.count();
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 int Millis(Clock::duration d) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count() + 1;
     return static_cast<int>(std::clamp<long long>(ms, 0, 24LL * 3600 * 1000));
@@ -162,13 +167,10 @@ bool Server::Start(std::string& error) {
         return false;
     }
     started_ = true;
-    const long long idle = options_.idle.count();
-    const std::string idleText = idle <= 0          ? "off"
-                                 : idle % 1000 == 0 ? std::to_string(idle / 1000) + " s"
-                                                    : std::to_string(idle) + " ms";
-    Log(LogLevel::Info, "modbus: listening on " + address_.Text() + " (at most " +
-                            std::to_string(options_.maxClients) + " clients; idle time-out " +
-                            idleText + ")");
+    Log(LogLevel::Info,
+        "modbus: listening on " + address_.Text() + " (at most " +
+            std::to_string(options_.maxClients) + " clients; idle time-out " +
+            (options_.idle.count() > 0 ? DurationText(options_.idle) : std::string("off")) + ")");
     return true;
 }
 
@@ -318,7 +320,10 @@ void Server::Serve(Client& client) {
         if (statsWaiting) {
             until(statsSince + options_.statsFlush);
         }
-        if (poll(fds, 3, timeout) < 0 && errno != EINTR) {
+        if (poll(fds, 3, timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             reason = "error";
             detail = std::string("poll failed: ") + std::strerror(errno);
             level = LogLevel::Warning;
@@ -381,14 +386,13 @@ void Server::Serve(Client& client) {
         }
         if (partial && after - partialSince >= options_.partialFrame) {
             reason = "partial_frame";
-            detail = "it left a frame unfinished for " +
-                     std::to_string(options_.partialFrame.count()) + " ms";
+            detail = "it left a frame unfinished for " + DurationText(options_.partialFrame);
             level = LogLevel::Warning;
             break;
         }
         if (session.Idle() && options_.idle.count() > 0 && after - last >= options_.idle) {
             reason = "idle";
-            detail = "silent for " + std::to_string(options_.idle.count()) + " ms (modbus_idle_s)";
+            detail = "silent for " + DurationText(options_.idle) + " (modbus_idle_s)";
             level = LogLevel::Info;
             break;
         }

@@ -36,17 +36,20 @@ void Mailbox::Post(std::uint64_t request, const LineOpResult& result) {
 }
 
 std::vector<std::pair<std::uint64_t, LineOpResult>> Mailbox::Take() {
-    // Clear the flag and the counter before taking: a result posted after
-    // this sets both again, so none is left without a wake-up.
     std::vector<std::pair<std::uint64_t, LineOpResult>> taken;
     if (!posted_.exchange(false)) {
         return taken;
     }
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t n = read(fd_, &count, sizeof count);
     std::lock_guard<std::mutex> lock(mutex_);
     taken.swap(results_);
     return taken;
+}
+
+void Mailbox::ClearWake() {
+    // Every post sets the flag before the event, so a result posted after
+    // this read wakes its reader again and none is left behind.
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = read(fd_, &count, sizeof count);
 }
 
 Session::Session(Service& service, const PlantIndex& index, Stats& stats, int fd,
@@ -94,6 +97,7 @@ bool Session::Received(std::size_t n) {
 }
 
 bool Session::Completed() {
+    mailbox_->ClearWake();
     return Pump();
 }
 

@@ -41,14 +41,17 @@ public:
     Mailbox& operator=(const Mailbox&) = delete;
 
     bool Valid() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }  // readable while results wait
+    int Fd() const { return fd_; }  // readable once a result was posted
     void Post(std::uint64_t request, const LineOpResult& result);
+    // The results posted so far; cheap (no system call) when there are none.
     std::vector<std::pair<std::uint64_t, LineOpResult>> Take();
+    // Makes Fd() unreadable again; before the Take that follows a wake-up.
+    void ClearWake();
 
 private:
     int fd_ = -1;
-    // Set by Post, cleared by Take: spares Take the event's system call on
-    // every request when nothing came back.
+    // Set by Post, cleared by Take: spares Take a lock on every request
+    // when nothing came back.
     std::atomic<bool> posted_{false};
     std::mutex mutex_;
     std::vector<std::pair<std::uint64_t, LineOpResult>> results_;
