@@ -30,6 +30,24 @@ Exception Range(const std::uint8_t* pdu, int max, Request& request) {
     return Exception::None;
 }
 
+// FC 15 and 16: address, count, byte count, then the values (8 coils to a
+// byte, or 2 bytes to a register). A byte count or length that disagrees
+// with the count is 03 before any address check.
+Exception MultipleWrite(const std::uint8_t* pdu, std::size_t length, int max, bool coils,
+                        Request& request) {
+    if (length < 6) {
+        return Exception::IllegalValue;
+    }
+    const Exception e = Range(pdu, max, request);
+    const std::size_t bytes = pdu[5];
+    const auto implied = coils ? static_cast<std::size_t>((request.count + 7) / 8)
+                               : 2 * static_cast<std::size_t>(request.count);
+    if (e == Exception::IllegalValue || bytes != implied || length != 6 + bytes) {
+        return Exception::IllegalValue;
+    }
+    return e;
+}
+
 // The one bit whose AND mask is 0: (word & and) | (or & ~and) changes only
 // the bits that `and` clears, and each of them becomes the bit of `or`.
 bool SingleBit(std::uint16_t andMask, int& bit) {
@@ -109,41 +127,19 @@ Exception Decode(std::uint8_t unit, const std::uint8_t* pdu, std::size_t length,
             request.values.push_back(static_cast<std::uint16_t>(Word(pdu + 3)));
             return Exception::None;
         case Function::WriteMultipleCoils: {
-            if (length < 6) {
-                return Exception::IllegalValue;
-            }
-            const Exception e = Range(pdu, kMaxWriteBits, request);
-            const std::size_t bytes = pdu[5];
-            if (e == Exception::IllegalValue ||
-                bytes != static_cast<std::size_t>((request.count + 7) / 8) || length != 6 + bytes) {
-                return Exception::IllegalValue;
-            }
-            if (e != Exception::None) {
-                return e;
-            }
-            for (int i = 0; i < request.count; ++i) {
+            const Exception e = MultipleWrite(pdu, length, kMaxWriteBits, true, request);
+            for (int i = 0; e == Exception::None && i < request.count; ++i) {
                 request.values.push_back((pdu[6 + i / 8] >> (i % 8)) & 1);
             }
-            return Exception::None;
+            return e;
         }
         case Function::WriteMultipleRegisters: {
-            if (length < 6) {
-                return Exception::IllegalValue;
-            }
-            const Exception e = Range(pdu, kMaxWriteRegisters, request);
-            const std::size_t bytes = pdu[5];
-            if (e == Exception::IllegalValue ||
-                bytes != 2 * static_cast<std::size_t>(request.count) || length != 6 + bytes) {
-                return Exception::IllegalValue;
-            }
-            if (e != Exception::None) {
-                return e;
-            }
-            for (int i = 0; i < request.count; ++i) {
+            const Exception e = MultipleWrite(pdu, length, kMaxWriteRegisters, false, request);
+            for (int i = 0; e == Exception::None && i < request.count; ++i) {
                 request.values.push_back(
                     static_cast<std::uint16_t>(Word(pdu + 6 + 2 * static_cast<std::size_t>(i))));
             }
-            return Exception::None;
+            return e;
         }
         case Function::MaskWriteRegister: {
             if (length != 7) {
