@@ -33,6 +33,11 @@ std::string PeerName(const sockaddr_storage& peer, socklen_t length) {
     return (h.find(':') != std::string::npos ? "[" + h + "]" : h) + ":" + port;
 }
 
+std::string AddressText(const ListenAddress& address) {
+    const bool v6 = address.host.find(':') != std::string::npos;
+    return (v6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
+}
+
 std::string ListenHint(int error) {
     switch (error) {
         case EADDRINUSE:
@@ -86,7 +91,7 @@ int ListenOn(const ListenAddress& address, std::string& error) {
     }
     freeaddrinfo(found);
     if (fd < 0) {
-        error = "cannot listen on " + address.Text() + ": " + std::strerror(lastError) +
+        error = "cannot listen on " + AddressText(address) + ": " + std::strerror(lastError) +
                 ListenHint(lastError);
     }
     return fd;
@@ -168,7 +173,7 @@ bool Server::Start(std::string& error) {
     }
     started_ = true;
     Log(LogLevel::Info,
-        "modbus: listening on " + address_.Text() + " (at most " +
+        "modbus: listening on " + AddressText(address_) + " (at most " +
             std::to_string(options_.maxClients) + " clients; idle time-out " +
             (options_.idle.count() > 0 ? DurationText(options_.idle) : std::string("off")) + ")");
     return true;
@@ -407,13 +412,11 @@ void Server::Serve(Client& client) {
     client.finished.store(true);
 }
 
-}  // namespace westnet::gateway::modbus
-
-namespace westnet::gateway {
-
-std::unique_ptr<FrontEnd> MakeModbusFrontEnd(Service& service) {
-    return std::make_unique<modbus::Server>(
-        service, modbus::OptionsFromPlant(service.PlantConfig().gateway));
+std::unique_ptr<FrontEnd> MakeModbusFrontEnd(const GatewayConfig& config, Service& service) {
+    if (config.modbus.empty()) {
+        return nullptr;
+    }
+    return std::make_unique<Server>(service, OptionsFromPlant(config));
 }
 
-}  // namespace westnet::gateway
+}  // namespace westnet::gateway::modbus

@@ -20,9 +20,9 @@
 #include <string>
 #include <thread>
 
-#include "modbus/listen_address.h"
 #include "modbus/plant_index.h"
 #include "modbus/stats.h"
+#include "plant/listen.h"
 #include "scan/service.h"
 
 namespace westnet::gateway::modbus {
@@ -81,11 +81,8 @@ private:
     bool started_ = false;
 };
 
+// What main builds from the plant's [gateway] keys; null when modbus is ""
+// (turned off).
+std::unique_ptr<FrontEnd> MakeModbusFrontEnd(const GatewayConfig& config, Service& service);
+
 }  // namespace westnet::gateway::modbus
-
-namespace westnet::gateway {
-
-// What main builds: the Modbus TCP front end from the plant's [gateway] keys.
-std::unique_ptr<FrontEnd> MakeModbusFrontEnd(Service& service);
-
-}  // namespace westnet::gateway

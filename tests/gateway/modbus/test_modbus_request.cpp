@@ -1,10 +1,9 @@
-// Decoding a request's PDU, the listening address, and what the `writes`
-// policy lets a client write.
+// Decoding a request's PDU, and what the `writes` policy lets a client
+// write.
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "modbus/listen_address.h"
 #include "modbus/plant_index.h"
 #include "modbus/request.h"
 
@@ -91,38 +90,6 @@ TEST(ModbusDecode, ValuesAsTheHighwayTakesThem) {
     ASSERT_EQ(Decode(1, clear0.data(), clear0.size(), r), Exception::None);
     EXPECT_EQ(r.bit, 0);
     EXPECT_EQ(r.bitValue, 0);
-}
-
-TEST(ModbusListenAddress, FormsOfTheKey) {
-    struct Case {
-        const char* text;
-        bool ok;
-        const char* host;
-        int port;
-    };
-    const Case cases[] = {
-        {"127.0.0.1:5020", true, "127.0.0.1", 5020},
-        {":5020", true, "127.0.0.1", 5020},
-        {"5020", true, "127.0.0.1", 5020},
-        {"0.0.0.0:502", true, "0.0.0.0", 502},
-        {"[::1]:5020", true, "::1", 5020},
-        {"::1:5020", false, "", 0},
-        {"host:65536", false, "", 0},
-        {"host:", false, "", 0},
-        {"host:50x", false, "", 0},
-        {"[]:5020", false, "", 0},
-    };
-    for (const Case& c : cases) {
-        ListenAddress a;
-        std::string error;
-        ASSERT_EQ(ParseListenAddress(c.text, a, error), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(a.host, c.host) << c.text;
-            EXPECT_EQ(a.port, c.port) << c.text;
-        } else {
-            EXPECT_NE(error.find(c.text), std::string::npos) << error;
-        }
-    }
 }
 
 TEST(ModbusPlantIndex, WritesPolicyByPoint) {
