@@ -5,7 +5,7 @@
 //
 //   modbus_load --port N [--host 127.0.0.1] [--unit 1] [--address 0]
 //               [--count 10] [--clients 1] [--seconds 3 | --requests K]
-//               [--label NAME] [--kind NAME] [--expect V]
+//               [--label NAME] [--kind NAME] [--expect V] [--warmup N]
 //
 // --requests K: each client makes K requests instead of running for a time.
 // --expect V: the first register must read V (a check that the figures are
@@ -35,6 +35,7 @@ struct Settings {
     double seconds = 3;
     long requests = 0;
     long expect = -1;
+    long warmup = 20;  // untimed reads per client first
 };
 
 }  // namespace
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     s.seconds = OptionDouble(argc, argv, "--seconds", s.seconds);
     s.requests = OptionInt(argc, argv, "--requests", 0);
     s.expect = OptionInt(argc, argv, "--expect", -1);
+    s.warmup = OptionInt(argc, argv, "--warmup", s.warmup);
     const int clients = static_cast<int>(OptionInt(argc, argv, "--clients", 1));
     const std::string label = Option(argc, argv, "--label", "server");
     const std::string kind = Option(argc, argv, "--kind", "modbus_fc3");
@@ -88,7 +90,7 @@ int main(int argc, char** argv) {
                 return true;
             };
             // A few untimed reads: connection set-up and first-touch costs.
-            for (int i = 0; i < 20 && once(); ++i) {
+            for (long i = 0; i < s.warmup && once(); ++i) {
             }
             ++ready;
             while (!go) {
