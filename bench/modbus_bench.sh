@@ -27,20 +27,12 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/lib/check.sh"  # wait_for
 fail() {
     echo "modbus_bench: $*" >&2
     exit 1
 }
 
-# waitfor SECONDS COMMAND...: polls until the command succeeds.
-waitfor() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.1
-    done
-}
 
 # start_sim NAME ARGS...: a simulator whose device is linked as $WORK/NAME.
 start_sim() {
@@ -60,7 +52,7 @@ ready() { grep -qs 'modbus: listening' "$WORK/$1.log" && grep -qs 'http: listeni
 start_gateway() {
     "$BUILD/westnet-gateway" "$WORK/$1.toml" 2>"$WORK/$1.log" &
     PIDS+=($!)
-    waitfor 30 ready "$1" || fail "the gateway did not start: $(cat "$WORK/$1.log")"
+    wait_for 30 ready "$1" || fail "the gateway did not start: $(cat "$WORK/$1.log")"
     MODBUS_PORT=$(sed -n 's/.*modbus: listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/$1.log")
     HTTP_PORT=$(sed -n 's#.*http: listening on http://127\.0\.0\.1:\([0-9]*\)/.*#\1#p' "$WORK/$1.log")
 }
@@ -90,12 +82,12 @@ plant() { # NAME BAUD POINTS...: a one-line plant for the simulator NAME
 start_sim cached --image "$EXAMPLES/plant.img"
 plant cached 9600 '[[line.point]]' 'address = "0140001"' 'count = 10' 'name = "ten"' 'scan_ms = 100'
 start_gateway cached
-waitfor 30 point_good ten || fail "the cache never became good"
+wait_for 30 point_good ten || fail "the cache never became good"
 requests_before=$(series 'westnet_modbus_requests_total{function="3"}')
 
 "$BUILD/modbus_bare" >"$WORK/bare.port" 2>/dev/null &
 PIDS+=($!)
-waitfor 10 grep -qs '^port: ' "$WORK/bare.port" || fail "modbus_bare did not start"
+wait_for 10 grep -qs '^port: ' "$WORK/bare.port" || fail "modbus_bare did not start"
 BARE_PORT=$(sed -n 's/^port: //p' "$WORK/bare.port")
 
 for clients in 1 16 64; do
@@ -118,7 +110,7 @@ echo "RESULT kind=modbus_cache requests=$(awk -v a="$requests" -v b="${requests_
 start_sim paced --image "$EXAMPLES/plant.img" --baud 9600 --format 8O2
 plant paced 9600 '[[line.point]]' 'address = "0240001"' 'name = "one"' 'scan_ms = 60000'
 start_gateway paced
-waitfor 30 point_good one || fail "the paced line never answered"
+wait_for 30 point_good one || fail "the paced line never answered"
 "$BUILD/modbus_load" --port "$MODBUS_PORT" --unit 2 --address 41000 --count 64 --clients 1 \
     --requests "$READS" --warmup 1 --expect 0 --label gateway --kind modbus_readthrough ||
     fail "the read-through run failed"

@@ -35,15 +35,6 @@ for tool in mbpoll "$PYTHON"; do
     }
 done
 
-# waitfor SECONDS COMMAND...: polls until the command succeeds.
-waitfor() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.1
-    done
-}
 
 cd "$WORK" || exit 1
 
@@ -75,7 +66,7 @@ EOF
 PIDS+=($!)
 GATEWAY_PID=$!
 listening() { grep -q 'modbus: listening on 127.0.0.1:' "$WORK/gateway.log"; }
-if ! waitfor 30 listening; then
+if ! wait_for 30 listening; then
     echo "the gateway did not start:" >&2
     cat "$WORK/gateway.log" >&2
     exit 1
@@ -100,7 +91,7 @@ value() { sed -n "s/^\[$1\]:[[:space:]]*\(-\?[0-9]*\).*/\1/p" "$WORK/out" | head
 dumped() {
     rm -f "$WORK/dump.img"
     kill -USR1 "$SIM_PID"
-    waitfor 10 test -f "$WORK/dump.img" || return 1
+    wait_for 10 test -f "$WORK/dump.img" || return 1
     sed -n "s/^$1 = \([0-9]*\).*/\1/p" "$WORK/dump.img" | head -1
 }
 dump_shows() { [ "$(dumped "$1")" = "$2" ]; }
@@ -119,7 +110,7 @@ check "a 64-word block of station 2" equals "$(value 40001),$(value 40032),$(val
 
 mb -a 1 -r 40001 -- 4321
 check "mbpoll writes a writable point" equals "$?" 0
-check "the write is in the station's image" waitfor 10 dump_shows 0140001 4321
+check "the write is in the station's image" wait_for 10 dump_shows 0140001 4321
 
 mb -a 1 -r 40010 -- 7
 check "a point not writable: refused" contains "$WORK/out" "Illegal data address"
@@ -183,9 +174,9 @@ check "pymodbus: discrete inputs 1 and 9" equals "$(py inputs 1 1 1 1)/$(py inpu
 check "pymodbus: the last register of station 5" equals "$(py holding 65534 1 5)" 42
 
 check "pymodbus: coil 16 of station 5 cleared" equals "$(py coil 16 0 5)" ok
-check "bit 16 of 0500001 is clear in the image" waitfor 10 dump_shows 0500001 32767
+check "bit 16 of 0500001 is clear in the image" wait_for 10 dump_shows 0500001 32767
 check "pymodbus: mask write sets it again" equals "$(py mask 0 0x7FFF 0x8000 5)" ok
-check "0500001 is 0xFFFF again" waitfor 10 dump_shows 0500001 65535
+check "0500001 is 0xFFFF again" wait_for 10 dump_shows 0500001 65535
 check "pymodbus: a mask of two bits is 03" equals "$(py mask 0 0x3FFF 0 5)" "exception 03"
 check "pymodbus: a write to a block not writable is 02" equals "$(py write 40009 1 2 1)" "exception 02"
 check "pymodbus: unit 7 reaches no station: 0A" equals "$(py holding 0 1 7)" "exception 0A"
