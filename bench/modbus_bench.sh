@@ -80,7 +80,10 @@ plant() { # NAME BAUD POINTS...: a one-line plant for the simulator NAME
 
 # --- 1. cached reads -----------------------------------------------------------
 start_sim cached --image "$EXAMPLES/plant.img"
-plant cached 9600 '[[line.point]]' 'address = "0140001"' 'count = 10' 'name = "ten"' 'scan_ms = 100'
+# Scanned once a second, with a reply time-out to match: the clients load
+# the CPUs, and a late reply must not make the value stale.
+plant cached 9600 'timeout_ms = 1000' '[[line.point]]' 'address = "0140001"' 'count = 10' \
+    'name = "ten"'
 start_gateway cached
 wait_for 30 point_good ten || fail "the cache never became good"
 requests_before=$(series 'westnet_modbus_requests_total{function="3"}')

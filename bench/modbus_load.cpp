@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -59,9 +60,10 @@ int main(int argc, char** argv) {
     const std::string kind = Option(argc, argv, "--kind", "modbus_fc3");
 
     std::atomic<bool> failed{false};
-    std::atomic<int> ready{0};
-    std::atomic<bool> go{false};
-    std::mutex mutex;
+    std::mutex mutex;  // guards ready, go, start and samples
+    std::condition_variable started;
+    int ready = 0;
+    bool go = false;
     std::vector<double> samples;
     double start = 0;
     std::vector<std::thread> threads;
@@ -71,7 +73,9 @@ int main(int argc, char** argv) {
             if (ctx == nullptr || modbus_connect(ctx) != 0) {
                 std::fprintf(stderr, "modbus_load: cannot connect: %s\n", modbus_strerror(errno));
                 failed = true;
+                std::lock_guard<std::mutex> lock(mutex);
                 ++ready;
+                started.notify_all();
                 return;
             }
             modbus_set_slave(ctx, s.unit);
@@ -92,9 +96,12 @@ int main(int argc, char** argv) {
             // A few untimed reads: connection set-up and first-touch costs.
             for (long i = 0; i < s.warmup && once(); ++i) {
             }
-            ++ready;
-            while (!go) {
-                std::this_thread::yield();
+            {
+                // Waiting clients sleep: spinning ones would starve the server.
+                std::unique_lock<std::mutex> lock(mutex);
+                ++ready;
+                started.notify_all();
+                started.wait(lock, [&] { return go; });
             }
             const double until = start + s.seconds * 1e6;
             for (long i = 0; !failed; ++i) {
@@ -113,11 +120,13 @@ int main(int argc, char** argv) {
             samples.insert(samples.end(), mine.begin(), mine.end());
         });
     }
-    while (ready < clients) {
-        std::this_thread::yield();
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        started.wait(lock, [&] { return ready == clients; });
+        start = NowUs();
+        go = true;
     }
-    start = NowUs();
-    go = true;
+    started.notify_all();
     for (std::thread& t : threads) {
         t.join();
     }
