@@ -396,7 +396,15 @@ bool ScanService::LineUp(std::size_t line) const {
 }
 
 LineStatus ScanService::Status(std::size_t line) const {
-    return line < lines_.size() ? lines_[line]->scanner->Status() : LineStatus{};
+    if (line >= lines_.size()) {
+        return {};
+    }
+    LineStatus status = lines_[line]->scanner->Status();
+    const std::int64_t busy = lines_[line]->activity.busySince.load();
+    if (busy != LineActivity::kIdle) {
+        status.commandSeconds = std::max(0.0, Seconds(Nanos(clock_.Now()) - busy));
+    }
+    return status;
 }
 
 void ScanService::AddListener(Listener* listener) {

@@ -8,7 +8,8 @@
 # journal priority; SIGHUP with a good file keeps the unchanged line (no
 # second open, its counters and values kept) and serves the new plant;
 # SIGHUP with a bad file is refused and the old plant served; SIGTERM with
-# writes queued answers them all, lands them in the image and exits 0; and
+# writes queued (HTTP and Modbus TCP) answers them all, lands them in the
+# image and exits 0; and
 # `systemd-analyze verify` on the unit, where it exists.
 #
 #   gateway_service.sh WESTNET_GATEWAY WESTNET_SIM EXAMPLES_DIR UNIT_FILE MANUAL_PAGE
@@ -97,11 +98,13 @@ order() {
     [ -n "$a" ] && [ -n "$b" ] && [ "$a" -lt "$b" ]
 }
 
-start_sim hw
-# The test's own end of the pseudo-terminal, opened before the gateway's,
-# stops and restarts the terminal's output on SIGUSR1 and SIGUSR2 and notes
-# the monotonic time of each in $WORK/flow.log.
-"$PYTHON" - "$(readlink -f "$WORK/hw")" "$WORK/flow.log" <<'EOF' &
+# hold NAME: the test's own end of the simulator's pseudo-terminal at
+# $WORK/NAME, opened before the gateway's; it stops and restarts the
+# terminal's output on SIGUSR1 and SIGUSR2 (as an adapter whose writes no
+# longer drain) and notes the monotonic time of each in $WORK/NAME.flow.
+# Its pid in FLOW_PID.
+hold() {
+    "$PYTHON" - "$(readlink -f "$WORK/$1")" "$WORK/$1.flow" <<'EOF' &
 import os, signal, sys, termios, time
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 log = open(sys.argv[2], 'a', buffering=1)
@@ -114,14 +117,16 @@ log.write('holding\n')
 while True:
     signal.pause()
 EOF
-FLOW_PID=$!
-remember "$FLOW_PID"
-holding() { grep -q holding "$WORK/flow.log" 2>/dev/null; }
-wait_for 10 holding || {
-    echo "could not hold the terminal" >&2
-    exit 1
+    FLOW_PID=$!
+    remember "$FLOW_PID"
+    wait_for 10 grep -qs holding "$WORK/$1.flow" || {
+        echo "could not hold the terminal $WORK/$1" >&2
+        exit 1
+    }
 }
 
+start_sim hw
+hold hw
 plant_file 50 "$WORK/absent" >"$WORK/plant.toml"
 : >"$WORK/gw.err"
 # JOURNAL_STREAM names the log file, as systemd names the journal's stream.
@@ -155,7 +160,7 @@ kill -USR2 "$FLOW_PID"
 check "it moves again once the device takes output" wait_for 60 logged \
     "line plant: its worker moves again"
 fed_after_release() {
-    "$PYTHON" - "$WORK/notify.log" "$WORK/flow.log" <<'EOF'
+    "$PYTHON" - "$WORK/notify.log" "$WORK/hw.flow" <<'EOF'
 import sys
 started = [float(l.split()[1]) for l in open(sys.argv[2]) if l.startswith('started')][-1]
 feeds = [float(l.split()[0]) for l in open(sys.argv[1]) if l.split()[1] == 'WATCHDOG=1']
@@ -167,7 +172,7 @@ check "WATCHDOG=1 comes again" wait_for 30 fed_after_release
 # this line may take at worst after output stopped, over the whole time the
 # worker was known stuck, until output started again.
 check "WATCHDOG=1 stopped while the worker was stuck, and only then" \
-    "$PYTHON" - "$WORK/notify.log" "$WORK/flow.log" <<'EOF'
+    "$PYTHON" - "$WORK/notify.log" "$WORK/hw.flow" <<'EOF'
 import sys
 flow = dict(l.split() for l in open(sys.argv[2]) if l[0] in 'st')
 stopped, started = float(flow['stopped']), float(flow['started'])
@@ -216,29 +221,46 @@ wait "$GW_PID"
 check "SIGTERM ends the first run with 0" equals $? 0
 check "STOPPING=1 was sent" equals "$(notified STOPPING=1)" 1
 
-# A second run on a slow simulator (each reply 300 ms late), so that writes
-# wait in the queue.
+# A second run, Modbus TCP on too. Writes queue behind a scan stuck in the
+# driver (output stopped again), the SIGTERM comes, and only then does the
+# line move again: well within the 15.7 s a command of this line may take.
 kill "$SIM_PID" "$FLOW_PID"
-start_sim slow --turnaround 300
+start_sim slow --turnaround 100
+hold slow
 sed -e "s#\"$WORK/hw\"#\"$WORK/slow\"#" -e 's/^timeout_ms = 50/timeout_ms = 1000/' \
-    -e 's/^baud = 12345/baud = 9600/' "$WORK/plant.toml" >"$WORK/slow.toml"
+    -e 's/^baud = 12345/baud = 9600/' -e 's#^modbus = .*#modbus = "127.0.0.1:0"#' \
+    "$WORK/plant.toml" >"$WORK/slow.toml"
 : >"$WORK/gw.err"
 "$GATEWAY" "$WORK/slow.toml" 2>>"$WORK/gw.err" &
 GW_PID=$!
 remember "$GW_PID"
 check "the second run serves" wait_for 30 logged "ready:"
+check "and reads its points" wait_for 30 all_good
+modbus_port=$(sed -n 's#.*modbus: listening on 127.0.0.1:\([0-9]*\) .*#\1#p' "$WORK/gw.err" | head -1)
+kill -USR1 "$FLOW_PID"
+# Its next scan sticks: a call that runs longer than a good command's 0.2 s.
+check "a scan sticks in the driver" wait_for 30 status_is "d['lines'][0]['command_seconds'] > 0.5"
 put() { curl -s --max-time 60 -o /dev/null -w '%{http_code}' -X PUT -d "$2" "http://127.0.0.1:$(port)/api/points/plant/$1" >"$WORK/put.$3"; }
 put pump/flow-setpoint 777 1 &
-put pump/run-command 4242 2 &
 put rtu/alarm 1 3 &
-check "writes wait in the line's queue" wait_for 30 status_is "d['lines'][0]['queued'] >= 2"
+# pump/run-command, register 00001 of station 1: unit 1, mbpoll's reference 1.
+(
+    mbpoll -m tcp -p "$modbus_port" -a 1 -r 1 -o 10 -1 127.0.0.1 4242 >"$WORK/mbpoll.out" 2>&1
+    echo $? >"$WORK/put.2"
+) &
+check "three writes wait in the line's queue" wait_for 30 status_is "d['lines'][0]['queued'] == 3"
 kill -TERM "$GW_PID"
+check "the gateway takes the SIGTERM" wait_for 30 logged "SIGTERM: stopping"
+kill -USR2 "$FLOW_PID"
 wait "$GW_PID"
 check "SIGTERM with writes queued exits 0" equals $? 0
 wait_puts() { [ -s "$WORK/put.1" ] && [ -s "$WORK/put.2" ] && [ -s "$WORK/put.3" ]; }
 wait_for 30 wait_puts
-check "every queued write was answered 200" equals "$(cat "$WORK/put.1" "$WORK/put.2" "$WORK/put.3")" 200200200
-check "each answered once the station acknowledged" equals "$(grep -c 'wrote .*: ok$' "$WORK/gw.err")" 3
+check "every queued write was answered: HTTP 200, and the Modbus write" \
+    equals "$(cat "$WORK/put.1" "$WORK/put.3")|$(cat "$WORK/put.2")" "200200|0"
+check "... as written" grep -q "Written 1 references" "$WORK/mbpoll.out"
+check "each HTTP write answered once the station acknowledged" \
+    equals "$(grep -c 'wrote .*: ok$' "$WORK/gw.err")" 2
 dumped() {
     kill -USR1 "$SIM_PID"
     grep -qE '^0140001 = 777([^0-9]|$)' "$WORK/slow.img" 2>/dev/null &&
