@@ -73,11 +73,11 @@ start_sim() {
     fi
 }
 
-# The example plant on the simulator, HTTP alone on a port the system
-# chooses, and a second line on a device that does not exist.
+# The example plant on the simulator, HTTP and Modbus TCP on ports the system
+# chooses, MQTT off, and a second line on a device that does not exist.
 plant_file() { # plant_file TIMEOUT_MS SPARE_DEVICE [EXTRA POINT NAME]
     sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
-        -e 's#^modbus = .*#modbus = ""#' -e 's#^mqtt = .*#mqtt = ""#' \
+        -e 's#^modbus = .*#modbus = "127.0.0.1:0"#' -e 's#^mqtt = .*#mqtt = ""#' \
         -e "s#^timeout_ms = .*#timeout_ms = $1#" "$EXAMPLES/gateway.toml"
     printf '\n[[line]]\nname = "spare"\ndevice = "%s"\n' "$2"
     printf '[[line.point]]\naddress = "0740001"\nname = "%s"\n' "${3:-spare/one}"
@@ -203,6 +203,9 @@ check "its values were kept" bash -c "api() { curl -sf --max-time 10 \"http://12
 check "the changed line opens its new device" wait_for 30 logged "cannot open $WORK/absent-too"
 check "the front ends serve the new plant" bash -c "curl -sf --max-time 10 \
     http://127.0.0.1:$(port)/api/points/spare/spare/renamed >/dev/null"
+modbus_port() { sed -n 's#.*modbus: listening on 127.0.0.1:\([0-9]*\) .*#\1#p' "$WORK/gw.err" | tail -1; }
+check "Modbus TCP serves again after the reload" bash -c "mbpoll -m tcp -p $(modbus_port) -a 1 \
+    -r 40001 -c 1 -1 127.0.0.1 2>&1 | grep -q '^\[40001\]:[[:space:]]*1234\$'"
 
 # --- SIGHUP with a bad file --------------------------------------------------------
 good_port=$(port)
@@ -228,15 +231,13 @@ kill "$SIM_PID" "$FLOW_PID"
 start_sim slow --turnaround 100
 hold slow
 sed -e "s#\"$WORK/hw\"#\"$WORK/slow\"#" -e 's/^timeout_ms = 50/timeout_ms = 1000/' \
-    -e 's/^baud = 12345/baud = 9600/' -e 's#^modbus = .*#modbus = "127.0.0.1:0"#' \
-    "$WORK/plant.toml" >"$WORK/slow.toml"
+    -e 's/^baud = 12345/baud = 9600/' "$WORK/plant.toml" >"$WORK/slow.toml"
 : >"$WORK/gw.err"
 "$GATEWAY" "$WORK/slow.toml" 2>>"$WORK/gw.err" &
 GW_PID=$!
 remember "$GW_PID"
 check "the second run serves" wait_for 30 logged "ready:"
 check "and reads its points" wait_for 30 all_good
-modbus_port=$(sed -n 's#.*modbus: listening on 127.0.0.1:\([0-9]*\) .*#\1#p' "$WORK/gw.err" | head -1)
 kill -USR1 "$FLOW_PID"
 # Its next scan sticks: a call that runs longer than a good command's 0.2 s.
 check "a scan sticks in the driver" wait_for 30 status_is "d['lines'][0]['command_seconds'] > 0.5"
@@ -245,7 +246,7 @@ put pump/flow-setpoint 777 1 &
 put rtu/alarm 1 3 &
 # pump/run-command, register 00001 of station 1: unit 1, mbpoll's reference 1.
 (
-    mbpoll -m tcp -p "$modbus_port" -a 1 -r 1 -o 10 -1 127.0.0.1 4242 >"$WORK/mbpoll.out" 2>&1
+    mbpoll -m tcp -p "$(modbus_port)" -a 1 -r 1 -o 10 -1 127.0.0.1 4242 >"$WORK/mbpoll.out" 2>&1
     echo $? >"$WORK/put.2"
 ) &
 check "three writes wait in the line's queue" wait_for 30 status_is "d['lines'][0]['queued'] == 3"
