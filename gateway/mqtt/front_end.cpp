@@ -35,7 +35,8 @@ constexpr int kQos = 1;
 constexpr int kWindow = 64;
 constexpr std::size_t kSubscribeBatch = 64;
 constexpr auto kStatsEvery = std::chrono::milliseconds(200);
-constexpr auto kLongestWait = std::chrono::seconds(1);
+// How often the cache is looked at for qualities that changed without a read.
+constexpr auto kSweepEvery = std::chrono::seconds(1);
 
 enum Kind : std::uint8_t { kValue, kState, kStatus, kResult, kKinds };
 const char* const kKindNames[kKinds] = {"value", "state", "status", "result"};
@@ -79,8 +80,6 @@ public:
             return;
         }
         Put({topic->state, StationStateName(state), true, kState});
-        // Its points age without reads now: their quality is looked at again.
-        recheck.emplace(line, station);
     }
 
     // With the lock held. `always`: whether or not the reading moved.
@@ -133,7 +132,6 @@ public:
     Outbox outbox;
     std::vector<mqtt::LastPublished> last;
     std::vector<Clock::time_point> publishedAt;
-    std::set<std::pair<std::size_t, int>> recheck;
     bool connected = false;
     bool accepted = false;      // the broker took this connection (CONNACK 0)
     bool everAccepted = false;  // any connection so far: later ones are reconnects
@@ -160,7 +158,7 @@ private:
     void NetworkLoop();
     void PublishLoop();
     void Resync();
-    void Recheck();
+    void Sweep();
     Clock::time_point Republish(Clock::time_point now);
     void SendBatch(std::unique_lock<std::mutex>& lock);
     void Farewell();
@@ -174,6 +172,7 @@ private:
     static void OnDisconnect(mosquitto* mosq, void* self, int rc);
     static void OnPublish(mosquitto* mosq, void* self, int mid);
     static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
+    static void OnSubscribe(mosquitto* mosq, void* self, int mid, int count, const int* granted);
     void Connected(int rc);
     void Message(const mosquitto_message& message);
 
@@ -253,6 +252,7 @@ bool MqttFrontEnd::Start(std::string& error) {
     mosquitto_disconnect_callback_set(mosq_, &MqttFrontEnd::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &MqttFrontEnd::OnPublish);
     mosquitto_message_callback_set(mosq_, &MqttFrontEnd::OnMessage);
+    mosquitto_subscribe_callback_set(mosq_, &MqttFrontEnd::OnSubscribe);
 
     setTopics_.clear();
     for (std::size_t i = 0; i < topics.PointCount(); ++i) {
@@ -311,12 +311,21 @@ void MqttFrontEnd::NetworkLoop() {
                        : mosquitto_reconnect_async(mosq_);
         int failedErrno = errno;
         first = false;
+        bool timedOut = false;
         if (rc == MOSQ_ERR_SUCCESS) {
             // Until the connection ends; while closing, only as long as it
-            // takes the "offline" and the DISCONNECT out.
-            while ((rc = mosquitto_loop(mosq_, 1000, 1)) == MOSQ_ERR_SUCCESS) {
+            // takes the "offline" and the DISCONNECT out. The next attempt
+            // closes the socket of one given up.
+            const Clock::time_point attempt = Clock::now();
+            int waitMs = 100;  // until accepted, short, to see the time-out pass
+            while ((rc = mosquitto_loop(mosq_, waitMs, 1)) == MOSQ_ERR_SUCCESS) {
                 std::lock_guard<std::mutex> lock(core_->mutex);
+                waitMs = core_->accepted ? 1000 : 100;
                 if (closing_ && !core_->connected) {
+                    break;
+                }
+                if (!core_->accepted && Clock::now() - attempt > tuning_.connectTimeout) {
+                    timedOut = true;
                     break;
                 }
             }
@@ -335,7 +344,9 @@ void MqttFrontEnd::NetworkLoop() {
                 ++core_->counts.connectFailures;
             }
         }
-        if (problem.empty()) {
+        if (timedOut) {
+            problem = "no answer within " + std::to_string(tuning_.connectTimeout.count()) + " ms";
+        } else if (problem.empty()) {
             problem = rc == MOSQ_ERR_ERRNO ? std::strerror(failedErrno) : mosquitto_strerror(rc);
         }
         if (accepted) {
@@ -415,6 +426,18 @@ void MqttFrontEnd::OnPublish(mosquitto*, void* self, int) {
     front->core_->wake.notify_all();
 }
 
+void MqttFrontEnd::OnSubscribe(mosquitto*, void*, int, int count, const int* granted) {
+    for (int i = 0; i < count; ++i) {
+        if (granted[i] > 2) {
+            Log(LogLevel::Warning,
+                "mqtt: the broker refused to subscribe the gateway to /set topics: writes over "
+                "MQTT will not arrive (check the broker's access control for mqtt_client_id "
+                "and mqtt_username)");
+            return;
+        }
+    }
+}
+
 void MqttFrontEnd::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
     static_cast<MqttFrontEnd*>(self)->Message(*message);
 }
@@ -462,11 +485,11 @@ void MqttFrontEnd::PublishLoop() {
     const int republishS = service_.PlantConfig().gateway.mqttRepublishS;
     std::unique_lock<std::mutex> lock(core_->mutex);
     Clock::time_point nextRepublish = Clock::now() + std::chrono::seconds(std::max(1, republishS));
+    Clock::time_point nextSweep = Clock::now() + kSweepEvery;
     while (!core_->stopPublisher) {
-        const Clock::time_point now = Clock::now();
-        core_->wake.wait_until(lock, std::min(nextRepublish, now + kLongestWait), [&] {
+        core_->wake.wait_until(lock, std::min(nextRepublish, nextSweep), [&] {
             return core_->stopPublisher || (core_->connected && core_->resync) ||
-                   !core_->recheck.empty() || core_->connected != flushedConnected_ ||
+                   core_->connected != flushedConnected_ ||
                    (core_->connected && !core_->outbox.Empty() && core_->inflight < kWindow);
         });
         if (core_->stopPublisher) {
@@ -476,9 +499,15 @@ void MqttFrontEnd::PublishLoop() {
             core_->resync = false;
             Resync();
         }
-        Recheck();
-        if (republishS > 0 && core_->connected && Clock::now() >= nextRepublish) {
-            nextRepublish = Republish(Clock::now());
+        const Clock::time_point now = Clock::now();
+        if (now >= nextSweep) {
+            nextSweep = now + kSweepEvery;
+            if (core_->connected) {
+                Sweep();
+            }
+        }
+        if (republishS > 0 && core_->connected && now >= nextRepublish) {
+            nextRepublish = Republish(now);
         }
         SendBatch(lock);
         // The connection gauge at once, the counters every kStatsEvery.
@@ -508,18 +537,13 @@ void MqttFrontEnd::Resync() {
     }
 }
 
-// With the lock held: the points of stations whose state changed, published
-// if their quality or value differs from what was published.
-void MqttFrontEnd::Recheck() {
-    std::set<std::pair<std::size_t, int>> stations;
-    stations.swap(core_->recheck);
-    for (const auto& [line, station] : stations) {
-        const std::vector<PointConfig>& points = core_->plant.lines[line].points;
-        for (std::size_t p = 0; p < points.size(); ++p) {
-            if (points[p].station == station) {
-                core_->QueuePoint(core_->topics.Index(line, p), service_.Sample(line, p), false);
-            }
-        }
+// With the lock held: a point goes stale or bad when it is not read at all
+// (its station demoted, its line down), which no listener call reports; the
+// cache says so, and each point whose quality changed is published.
+void MqttFrontEnd::Sweep() {
+    for (std::size_t i = 0; i < core_->topics.PointCount(); ++i) {
+        const mqtt::TopicTable::PointTopics& topic = core_->topics.Point(i);
+        core_->QueuePoint(i, service_.Sample(topic.line, topic.point), false);
     }
 }
 

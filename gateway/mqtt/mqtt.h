@@ -26,6 +26,9 @@ struct MqttTuning {
     std::chrono::milliseconds reconnectMin{1000};
     std::chrono::milliseconds reconnectMax{30000};
     int keepaliveS = 30;
+    // An attempt the broker has not accepted by then is given up: a broker
+    // that takes the connection but never answers would hold it for ever.
+    std::chrono::milliseconds connectTimeout{30000};
     // How long Stop waits for the broker to take the retained "offline".
     std::chrono::milliseconds farewell{2000};
 };

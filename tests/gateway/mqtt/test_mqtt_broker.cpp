@@ -4,6 +4,8 @@
 // the front end, the last will, TLS with credentials.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "../support/fake_service.h"
 #include "broker.h"
 #include "mqtt/mqtt.h"
@@ -27,6 +29,15 @@ PointSample Good(std::vector<std::uint16_t> values, Quality quality = Quality::G
     sample.quality = quality;
     sample.goodTime = WallTime(std::chrono::milliseconds(1796799600123LL));
     return sample;
+}
+
+double StatOf(Service& service, const std::string& name, const StatsRegistry::Labels& labels = {}) {
+    for (const StatsRegistry::Series& s : service.FrontEndStats().Snapshot()) {
+        if (s.name == name && s.labels == labels) {
+            return s.value;
+        }
+    }
+    return -1;
 }
 
 const char* const kTopics[] = {"westnet/north/boiler/temperature", "westnet/north/pump",
@@ -54,12 +65,7 @@ protected:
         ASSERT_TRUE(status.AwaitPayload("westnet/status", "online"));
     }
     double Stat(const std::string& name, const StatsRegistry::Labels& labels = {}) {
-        for (const StatsRegistry::Series& s : service_->FrontEndStats().Snapshot()) {
-            if (s.name == name && s.labels == labels) {
-                return s.value;
-            }
-        }
-        return -1;
+        return StatOf(*service_, name, labels);
     }
     // Everything the front end publishes, as a fresh subscriber finds it
     // retained.
@@ -123,6 +129,9 @@ TEST_F(MqttBroker, PublishesChangesPastTheDeadbandAndQualityChanges) {
 
     service_->SetState(0, 1, StationState::Down);
     EXPECT_TRUE(watch.AwaitPayload("westnet/north/station/01/state", "down"));
+    // Unread, the pump ages to bad in the cache, and no listener call says so.
+    service_->SetSample(0, kPump, Good({1}, Quality::Bad), false);
+    EXPECT_NE(watch.Await(kTopics[kPump], 2).find("\"quality\": \"bad\""), std::string::npos);
 }
 
 TEST_F(MqttBroker, RepublishesEveryValueEachPeriod) {
@@ -233,6 +242,39 @@ TEST_F(MqttBroker, LastWillWhenThePublisherIsKilled) {
     EXPECT_TRUE(late.AwaitPayload("westnet/status", "offline")) << "the will is retained";
 }
 
+TEST(MqttConnect, GivesUpOnABrokerThatNeverAnswers) {
+    // The kernel completes the connection; nobody ever reads the CONNECT.
+    int server = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(server, 64), 0);
+    ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    testing::FakeService service(
+        TestPlant("mqtt://127.0.0.1:" + std::to_string(ntohs(address.sin_port))));
+    MqttTuning tuning = kTuning;
+    tuning.connectTimeout = std::chrono::milliseconds(100);
+    std::unique_ptr<FrontEnd> front = MakeMqttFrontEnd(service, tuning);
+    std::string error;
+    ASSERT_TRUE(front->Start(error)) << error;
+    auto openFiles = [] {
+        std::size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            n += entry.is_symlink() ? 1 : 0;
+        }
+        return n;
+    };
+    auto failures = [&] { return StatOf(service, "westnet_mqtt_connect_failures_total"); };
+    ASSERT_TRUE(Eventually([&] { return failures() >= 2; }));
+    const std::size_t open = openFiles();
+    ASSERT_TRUE(Eventually([&] { return failures() >= 8; }));
+    EXPECT_LE(openFiles(), open + 1) << "every abandoned attempt's socket is closed";
+    front->Stop();
+    close(server);
+}
+
 // mqtts:// with a CA file, a user and a password file, against a broker that
 // lets in no one else.
 class MqttTls : public ::testing::Test {
@@ -276,14 +318,8 @@ TEST_F(MqttTls, ConnectsWithCaFileAndCredentials) {
         ASSERT_TRUE(front->Start(error)) << error;
         if (password == "wrong") {
             // Refused, and it keeps trying: nothing reaches the subscriber.
-            EXPECT_TRUE(Eventually([&] {
-                for (const StatsRegistry::Series& s : service.FrontEndStats().Snapshot()) {
-                    if (s.name == "westnet_mqtt_connect_failures_total" && s.value >= 2) {
-                        return true;
-                    }
-                }
-                return false;
-            }));
+            EXPECT_TRUE(Eventually(
+                [&] { return StatOf(service, "westnet_mqtt_connect_failures_total") >= 2; }));
             front->Stop();
             EXPECT_TRUE(watch.Messages().empty());
         } else {
