@@ -108,6 +108,7 @@ public:
 
     bool Running() const { return pid_ > 0; }
     int Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
     std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     const ScratchDir& Dir() const { return dir_; }
 
