@@ -14,7 +14,6 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
-#include <dirent.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -41,55 +40,6 @@ constexpr std::size_t kRing = 1024;  // send times kept per point, by value
 
 double NowMs() {
     return bench::NowUs() / 1000.0;
-}
-
-// CPU seconds (user + system) of one thread, or of a whole process.
-std::string ReadSmallFile(const std::string& path) {
-    char buffer[4096];
-    std::size_t n = 0;
-    if (FILE* f = std::fopen(path.c_str(), "r")) {
-        n = std::fread(buffer, 1, sizeof buffer, f);
-        std::fclose(f);
-    }
-    return std::string(buffer, n);
-}
-
-double CpuSeconds(const std::string& statPath) {
-    const std::string text = ReadSmallFile(statPath);
-    std::size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0;
-    unsigned long long stime = 0;
-    for (int i = 3; fields >> field; ++i) {
-        if (i == 14) {
-            utime = std::stoull(field);
-        } else if (i == 15) {
-            stime = std::stoull(field);
-            break;
-        }
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// The CPU of this process's threads named mqtt-*: the front end's.
-double PublisherCpuSeconds() {
-    double total = 0;
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return 0;
-    }
-    while (dirent* entry = readdir(dir)) {
-        const std::string task = std::string("/proc/self/task/") + entry->d_name;
-        if (ReadSmallFile(task + "/comm").rfind("mqtt-", 0) == 0) {
-            total += CpuSeconds(task + "/stat");
-        }
-    }
-    closedir(dir);
-    return total;
 }
 
 // Counts and times what arrives on PREFIX/bench/pNNNN.
@@ -234,8 +184,8 @@ int Publisher(int argc, char** argv) {
 
     const std::string brokerStat = "/proc/" + std::to_string(broker.Pid()) + "/stat";
     const double superseded0 = SeriesValue(service, "westnet_mqtt_messages_superseded_total");
-    const double cpu0 = PublisherCpuSeconds();
-    const double brokerCpu0 = CpuSeconds(brokerStat);
+    const double cpu0 = gateway::testing::FrontEndCpuSeconds();
+    const double brokerCpu0 = gateway::testing::CpuSeconds(brokerStat);
     subscriber.Measure(true);
     std::size_t offered = 0;
     const double start = NowMs();
@@ -264,8 +214,8 @@ int Publisher(int argc, char** argv) {
     }
     const double elapsed = (NowMs() - start) / 1000;
     const std::size_t delivered = subscriber.Count();
-    const double cpu = PublisherCpuSeconds() - cpu0;
-    const double brokerCpu = CpuSeconds(brokerStat) - brokerCpu0;
+    const double cpu = gateway::testing::FrontEndCpuSeconds() - cpu0;
+    const double brokerCpu = gateway::testing::CpuSeconds(brokerStat) - brokerCpu0;
     subscriber.Measure(false);
     const double superseded =
         SeriesValue(service, "westnet_mqtt_messages_superseded_total") - superseded0;

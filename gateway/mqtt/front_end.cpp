@@ -58,9 +58,8 @@ struct Counts {
 // completion holds it by shared_ptr, since one may come after Stop.
 class Core final : public Listener {
 public:
-    Core(Service& owner, mqtt::TopicTable table)
-        : service(owner),
-          plant(owner.PlantConfig()),
+    Core(const Plant& config, mqtt::TopicTable table)
+        : plant(config),
           topics(std::move(table)),
           outbox(this->topics.OutgoingTopics()),
           last(this->topics.PointCount()),
@@ -124,8 +123,7 @@ public:
              kResult});
     }
 
-    Service& service;
-    const Plant& plant;
+    const Plant& plant;  // the service's, which outlives every front end
     const mqtt::TopicTable topics;
 
     std::mutex mutex;
@@ -259,7 +257,7 @@ bool MqttFrontEnd::Start(std::string& error) {
     for (std::size_t i = 0; i < topics.PointCount(); ++i) {
         setTopics_.push_back(topics.Point(i).set);
     }
-    core_ = std::make_shared<Core>(service_, std::move(topics));
+    core_ = std::make_shared<Core>(plant, std::move(topics));
     closing_ = false;
     RegisterStats();
     service_.AddListener(core_.get());
@@ -381,10 +379,13 @@ void MqttFrontEnd::OnConnect(mosquitto*, void* self, int rc) {
 void MqttFrontEnd::Connected(int rc) {
     if (rc != 0) {
         std::string why = mosquitto_connack_string(rc);
+        if (!why.empty() && why.back() == '.') {
+            why.pop_back();
+        }
         if (rc == CONNACK_REFUSED_BAD_USERNAME_PASSWORD || rc == CONNACK_REFUSED_NOT_AUTHORIZED) {
-            why += ": check mqtt_username and mqtt_password_file";
+            why += "; check mqtt_username and mqtt_password_file";
         } else if (rc == CONNACK_REFUSED_IDENTIFIER_REJECTED) {
-            why += ": check mqtt_client_id";
+            why += "; check mqtt_client_id";
         }
         std::lock_guard<std::mutex> lock(core_->mutex);
         core_->refusal = "refused: " + why;
@@ -399,8 +400,12 @@ void MqttFrontEnd::Connected(int rc) {
         for (std::size_t j = i; j < std::min(setTopics_.size(), i + kSubscribeBatch); ++j) {
             batch.push_back(setTopics_[j].data());
         }
-        mosquitto_subscribe_multiple(mosq_, nullptr, static_cast<int>(batch.size()), batch.data(),
-                                     kQos, 0, nullptr);
+        const int sent = mosquitto_subscribe_multiple(
+            mosq_, nullptr, static_cast<int>(batch.size()), batch.data(), kQos, 0, nullptr);
+        if (sent != MOSQ_ERR_SUCCESS) {
+            Log(LogLevel::Warning, std::string("mqtt: cannot subscribe to the /set topics: ") +
+                                       mosquitto_strerror(sent));
+        }
     }
     {
         std::lock_guard<std::mutex> lock(core_->mutex);
@@ -516,8 +521,10 @@ void MqttFrontEnd::PublishLoop() {
                 Sweep();
             }
         }
-        if (republishS > 0 && core_->connected && now >= nextRepublish) {
-            nextRepublish = Republish(now);
+        if (now >= nextRepublish) {
+            // Away from the broker, the next connection republishes anyway.
+            nextRepublish =
+                core_->connected ? Republish(now) : now + std::chrono::seconds(republishS);
         }
         SendBatch(lock);
         // The connection gauge at once, the counters every kStatsEvery.

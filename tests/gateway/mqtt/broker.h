@@ -9,6 +9,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -24,6 +25,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +71,55 @@ inline bool Eventually(const std::function<bool()>& condition,
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+inline std::string ReadSmallFile(const std::string& path) {
+    char buffer[4096];
+    std::size_t n = 0;
+    if (FILE* f = std::fopen(path.c_str(), "r")) {
+        n = std::fread(buffer, 1, sizeof buffer, f);
+        std::fclose(f);
+    }
+    return std::string(buffer, n);
+}
+
+// CPU seconds (user + system) of a thread or a process, from its stat file.
+inline double CpuSeconds(const std::string& statPath) {
+    const std::string text = ReadSmallFile(statPath);
+    std::size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14) {
+            utime = std::stoull(field);
+        } else if (i == 15) {
+            stime = std::stoull(field);
+            break;
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of this process's threads named mqtt-*: the front end's.
+inline double FrontEndCpuSeconds() {
+    double total = 0;
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) {
+        return 0;
+    }
+    while (dirent* entry = readdir(dir)) {
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        if (ReadSmallFile(task + "/comm").rfind("mqtt-", 0) == 0) {
+            total += CpuSeconds(task + "/stat");
+        }
+    }
+    closedir(dir);
+    return total;
 }
 
 // A scratch folder, removed with everything in it.

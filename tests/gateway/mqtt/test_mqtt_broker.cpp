@@ -223,6 +223,21 @@ TEST_F(MqttBroker, RepublishesEverythingAfterTheBrokerRestarts) {
     EXPECT_GE(Stat("westnet_mqtt_messages_superseded_total"), 1);
 }
 
+TEST_F(MqttBroker, IdlesWhileTheBrokerIsAway) {
+    StartFrontEnd(1);  // a republish falls due while away
+    ASSERT_TRUE(Eventually([&] { return Stat("westnet_mqtt_connected") == 1; }));
+    broker_.Kill();
+    ASSERT_TRUE(Eventually([&] { return Stat("westnet_mqtt_connected") == 0; }));
+    const double cpu = testing::FrontEndCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Eventually([&] { return Stat("westnet_mqtt_connect_failures_total") >= 6; }));
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_GT(elapsed, 1.0);
+    // Waiting is sleeping: a thread that spun would use one CPU-second a second.
+    EXPECT_LT((testing::FrontEndCpuSeconds() - cpu) / elapsed, 0.25);
+}
+
 TEST_F(MqttBroker, LastWillWhenThePublisherIsKilled) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
