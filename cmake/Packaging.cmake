@@ -3,7 +3,8 @@
 #   win32 build:  westnet-VERSION-win32.zip - westnet.dll at the top, where the
 #                 host's drivers go; tools/ holds westnet-poll.exe with its own
 #                 stand-in TARVEK.dll, kept away from the driver so that it can
-#                 never shadow the host's real one; README.md, CHANGELOG.md,
+#                 never shadow the host's real one, and westnet-sim.exe;
+#                 examples/plant.img; README.md, CHANGELOG.md,
 #                 docs/integrating.md.
 #   native build: westnet_VERSION_ARCH.deb - the GNU layout: libwestnet.so.1
 #                 (and the libwestnet.so link), the stand-in libtarvek.so, the
@@ -33,6 +34,7 @@ if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
           DESTINATION . COMPONENT westnet)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/integrating.md DESTINATION docs COMPONENT westnet)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/plant.img DESTINATION examples COMPONENT westnet)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win32)

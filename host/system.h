@@ -1,5 +1,5 @@
 // What differs between the systems a host of ours runs on: loading the driver
-// library, the name a serial device is opened under, the console and sleeping.
+// library, the console and sleeping.
 // One implementation is linked per build: system_posix.cpp or system_win32.cpp.
 #pragma once
 
@@ -19,9 +19,6 @@ struct LoadedDriver {
 // library next to the running executable, then the installed one. The
 // library stays loaded until the process ends.
 LoadedDriver LoadDriver(const std::string& path);
-
-// The device name as the system's serial devices are opened.
-std::string DeviceForSystem(const std::string& device);
 
 bool StderrIsTerminal();
 void SleepMilliseconds(long milliseconds);

@@ -69,10 +69,6 @@ LoadedDriver LoadDriver(const std::string& path) {
     return loaded;
 }
 
-std::string DeviceForSystem(const std::string& device) {
-    return device;
-}
-
 bool StderrIsTerminal() {
     return isatty(STDERR_FILENO) != 0;
 }

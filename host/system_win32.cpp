@@ -6,7 +6,6 @@
 
 #include <cstdio>
 
-#include "device_name.h"
 #include "system.h"
 #include "tarvek.h"
 
@@ -74,11 +73,6 @@ LoadedDriver LoadDriver(const std::string& path) {
     }
     loaded.zanMain = reinterpret_cast<ZanMainFn>(reinterpret_cast<void*>(symbol));
     return loaded;
-}
-
-// Ports above COM9 open only under the device namespace name.
-std::string DeviceForSystem(const std::string& device) {
-    return WindowsPortName(device);
 }
 
 bool StderrIsTerminal() {

@@ -4,9 +4,11 @@
 // the driver, the line workers or each other; they see only this.
 //
 // Threads. Every method may be called from any thread. Completions and
-// listener calls run on a line worker's thread, without any lock of the
-// service held: they must be quick and must not block (a front end hands the
-// result to its own thread), but they may call any method of the service.
+// listener calls run on a thread of the service (a line worker's; for a
+// request refused without reaching the line, the service's dispatcher), never
+// inside the call that submitted it and without any lock of the service
+// held: they must be quick and must not block (a front end hands the result
+// to its own thread), but they may call any method of the service.
 #pragma once
 
 #include <chrono>
@@ -96,7 +98,8 @@ using Completion = std::function<void(const LineOpResult&)>;
 class Listener {
 public:
     virtual ~Listener() = default;
-    // After every read of a point, changed or not.
+    // After every read of a point, changed or not, and when its quality
+    // changes with time alone (a good value grown stale).
     virtual void PointUpdated(std::size_t line, std::size_t point, const PointSample& sample) = 0;
     virtual void StationChanged(std::size_t line, int station, StationState state) = 0;
 };
@@ -125,6 +128,58 @@ private:
     std::vector<Series> series_;
 };
 
+// Counts of the commands a line or a station made (every transfer of the
+// driver, scans and front-end requests alike).
+struct CommandCounts {
+    std::uint64_t commands = 0;
+    std::uint64_t good = 0;
+    std::uint64_t refused = 0;       // the driver's result 1
+    std::uint64_t lineFailures = 0;  // the driver's result 2
+};
+
+// Time per command over the latest commands (up to 1024), in milliseconds.
+struct LatencySummary {
+    std::size_t samples = 0;
+    double minMs = 0;
+    double medianMs = 0;
+    double p99Ms = 0;
+};
+
+struct ErrorNote {
+    std::string text;  // empty until the first error
+    WallTime when{};
+};
+
+struct StationStatus {
+    int station = 0;
+    StationState state = StationState::Ok;
+    CommandCounts counts;
+    std::uint64_t demotions = 0;
+    int failuresInRow = 0;
+    ErrorNote lastError;
+    LatencySummary latency;
+};
+
+// What the status page and /metrics show of a line.
+struct LineStatus {
+    bool up = false;
+    std::string device;  // the name the driver opened the line under
+    CommandCounts counts;
+    std::uint64_t demotions = 0;
+    std::uint64_t reopens = 0;  // times the channel was opened again after the line went down
+    ErrorNote lastError;
+    LatencySummary latency;
+    // The wire time of the frames the commands sent and received (each
+    // command's frames once: retries and time-outs are not in it) ...
+    double wireSeconds = 0;
+    // ... and as a share of the time, over the latest 10 s.
+    double busLoad = 0;
+    std::uint64_t passes = 0;             // scan passes completed
+    double passSeconds = 0;               // how long the latest pass took
+    double cycleSeconds = 0;              // from the start of the pass before it to its start
+    std::vector<StationStatus> stations;  // by station number
+};
+
 // The core implements this; front ends and their tests (with a fake) use it.
 // The core may add what its own HTTP front end needs (line and station
 // statistics); what stands here is what every front end relies on.
@@ -140,7 +195,9 @@ public:
     // good (bit points cover their register's word); false otherwise.
     virtual bool CachedRegisters(std::size_t line, int station, int reg, int count,
                                  std::vector<std::uint16_t>& words) const = 0;
-    // Whether every one of these registers belongs to a point marked writable.
+    // Whether every one of these registers belongs to a word or block point
+    // marked writable (a writable bit point makes its bit writable, not its
+    // register's word).
     virtual bool RegistersWritable(std::size_t line, int station, int reg, int count) const = 0;
 
     virtual StationState State(std::size_t line, int station) const = 0;
@@ -150,7 +207,8 @@ public:
     // both ahead of the scans. Returns false, and never calls `done`, when
     // the line does not exist or its queue is full. Writes are refused
     // (through `done`) while read_only is set; a station that is demoted or a
-    // line that is down answers at once with Demoted or LineDown.
+    // line that is down answers at once with Demoted or LineDown; a station
+    // the line has no point of, or registers past 65535, with BadRequest.
     virtual bool Submit(std::size_t line, LineOp op, Completion done) = 0;
     // A write by point, as HTTP and MQTT name them: a word point takes one
     // value, a bit point 0 or 1, a block exactly its count. NotWritable
@@ -162,6 +220,12 @@ public:
     virtual void RemoveListener(Listener* listener) = 0;
 
     virtual StatsRegistry& FrontEndStats() = 0;
+
+    // The line's statistics and its stations' (the HTTP front end shows them).
+    virtual LineStatus Status(std::size_t line) const {
+        (void)line;
+        return {};
+    }
 };
 
 // A front end as main starts and stops it. Each one is built from the plant's

@@ -6,7 +6,14 @@
 // indexed by descriptor. A slot is touched only through its own handle, so
 // channels on different threads never share anything mutable, and nothing
 // here allocates memory.
+//
+// A name without a '/' names a device under /dev/, so that every common port
+// (ttyUSB0, ttyAMA0, ttyACM0, serial0) fits the host's 11-character name
+// field; "NUL" is the null device. Only terminals take a line state: like
+// GetCommState on a file, the query fails on anything else, and the open with
+// it, before a byte is written.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -22,24 +29,57 @@
 #include <cstring>
 
 #include "serial/platform.h"
+#include "serial/posix_calls.h"
 
 namespace westnet {
 namespace {
 
 // Descriptors at or above this number cannot be handed out as devices.
 constexpr int kMaxDescriptors = 4096;
-constexpr std::uint32_t kMaxDword = 0xFFFFFFFFU;
 // Win32's FILE_FLAG_OVERLAPPED: asynchronous I/O is not offered here.
 constexpr std::uint32_t kFlagOverlapped = 0x40000000U;
-// Longer waits (a multiplier times a large count) are as good as forever and
-// would overflow the clock's nanoseconds.
-constexpr std::uint64_t kLongestWaitMs = 1ULL << 40;
+constexpr char kDeviceFolder[] = "/dev/";
+
+int SystemIoctl(int fd, unsigned long request, void* argument) {
+    return ioctl(fd, request, argument);
+}
+
+int SystemDrain(int fd) {
+    return tcdrain(fd);
+}
+
+ssize_t SystemWrite(int fd, const void* bytes, std::size_t count) {
+    return write(fd, bytes, count);
+}
+
+void SystemPause(std::int64_t nanoseconds) {
+    timespec wait{static_cast<time_t>(nanoseconds / 1000000000LL),
+                  static_cast<long>(nanoseconds % 1000000000LL)};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+constexpr PosixCalls kSystemCalls = {SystemIoctl, SystemDrain, SystemWrite, SystemPause};
+std::atomic<const PosixCalls*> g_calls{&kSystemCalls};
+
+const PosixCalls& Calls() {
+    return *g_calls.load(std::memory_order_acquire);
+}
 
 struct Slot {
     std::atomic<bool> used{false};
     bool tty = false;
     bool pseudoTerminal = false;
     bool nullDevice = false;
+    // RTS toggle where the kernel has no RS-485 mode for the device: RTS is
+    // raised around every write here, and dropped one character time after
+    // the output drained.
+    bool rtsAroundWrites = false;
+    // rs485Before holds the device's RS-485 settings from before this open
+    // changed them, put back at close.
+    bool restoreRs485 = false;
+    std::int64_t characterNs = 0;
+    serial_rs485 rs485Before{};
     CommTimeouts timeouts;
     // The last line state written, or the opening default: the source of
     // every field that termios does not carry.
@@ -240,7 +280,61 @@ bool CharacterFormat(const CommState& s, tcflag_t* cflag) {
 void ModemLine(int fd, int line, bool raise) {
     // A device without modem lines (a pseudo-terminal) still carries data.
     int bits = line;
-    (void)ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &bits);
+    (void)Calls().Ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+// How long one character of this line state takes on the wire: start bit,
+// data bits, parity bit and stop bits, rounded up to the nanosecond.
+std::int64_t CharacterNs(const CommState& s) {
+    std::int64_t halfBits = 2 * (1 + static_cast<std::int64_t>(s.ByteSize));
+    if (s.Parity != kNoParity) {
+        halfBits += 2;
+    }
+    halfBits += s.StopBits == kOneStopBit ? 2 : s.StopBits == kOne5StopBits ? 3 : 4;
+    const std::int64_t perHalfSecond = 2 * static_cast<std::int64_t>(s.BaudRate);
+    return (halfBits * 1000000000LL + perHalfSecond - 1) / perHalfSecond;
+}
+
+void RestoreRs485(int fd, Slot& slot) {
+    if (slot.restoreRs485) {
+        (void)Calls().Ioctl(fd, TIOCSRS485, &slot.rs485Before);
+        slot.restoreRs485 = false;
+    }
+}
+
+// RTS toggle, Win32's "RTS raised while sending": the kernel's RS-485 mode
+// where the device has one (it turns RTS round at the last stop bit), else
+// RTS driven around each write by this layer. Most USB adapters and every
+// pseudo-terminal refuse the RS-485 ioctls; a kernel that takes the request
+// but clears the enable bit in its answer has no such mode either.
+void DirectionControl(int fd, Slot& slot, bool toggle) {
+    slot.rtsAroundWrites = false;
+    if (!toggle) {
+        RestoreRs485(fd, slot);
+        return;
+    }
+    serial_rs485 before{};
+    if (Calls().Ioctl(fd, TIOCGRS485, &before) == 0) {
+        serial_rs485 wanted = before;
+        wanted.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        wanted.flags &= ~static_cast<std::uint32_t>(SER_RS485_RTS_AFTER_SEND);
+        if (wanted.flags == before.flags) {
+            return;  // already so, by us or by the system
+        }
+        serial_rs485 answer = wanted;
+        if (Calls().Ioctl(fd, TIOCSRS485, &answer) == 0) {
+            if (!slot.restoreRs485) {
+                slot.rs485Before = before;
+                slot.restoreRs485 = true;
+            }
+            if ((answer.flags & SER_RS485_ENABLED) != 0) {
+                return;
+            }
+            RestoreRs485(fd, slot);
+        }
+    }
+    slot.rtsAroundWrites = true;
+    ModemLine(fd, TIOCM_RTS, false);  // receiving until the next write
 }
 
 Handle PosixCreateFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
@@ -250,6 +344,17 @@ Handle PosixCreateFile(const char* name, std::uint32_t access, std::uint32_t sha
         return kInvalidHandle;
     }
     const bool nullDevice = std::strcmp(name, "NUL") == 0;
+    const char* path = nullDevice ? "/dev/null" : name;
+    char underDevices[sizeof kDeviceFolder + NAME_MAX] = {};
+    if (!nullDevice && std::strchr(name, '/') == nullptr) {
+        const std::size_t length = std::strlen(name);
+        if (length == 0 || length > NAME_MAX) {
+            return kInvalidHandle;
+        }
+        std::memcpy(underDevices, kDeviceFolder, sizeof kDeviceFolder - 1);
+        std::memcpy(underDevices + sizeof kDeviceFolder - 1, name, length + 1);
+        path = underDevices;
+    }
     const bool reads = (access & kGenericRead) != 0;
     const bool writes = (access & kGenericWrite) != 0;
     int mode = O_RDONLY;
@@ -260,7 +365,7 @@ Handle PosixCreateFile(const char* name, std::uint32_t access, std::uint32_t sha
     }
     // Non-blocking only for the open itself: a tty without carrier would
     // otherwise hold it.
-    const int fd = open(nullDevice ? "/dev/null" : name, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return kInvalidHandle;
     }
@@ -286,6 +391,9 @@ Handle PosixCreateFile(const char* name, std::uint32_t access, std::uint32_t sha
     slot.nullDevice = nullDevice;
     slot.timeouts = CommTimeouts{};
     slot.state = DefaultState();
+    slot.rtsAroundWrites = false;
+    slot.characterNs = 0;
+    slot.restoreRs485 = false;
     slot.used.store(true, std::memory_order_release);
     return static_cast<Handle>(fd) + 1;
 }
@@ -294,6 +402,9 @@ int PosixCloseHandle(Handle handle) {
     Slot* slot = Find(handle);
     if (slot == nullptr) {
         return 0;
+    }
+    if (slot->tty) {
+        RestoreRs485(DescriptorOf(handle), *slot);
     }
     // The slot is free before the descriptor is: the moment it closes, an
     // open on another thread may get the same number.
@@ -306,70 +417,68 @@ int PosixCloseHandle(Handle handle) {
 
 int PosixGetCommState(Handle handle, CommState* state) {
     Slot* slot = Find(handle);
-    if (slot == nullptr) {
+    if (slot == nullptr || !slot->tty) {
         return 0;
     }
     CommState s = slot->state;
-    if (slot->tty) {
-        const int fd = DescriptorOf(handle);
-        termios t{};
-        if (tcgetattr(fd, &t) != 0) {
-            return 0;
-        }
-        std::uint32_t bps = 0;
-        if (SpeedRate(cfgetospeed(&t), &bps)) {
-            s.BaudRate = bps;
-        }
-        switch (t.c_cflag & CSIZE) {
-            case CS5:
-                s.ByteSize = 5;
-                break;
-            case CS6:
-                s.ByteSize = 6;
-                break;
-            case CS7:
-                s.ByteSize = 7;
-                break;
-            default:
-                s.ByteSize = 8;
-                break;
-        }
-        if ((t.c_cflag & CSTOPB) == 0) {
-            s.StopBits = kOneStopBit;
-        } else {
-            s.StopBits = s.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
-        }
-        if ((t.c_cflag & PARENB) == 0) {
-            s.Parity = kNoParity;
-        } else {
-            const bool odd = (t.c_cflag & PARODD) != 0;
+    const int fd = DescriptorOf(handle);
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        return 0;
+    }
+    std::uint32_t bps = 0;
+    if (SpeedRate(cfgetospeed(&t), &bps)) {
+        s.BaudRate = bps;
+    }
+    switch (t.c_cflag & CSIZE) {
+        case CS5:
+            s.ByteSize = 5;
+            break;
+        case CS6:
+            s.ByteSize = 6;
+            break;
+        case CS7:
+            s.ByteSize = 7;
+            break;
+        default:
+            s.ByteSize = 8;
+            break;
+    }
+    if ((t.c_cflag & CSTOPB) == 0) {
+        s.StopBits = kOneStopBit;
+    } else {
+        s.StopBits = s.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
+    }
+    if ((t.c_cflag & PARENB) == 0) {
+        s.Parity = kNoParity;
+    } else {
+        const bool odd = (t.c_cflag & PARODD) != 0;
 #ifdef CMSPAR
-            if ((t.c_cflag & CMSPAR) != 0) {
-                s.Parity = odd ? kMarkParity : kSpaceParity;
-            } else {
-                s.Parity = odd ? kOddParity : kEvenParity;
-            }
-#else
+        if ((t.c_cflag & CMSPAR) != 0) {
+            s.Parity = odd ? kMarkParity : kSpaceParity;
+        } else {
             s.Parity = odd ? kOddParity : kEvenParity;
-#endif
         }
-#ifdef CRTSCTS
-        s.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0 ? 1 : 0;
+#else
+        s.Parity = odd ? kOddParity : kEvenParity;
 #endif
-        s.fOutX = (t.c_iflag & IXON) != 0 ? 1 : 0;
-        s.fInX = (t.c_iflag & IXOFF) != 0 ? 1 : 0;
-        s.XonChar = static_cast<char>(t.c_cc[VSTART]);
-        s.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
-        // The lines' levels, where the device has modem lines; a handshake or
-        // toggle mode stays as written, since it drives the line by itself.
-        int bits = 0;
-        if (ioctl(fd, TIOCMGET, &bits) == 0) {
-            if (s.fDtrControl != kDtrHandshake) {
-                s.fDtrControl = (bits & TIOCM_DTR) != 0 ? kDtrEnable : kDtrDisable;
-            }
-            if (s.fRtsControl != kRtsHandshake && s.fRtsControl != kRtsToggle) {
-                s.fRtsControl = (bits & TIOCM_RTS) != 0 ? kRtsEnable : kRtsDisable;
-            }
+    }
+#ifdef CRTSCTS
+    s.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0 ? 1 : 0;
+#endif
+    s.fOutX = (t.c_iflag & IXON) != 0 ? 1 : 0;
+    s.fInX = (t.c_iflag & IXOFF) != 0 ? 1 : 0;
+    s.XonChar = static_cast<char>(t.c_cc[VSTART]);
+    s.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    // The lines' levels, where the device has modem lines; a handshake or
+    // toggle mode stays as written, since it drives the line by itself.
+    int bits = 0;
+    if (Calls().Ioctl(fd, TIOCMGET, &bits) == 0) {
+        if (s.fDtrControl != kDtrHandshake) {
+            s.fDtrControl = (bits & TIOCM_DTR) != 0 ? kDtrEnable : kDtrDisable;
+        }
+        if (s.fRtsControl != kRtsHandshake && s.fRtsControl != kRtsToggle) {
+            s.fRtsControl = (bits & TIOCM_RTS) != 0 ? kRtsEnable : kRtsDisable;
         }
     }
     s.DCBlength = state->DCBlength;
@@ -379,7 +488,7 @@ int PosixGetCommState(Handle handle, CommState* state) {
 
 int PosixSetCommState(Handle handle, const CommState* state) {
     Slot* slot = Find(handle);
-    if (slot == nullptr) {
+    if (slot == nullptr || !slot->tty) {
         return 0;
     }
     speed_t speed = B0;
@@ -387,66 +496,70 @@ int PosixSetCommState(Handle handle, const CommState* state) {
     if (!SpeedCode(state->BaudRate, &speed) || !CharacterFormat(*state, &format)) {
         return 0;
     }
-    if (slot->tty) {
-        const int fd = DescriptorOf(handle);
-        termios t{};
-        if (tcgetattr(fd, &t) != 0) {
-            return 0;
-        }
-        // Raw bytes both ways: no line editing, echo, signals, translation or
-        // stripping. Parity is generated and expected on the wire, but not
-        // checked by the tty: that would replace a bad byte with a NUL, and the
-        // frames carry checksums of their own.
-        cfmakeraw(&t);
-        t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
-        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD);
+    const int fd = DescriptorOf(handle);
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        return 0;
+    }
+    // Raw bytes both ways: no line editing, echo, signals, translation or
+    // stripping. Parity is generated and expected on the wire, but not
+    // checked by the tty: that would replace a bad byte with a NUL, and the
+    // frames carry checksums of their own.
+    cfmakeraw(&t);
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD);
 #ifdef CMSPAR
-        t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+    t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
 #endif
 #ifdef CRTSCTS
-        t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-        if (state->fOutxCtsFlow != 0) {
-            t.c_cflag |= CRTSCTS;
-        }
+    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    if (state->fOutxCtsFlow != 0) {
+        t.c_cflag |= CRTSCTS;
+    }
 #endif
-        t.c_cflag |= format | CLOCAL | CREAD;
-        if (state->fOutX != 0) {
-            t.c_iflag |= IXON;
-        }
-        if (state->fInX != 0) {
-            t.c_iflag |= IXOFF;
-        }
-        if (state->fOutX != 0 || state->fInX != 0) {
-            t.c_cc[VSTART] = static_cast<cc_t>(state->XonChar);
-            t.c_cc[VSTOP] = static_cast<cc_t>(state->XoffChar);
-        }
-        // A read returns what has arrived; ReadFile does the waiting.
-        t.c_cc[VMIN] = 1;
-        t.c_cc[VTIME] = 0;
-        if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) {
+    t.c_cflag |= format | CLOCAL | CREAD;
+    if (state->fOutX != 0) {
+        t.c_iflag |= IXON;
+    }
+    if (state->fInX != 0) {
+        t.c_iflag |= IXOFF;
+    }
+    if (state->fOutX != 0 || state->fInX != 0) {
+        t.c_cc[VSTART] = static_cast<cc_t>(state->XonChar);
+        t.c_cc[VSTOP] = static_cast<cc_t>(state->XoffChar);
+    }
+    // A read returns what has arrived; ReadFile does the waiting.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) {
+        return 0;
+    }
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        // A pseudo-terminal keeps no parity-enable bit or character size
+        // and refuses a request whose only change would be those: it then
+        // runs with what it has, as it would have after the first open.
+        constexpr tcflag_t kDropped = CSIZE | PARENB;
+        termios now{};
+        if (errno != EINVAL || !slot->pseudoTerminal || tcgetattr(fd, &now) != 0) {
             return 0;
         }
+        t.c_cflag = (t.c_cflag & ~kDropped) | (now.c_cflag & kDropped);
         if (tcsetattr(fd, TCSANOW, &t) != 0) {
-            // A pseudo-terminal keeps no parity-enable bit or character size
-            // and refuses a request whose only change would be those: it then
-            // runs with what it has, as it would have after the first open.
-            constexpr tcflag_t kDropped = CSIZE | PARENB;
-            termios now{};
-            if (errno != EINVAL || !slot->pseudoTerminal || tcgetattr(fd, &now) != 0) {
-                return 0;
-            }
-            t.c_cflag = (t.c_cflag & ~kDropped) | (now.c_cflag & kDropped);
-            if (tcsetattr(fd, TCSANOW, &t) != 0) {
-                return 0;
-            }
-        }
-        if (state->fDtrControl == kDtrEnable || state->fDtrControl == kDtrDisable) {
-            ModemLine(fd, TIOCM_DTR, state->fDtrControl == kDtrEnable);
-        }
-        if (state->fRtsControl == kRtsEnable || state->fRtsControl == kRtsDisable) {
-            ModemLine(fd, TIOCM_RTS, state->fRtsControl == kRtsEnable);
+            return 0;
         }
     }
+    // Win32 drives a handshake line from its input queue: raised while
+    // less than half of it is full, which the driver's replies of at most
+    // 200 bytes in a 1200-byte queue never reach. termios has no DTR flow
+    // control, and CRTSCTS would also hold the output on CTS, which this
+    // line state keeps off; so a handshake line is raised, as Win32 keeps
+    // it under the driver's traffic.
+    ModemLine(fd, TIOCM_DTR, state->fDtrControl != kDtrDisable);
+    if (state->fRtsControl != kRtsToggle) {
+        ModemLine(fd, TIOCM_RTS, state->fRtsControl != kRtsDisable);
+    }
+    DirectionControl(fd, *slot, state->fRtsControl == kRtsToggle);
+    slot->characterNs = CharacterNs(*state);
     slot->state = *state;
     return 1;
 }
@@ -463,6 +576,12 @@ int PosixGetCommTimeouts(Handle handle, CommTimeouts* timeouts) {
 int PosixSetCommTimeouts(Handle handle, const CommTimeouts* timeouts) {
     Slot* slot = Find(handle);
     if (slot == nullptr) {
+        return 0;
+    }
+    // The driver bounds a read by the total constant alone and sets no write
+    // time-out. Taking the other fields would pretend to honour them.
+    if (timeouts->ReadIntervalTimeout != 0 || timeouts->ReadTotalTimeoutMultiplier != 0 ||
+        timeouts->WriteTotalTimeoutMultiplier != 0 || timeouts->WriteTotalTimeoutConstant != 0) {
         return 0;
     }
     slot->timeouts = *timeouts;
@@ -484,7 +603,7 @@ int PosixClearCommError(Handle handle, std::uint32_t* errors, CommStatus* status
     int waiting = 0;
     if (slot->tty) {
         const int fd = DescriptorOf(handle);
-        if (ioctl(fd, FIONREAD, &waiting) != 0) {
+        if (Calls().Ioctl(fd, FIONREAD, &waiting) != 0) {
             return 0;
         }
     }
@@ -498,12 +617,11 @@ int PosixClearCommError(Handle handle, std::uint32_t* errors, CommStatus* status
     return 1;
 }
 
-// Reads as Win32 does under COMMTIMEOUTS: until `count` bytes are in, or the
-// total time-out (multiplier x count + constant, measured on the monotonic
-// clock from the start of the call) passes, or, once a byte is in, the
-// interval time-out passes between two bytes. No total and no interval
-// time-out waits for the count however long it takes. Success with fewer
-// bytes (none included) is a time-out; failure is a device that is gone.
+// Reads as Win32 does under the driver's time-outs: until `count` bytes are
+// in or the total time-out constant, measured on the monotonic clock from the
+// start of the call, has passed; a constant of 0 waits for the count however
+// long it takes. Success with fewer bytes (none included) is a time-out;
+// failure is a device that is gone.
 int PosixReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t* got) {
     Slot* slot = Find(handle);
     if (slot == nullptr) {
@@ -516,46 +634,20 @@ int PosixReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_
         return 1;  // the null device has nothing to read, at once
     }
     const int fd = DescriptorOf(handle);
-    const CommTimeouts to = slot->timeouts;
-    // The two Win32 special cases: return at once with what is there, or
-    // return as soon as anything is there, waiting at most the constant.
-    const bool atOnce = to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == 0 &&
-                        to.ReadTotalTimeoutConstant == 0;
-    const bool anyByte =
-        to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == kMaxDword &&
-        to.ReadTotalTimeoutConstant != 0 && to.ReadTotalTimeoutConstant != kMaxDword;
-    const bool useInterval = to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != kMaxDword;
-    std::uint64_t totalMs = to.ReadTotalTimeoutConstant;
-    if (!anyByte) {
-        totalMs += static_cast<std::uint64_t>(to.ReadTotalTimeoutMultiplier) * count;
-    }
-    const bool useTotal = totalMs != 0;
-    if (totalMs > kLongestWaitMs) {
-        totalMs = kLongestWaitMs;
-    }
-    const std::int64_t start = NowNs();
-    const std::int64_t deadline = start + static_cast<std::int64_t>(totalMs) * 1000000LL;
-    std::int64_t lastByte = start;
+    const std::uint32_t totalMs = slot->timeouts.ReadTotalTimeoutConstant;
+    const std::int64_t deadline = NowNs() + static_cast<std::int64_t>(totalMs) * 1000000LL;
 
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::uint32_t n = 0;
     int result = 1;
     while (n < count) {
         int wait = -1;
-        if (atOnce) {
-            wait = 0;
-        } else if (useTotal || (useInterval && n > 0)) {
-            std::int64_t until = useTotal ? deadline : INT64_MAX;
-            if (useInterval && n > 0) {
-                const std::int64_t gapEnd =
-                    lastByte + static_cast<std::int64_t>(to.ReadIntervalTimeout) * 1000000LL;
-                until = gapEnd < until ? gapEnd : until;
-            }
+        if (totalMs != 0) {
             const std::int64_t now = NowNs();
-            if (now >= until) {
+            if (now >= deadline) {
                 break;
             }
-            wait = PollWait(until, now);
+            wait = PollWait(deadline, now);
         }
         pollfd p{};
         p.fd = fd;
@@ -569,9 +661,6 @@ int PosixReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_
             break;
         }
         if (ready == 0) {
-            if (atOnce) {
-                break;
-            }
             continue;  // the loop head decides whether time is up
         }
         if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
@@ -581,10 +670,6 @@ int PosixReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_
         const ssize_t k = read(fd, out + n, count - n);
         if (k > 0) {
             n += static_cast<std::uint32_t>(k);
-            lastByte = NowNs();
-            if (anyByte) {
-                break;
-            }
             continue;
         }
         if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -607,11 +692,15 @@ int PosixWriteFile(Handle handle, const void* buffer, std::uint32_t count, std::
         return 0;
     }
     const int fd = DescriptorOf(handle);
+    const bool turnRound = slot->rtsAroundWrites;
+    if (turnRound) {
+        ModemLine(fd, TIOCM_RTS, true);
+    }
     const auto* in = static_cast<const std::uint8_t*>(buffer);
     std::uint32_t n = 0;
     int result = 1;
     while (n < count) {
-        const ssize_t k = write(fd, in + n, count - n);
+        const ssize_t k = Calls().Write(fd, in + n, count - n);
         if (k > 0) {
             n += static_cast<std::uint32_t>(k);
             continue;
@@ -634,6 +723,14 @@ int PosixWriteFile(Handle handle, const void* buffer, std::uint32_t count, std::
         result = 0;
         break;
     }
+    if (turnRound) {
+        // The line may turn round only once the last stop bit is out: the
+        // queue drains, then the transmitter still shifts one character.
+        while (Calls().Drain(fd) != 0 && errno == EINTR) {
+        }
+        Calls().Pause(slot->characterNs);
+        ModemLine(fd, TIOCM_RTS, false);
+    }
     if (written != nullptr) {
         *written = n;
     }
@@ -650,6 +747,14 @@ const Platform kPosix = {
 
 const Platform& ActivePlatform() {
     return kPosix;
+}
+
+const PosixCalls& SystemPosixCalls() {
+    return kSystemCalls;
+}
+
+void UsePosixCalls(const PosixCalls* calls) {
+    g_calls.store(calls != nullptr ? calls : &kSystemCalls, std::memory_order_release);
 }
 
 }  // namespace westnet

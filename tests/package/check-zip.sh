@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Windows ZIP as a user gets it: unpacked into a scratch folder,
 # westnet.dll at the top (what the host loads) with the stand-in TARVEK.dll
-# only in tools/ beside westnet-poll.exe, nothing else shipped, one version in
-# the file name, every version resource and --version, and, under Wine,
+# only in tools/ beside westnet-poll.exe and westnet-sim.exe, the example
+# plant, nothing else shipped, one version in the file name, every version
+# resource and --version, and, under Wine,
 # tools/westnet-poll.exe loading ..\westnet.dll and reading and writing a
 # simulated plant through a COM port mapped to westnet-sim's pseudo-terminal.
 #
@@ -65,7 +66,7 @@ top="$work/unpacked/westnet-$version-win32"
 check "one folder named after the package" test -d "$top"
 check "ships exactly the driver, the tools and the docs" equals \
     "$(cd "$top" && find . -type f | sort | tr '\n' ' ')" \
-    "./CHANGELOG.md ./README.md ./docs/integrating.md ./tools/TARVEK.dll ./tools/westnet-poll.exe ./westnet.dll "
+    "./CHANGELOG.md ./README.md ./docs/integrating.md ./examples/plant.img ./tools/TARVEK.dll ./tools/westnet-poll.exe ./tools/westnet-sim.exe ./westnet.dll "
 check "no TARVEK.dll beside the driver" test ! -e "$top/TARVEK.dll"
 check "westnet.dll: exports and imports as the host needs" \
     bash -c "'$root/scripts/check-dll' '$top/westnet.dll' >'$work/check-dll.out' || \
@@ -74,9 +75,14 @@ check "westnet-poll.exe needs no DLL beyond KERNEL32, msvcrt and TARVEK" equals 
     "$(i686-w64-mingw32-objdump -p "$top/tools/westnet-poll.exe" |
         sed -n 's/^[[:space:]]*DLL Name: //p' | sort | tr '\n' ' ')" \
     "KERNEL32.dll TARVEK.dll msvcrt.dll "
+check "westnet-sim.exe needs no DLL beyond KERNEL32, msvcrt and WINMM (no TARVEK)" equals \
+    "$(i686-w64-mingw32-objdump -p "$top/tools/westnet-sim.exe" |
+        sed -n 's/^[[:space:]]*DLL Name: //p' | sort | tr '\n' ' ')" \
+    "KERNEL32.dll WINMM.DLL msvcrt.dll "
+check "the example plant is the one of the tree" cmp -s "$top/examples/plant.img" "$root/examples/plant.img"
 
 # The version resources, as the Properties dialog would show them.
-for file in westnet.dll tools/TARVEK.dll tools/westnet-poll.exe; do
+for file in westnet.dll tools/TARVEK.dll tools/westnet-poll.exe tools/westnet-sim.exe; do
     info="$("$here/version-resource.pl" "$top/$file" 2>&1)"
     got="$(grep -E '^(FixedFileVersion|FixedProductVersion|FileVersion|ProductVersion|OriginalFilename)=' \
         <<<"$info" | sort | tr '\n' ' ')"
@@ -84,19 +90,15 @@ for file in westnet.dll tools/TARVEK.dll tools/westnet-poll.exe; do
         "FileVersion=$version FixedFileVersion=$version.0 FixedProductVersion=$version.0 OriginalFilename=$(basename "$file") ProductVersion=$version "
 done
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "# creating the Wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    WINEARCH=win32 wineboot -i >"$work/wineboot.log" 2>&1
-    wineserver -w
-fi
-# One server for all the runs below, its output going nowhere.
-wineserver -p >/dev/null 2>&1
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
+wine_prefix "#" "$work/wineboot.log"
 check "Wine prefix ready" test -d "$WINEPREFIX/dosdevices"
 
 cd "$top/tools" || exit 1
 check "westnet-poll.exe --version" equals \
     "$(wine westnet-poll.exe --version 2>/dev/null | tr -d '\r')" "westnet-poll $version"
+check "westnet-sim.exe --version" equals \
+    "$(wine westnet-sim.exe --version 2>/dev/null | tr -d '\r')" "westnet-sim $version"
 
 # The simulator announces its pseudo-terminal on its first line; reading that
 # line waits exactly as long as it needs. COM9 of the prefix leads there.
@@ -108,11 +110,10 @@ device="${line#device: }"
 check "westnet-sim announces its device" test -n "$line" -a "$device" != "$line"
 ln -sfn "$device" "$WINEPREFIX/dosdevices/com9"
 
-# A pseudo-terminal keeps no parity bit, so each new open with the driver's
-# parity would ask for no change at all and be refused; raising echo, which
-# the driver's raw set-up clears, makes every open a real change.
+# Every run opens COM9 anew with the driver's parity, which the terminal
+# cannot keep; the simulator puts its terminal back into a state from which
+# each such open is a change the terminal takes.
 poll() {
-    stty -F "$device" echo 2>/dev/null
     # No --driver: the poller in tools\ finds the driver one folder up.
     wine westnet-poll.exe --device COM9 --timeout 1000 \
         --format csv "$@" 2>"$work/poll.err" | tr -d '\r'

@@ -6,11 +6,13 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -453,7 +455,9 @@ TEST_F(PosixSerial, OpenExchangeAndCloseAllocateNothing) {
     EXPECT_EQ(after, before);
 }
 
-TEST(PosixDescriptors, ADescriptorBeyondTheTableIsRefusedAndClosed) {
+TEST(PosixDescriptors, TheTablesLastSlotServesAndTheNextDescriptorIsRefused) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     const rlimit saved = limit;
@@ -462,30 +466,85 @@ TEST(PosixDescriptors, ADescriptorBeyondTheTableIsRefusedAndClosed) {
     }
     limit.rlim_cur = 4200;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-    // Take every descriptor below 4096, so the next open gets 4096.
+    // Take every descriptor below 4095, so the next open gets the last slot.
     std::vector<int> taken;
     const int base = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(base, 0);
     taken.push_back(base);
-    for (;;) {
+    while (taken.back() < 4094) {
         const int fd = dup(base);
         ASSERT_GE(fd, 0);
         taken.push_back(fd);
-        if (fd >= 4095) {
-            break;
-        }
     }
     Handle h = 0;
+    EXPECT_EQ(SerialOpen(pty.path(), kLine, 0x0002, &h), SerOk);
+    EXPECT_EQ(h, Handle{4096});
+    const Bytes frame = Sequence(6);
+    EXPECT_EQ(SerialWrite(h, frame.data(), 6, nullptr), SerOk);
+    EXPECT_EQ(pty.Read(6), frame);
+    EXPECT_EQ(SerialClose(h), SerOk);
+
+    taken.push_back(dup(base));  // 4095: the next open gets 4096
     EXPECT_EQ(SerialOpen("NUL", kLine, 0, &h), SerOpenFailed);
     const int next = dup(base);  // 4096 again: the refused open closed it
     EXPECT_EQ(next, 4096);
-    if (next >= 0) {
-        taken.push_back(next);
-    }
+    taken.push_back(next);
     for (int fd : taken) {
         close(fd);
     }
     setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+// Like GetCommState on a file, the line-state query fails on anything but a
+// terminal, so the open fails before a frame can be written.
+TEST(PosixTerminals, OnlyTerminalsOpenAndNothingReachesTheRest) {
+    char folder[] = "/tmp/wnXXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/file";
+    const std::string fifo = std::string(folder) + "/fifo";
+    const std::string data = "station data\n";
+    FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(data.c_str(), f);
+    std::fclose(f);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+
+    const struct {
+        std::string name;
+        int result;
+    } cases[] = {
+        {file, SerGetStateFailed},
+        {folder, SerOpenFailed},
+        {fifo, SerGetStateFailed},
+        {"/dev/zero", SerGetStateFailed},
+        {"NUL", SerOk},   // the null device is never configured
+        {"ptmx", SerOk},  // a name without '/' is under /dev/
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Handle h = 0;
+        EXPECT_EQ(SerialOpen(c.name.c_str(), kLine, 0x0002, &h), c.result);
+        if (c.result == SerOk) {
+            EXPECT_EQ(SerialClose(h), SerOk);
+        } else {
+            EXPECT_EQ(ActivePlatform().CloseHandle(h), 0);  // closed again
+        }
+    }
+
+    f = std::fopen(file.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char back[64] = {};
+    const std::size_t n = std::fread(back, 1, sizeof back, f);
+    std::fclose(f);
+    EXPECT_EQ(std::string(back, n), data);
+    char byte = 0;
+    EXPECT_LE(read(reader, &byte, 1), 0);
+    close(reader);
+    unlink(fifo.c_str());
+    unlink(file.c_str());
+    rmdir(folder);
 }
 
 }  // namespace

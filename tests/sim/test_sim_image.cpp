@@ -75,12 +75,54 @@ TEST(ImageTest, ErrorsNameTheFileAndLine) {
     }
 }
 
-TEST(ImageTest, AnUnreadableFileIsReportedWithoutALine) {
+TEST(ImageTest, FilesThatAreNoImageAreReportedWithoutALine) {
+    struct Case {
+        const char* path;
+        const char* message;  // start of it
+    } cases[] = {
+        {"/nonexistent/plant.img", "/nonexistent/plant.img: cannot read"},
+        {"/tmp", "/tmp: is a directory"},
+    };
+    for (const Case& c : cases) {
+        Plant plant;
+        ImageError error;
+        ASSERT_FALSE(LoadImageFile(c.path, plant, error));
+        EXPECT_EQ(error.Message().rfind(c.message, 0), 0u) << error.Message();
+    }
+}
+
+// What a user sees of a file saved by a Windows editor, or of binary or
+// runaway input: the byte-order mark is no character of the image, and
+// nothing from the file reaches the message raw or at full length.
+TEST(ImageTest, ByteOrderMarkIsSkippedAndMessagesShowTextSafely) {
     Plant plant;
     ImageError error;
-    ASSERT_FALSE(LoadImageFile("/nonexistent/plant.img", plant, error));
-    EXPECT_EQ(error.Message().rfind("/nonexistent/plant.img: cannot read", 0), 0u)
+    ASSERT_TRUE(
+        LoadImageText("\xEF\xBB\xBF"
+                      "0140001 = 7\n",
+                      "bom.img", plant, error))
         << error.Message();
+    EXPECT_EQ(plant.Registers(1)[40000], 7);
+
+    struct Case {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"\xEF\xBB\xBF"
+         "01\x01\xFF"
+         "0001 = 1\n",
+         "t.img:1: bad address '01\\x01\\xFF0001': expected 7 digits"},
+        {"0140001 = " + std::string(100000, '9') + "\n",
+         "t.img:1: value " + std::string(40, '9') + "... (100000 characters) out of range"},
+        {"0140001 = 1\n" + std::string(kImageLineMax + 1, '\0'),
+         "t.img:2: line longer than 1048576 characters"},
+    };
+    for (const Case& c : cases) {
+        Plant refused;
+        ASSERT_FALSE(LoadImageText(c.text, "t.img", refused, error));
+        EXPECT_EQ(error.Message().substr(0, c.message.size()), c.message);
+        EXPECT_LT(error.Message().size(), 200u);
+    }
 }
 
 TEST(ImageTest, DumpLoadsBackToTheSamePlant) {

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -121,6 +122,46 @@ int WaitExit(Child& child) {
     close(child.err);
     child.pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// How a run ended: its status, all of its stderr and its peak memory.
+struct Ended {
+    int status = -1;
+    std::string errors;
+    long max_rss_kb = 0;
+};
+
+// Reads the child's stderr to its end and reaps it. A child that falls
+// silent for kWaitMs without ending is killed, and the test fails.
+Ended Finish(Child& child) {
+    Ended ended;
+    ended.errors = ReadUntil(child.err, "");
+    int status = 0;
+    rusage usage{};
+    // The end of stderr comes a moment before the process can be reaped.
+    timespec tick{0, 1000000};
+    int waited = 0;
+    while (wait4(child.pid, &status, WNOHANG, &usage) == 0) {
+        if (++waited == kWaitMs) {
+            ADD_FAILURE() << "still running; killed";
+            kill(child.pid, SIGKILL);
+            wait4(child.pid, &status, 0, &usage);
+            break;
+        }
+        nanosleep(&tick, nullptr);
+    }
+    close(child.out);
+    close(child.err);
+    child.pid = -1;
+    ended.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ended.max_rss_kb = usage.ru_maxrss;
+    return ended;
+}
+
+std::string LinkTarget(const std::string& link) {
+    char target[256] = {};
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "";
 }
 
 Bytes Frame(int op, int b1, int b2, int b3, int b4) {
@@ -306,6 +347,8 @@ TEST(SimProcess, ABadImageExitsWithItsLine) {
 TEST(SimProcess, BadOptionsExitWithUsage) {
     for (std::vector<std::string> args : {std::vector<std::string>{"--bogus"},
                                           {"--station", "100"},
+                                          {"--station", "\x01\xFF"},
+                                          {"--animate", "0140001=ramp"},
                                           {"--baud", "0"},
                                           {"--format", "9N1"},
                                           {"--fault", "silence=2"},
@@ -318,8 +361,179 @@ TEST(SimProcess, BadOptionsExitWithUsage) {
         std::string errors = ReadUntil(child.err, "");
         EXPECT_EQ(WaitExit(child), 2);
         EXPECT_EQ(errors.rfind("westnet-sim: ", 0), 0u) << errors;
+        // One usage line that points at --help, not the whole help.
         EXPECT_NE(errors.find("Usage: westnet-sim"), std::string::npos);
+        EXPECT_NE(errors.find("--help"), std::string::npos);
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
+        EXPECT_TRUE(std::all_of(errors.begin(), errors.end(), [](char c) {
+            return c == '\n' || (c >= 0x20 && c < 0x7F);
+        })) << errors;
     }
+}
+
+TEST(SimProcess, ADumpThatCannotBeWrittenStopsTheRunBeforeItStarts) {
+    TempDir dir;
+    for (const std::string& dump : {std::string("/nonexistent/dump.img"), std::string("/tmp")}) {
+        SCOPED_TRACE(dump);
+        Child child = Spawn({"--station", "1", "--dump", dump});
+        ASSERT_GT(child.pid, 0);
+        Ended ended = Finish(child);
+        EXPECT_EQ(ended.status, 2);
+        EXPECT_NE(ended.errors.find("--dump " + dump), std::string::npos) << ended.errors;
+    }
+}
+
+// A device or a binary file given as an image: it must end with a message,
+// and not with all of memory (it used to take gigabytes in seconds).
+TEST(SimProcess, AnEndlessImageIsRefusedInBoundedMemory) {
+    Child child = Spawn({"--image", "/dev/zero"});
+    ASSERT_GT(child.pid, 0);
+    Ended ended = Finish(child);
+    EXPECT_EQ(ended.status, 2);
+    EXPECT_EQ(ended.errors.rfind("/dev/zero:1: line longer than 1048576 characters", 0), 0u)
+        << ended.errors;
+    EXPECT_LT(ended.max_rss_kb, 256 * 1024);
+}
+
+// A stop signal ends the run at once whatever delay a reply is waiting out,
+// and the link goes with it.
+TEST(SimProcess, SigtermEndsEveryDelay) {
+    for (std::vector<std::string> delay : {std::vector<std::string>{"--turnaround", "600000"},
+                                           {"--script", "late=600000"},
+                                           {"--baud", "1"}}) {  // 12 s a character
+        SCOPED_TRACE(delay[0]);
+        TempDir dir;
+        std::string link = dir.File("line");
+        std::vector<std::string> args = {"--station", "1", "--link", link, "--trace"};
+        args.insert(args.end(), delay.begin(), delay.end());
+        Child child = Spawn(args);
+        ASSERT_GT(child.pid, 0);
+        DevicePath(child);
+        Driver driver(link);
+        driver.Send(Frame(0x0A, 1, 0, 0, 0));
+        // The trace line comes before the reply's delay begins.
+        ReadUntil(child.err, "SELECT station 1");
+        kill(child.pid, SIGTERM);
+        Ended ended = Finish(child);
+        EXPECT_EQ(ended.status, 0) << ended.errors;
+        struct stat info;
+        EXPECT_NE(lstat(link.c_str(), &info), 0) << "the link outlived the simulator";
+    }
+}
+
+TEST(SimProcess, ASecondSimulatorCannotTakeOverALiveLink) {
+    TempDir dir;
+    std::string link = dir.File("line");
+    // Left by a simulator that was killed: taken over.
+    ASSERT_EQ(symlink("/dev/pts/westnet-test-gone", link.c_str()), 0);
+    Child first = Spawn({"--station", "1", "--link", link});
+    ASSERT_GT(first.pid, 0);
+    std::string device = DevicePath(first);
+    EXPECT_EQ(LinkTarget(link), device);
+
+    Child second = Spawn({"--station", "2", "--link", link});
+    ASSERT_GT(second.pid, 0);
+    Ended refused = Finish(second);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.errors.find("--link " + link + " is in use: it leads to " + device +
+                                  ", the line of a running westnet-sim (pid " +
+                                  std::to_string(first.pid) + ")"),
+              std::string::npos)
+        << refused.errors;
+
+    // The first one still has its link and answers through it.
+    EXPECT_EQ(LinkTarget(link), device);
+    {
+        Driver driver(link);
+        EXPECT_EQ(driver.Exchange(Frame(0x0A, 1, 0, 0, 0), 6).size(), 6u);
+    }
+    kill(first.pid, SIGTERM);
+    EXPECT_EQ(Finish(first).status, 0);
+}
+
+// Every client that sets the line up with parity, as the driver does, can
+// open it again: a terminal keeps no parity bit and refuses a set-up whose
+// only change is that bit, so the simulator must leave its line in a state
+// from which the same set-up is a change (Wine's SetCommState fails
+// otherwise).
+TEST(SimProcess, TheSameSetUpWithParityWorksOnEveryOpen) {
+    Child child = Spawn({"--station", "1"});
+    ASSERT_GT(child.pid, 0);
+    std::string device = DevicePath(child);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        termios tio;
+        ASSERT_EQ(tcgetattr(fd, &tio), 0);
+        cfmakeraw(&tio);
+        tio.c_cflag |= PARENB | PARODD | CSTOPB | CLOCAL | CREAD;
+        cfsetispeed(&tio, B9600);
+        cfsetospeed(&tio, B9600);
+        EXPECT_EQ(tcsetattr(fd, TCSANOW, &tio), 0) << std::strerror(errno);
+        Bytes select = Frame(0x0A, 1, 0, 0, 0);
+        ASSERT_EQ(write(fd, select.data(), select.size()), 6);
+        std::size_t got = 0;
+        std::uint8_t reply[6];
+        while (got < sizeof reply) {
+            pollfd in{fd, POLLIN, 0};
+            ASSERT_GT(poll(&in, 1, kWaitMs), 0) << "no reply";
+            ssize_t n = read(fd, reply + got, sizeof reply - got);
+            ASSERT_GT(n, 0);
+            got += static_cast<std::size_t>(n);
+        }
+        close(fd);
+    }
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(Finish(child).status, 0);
+}
+
+// An animated counter moves by itself, and the trace and the dump say so.
+TEST(SimProcess, AnAnimatedCounterCountsOnItsOwn) {
+    TempDir dir;
+    std::string image = dir.Write("plant.img", "0140001 = 100\n");
+    std::string dump = dir.File("dump.img");
+    Child child =
+        Spawn({"--image", image, "--animate", "0140001=counter:20", "--trace", "--dump", dump});
+    ASSERT_GT(child.pid, 0);
+    Driver driver(DevicePath(child));
+    ASSERT_EQ(driver.Exchange(Frame(0x0A, 1, 0, 0, 0), 6).size(), 6u);
+    // Reads the register every few milliseconds, taking in the trace
+    // meanwhile so that the simulator never waits for its stderr.
+    std::vector<int> values;
+    std::string trace;
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (values.empty() || values.back() < 103) {
+        Bytes reply = driver.Exchange(Frame(0x00, 0x40, 0x9C, 0, 0), 6);
+        ASSERT_EQ(reply.size(), 6u);
+        values.push_back(reply[3] | reply[4] << 8);
+        pollfd err{child.err, POLLIN, 0};
+        if (poll(&err, 1, 5) > 0) {
+            char buffer[4096];
+            ssize_t got = read(child.err, buffer, sizeof buffer);
+            trace.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+        }
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        ASSERT_LT(now.tv_sec - start.tv_sec, kWaitMs / 1000) << "the counter does not move";
+    }
+    EXPECT_EQ(values.front(), 100);
+    EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+    kill(child.pid, SIGTERM);
+    Ended ended = Finish(child);
+    EXPECT_EQ(ended.status, 0);
+    ended.errors = trace + ended.errors;
+    char shown[64];
+    std::snprintf(shown, sizeof shown, "ANIMATE 0140001 counter -> 0x%04X (period %d)",
+                  values.back(), values.back() - 100);
+    EXPECT_NE(ended.errors.find(shown), std::string::npos) << ended.errors;
+    std::ifstream in(dump);
+    std::string line;
+    while (std::getline(in, line) && line.rfind("0140001 = ", 0) != 0) {
+    }
+    ASSERT_EQ(line.rfind("0140001 = ", 0), 0u);
+    EXPECT_GE(std::stoi(line.substr(10)), values.back());
 }
 
 TEST(SimProcess, VersionAndHelp) {

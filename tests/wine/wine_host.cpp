@@ -247,31 +247,6 @@ std::int32_t OpenChannel(Host& host, Channel& channel, const char* device, std::
     return host.Call(channel.bytes, kOpen, params);
 }
 
-// A pseudo-terminal keeps no parity-enable bit, and the terminal refuses a
-// set-up whose only change would be that bit: the case of every second open
-// with the same parity. Opening the port directly and setting the other
-// parity sense for a moment makes the driver's next open a real change. The
-// simulator does not look at parity, so nothing else is affected.
-void PrepareReopen(const char* device, std::uint16_t parity) {
-    if (parity != ODDPARITY && parity != EVENPARITY) {
-        return;
-    }
-    HANDLE h =
-        CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (GetCommState(h, &dcb)) {
-        dcb.Parity = parity == ODDPARITY ? NOPARITY : ODDPARITY;
-        dcb.fParity = dcb.Parity != NOPARITY;
-        SetCommState(h, &dcb);
-    }
-    CloseHandle(h);
-}
-
 std::string ReadFileText(const char* path) {
     std::string text;
     if (std::FILE* f = std::fopen(path, "rb")) {
@@ -525,7 +500,6 @@ void CheckPlant(Host& host, const Arguments& args, const Line& line) {
     result = host.Call(channel.bytes, kPurge, nullptr);
     Check(result == kOk, "purge of a closed channel: 0");
 
-    PrepareReopen(device, line.parity);
     channel.bytes[channel_at::kEnabled] = 0;
     result = host.Call(channel.bytes, kReopen, nullptr);
     Check(result == kOk && channel.port() != 0 &&
@@ -557,7 +531,6 @@ void CheckPlant(Host& host, const Arguments& args, const Line& line) {
 
     // Reconfigure with a timeout of 0 keeps the stored one.
     host.Call(channel.bytes, kClose, nullptr);
-    PrepareReopen(device, line.parity);
     Put32(reconfigure + reconfigure_at::kTimeout, 0);
     PutLine(reconfigure + reconfigure_at::kLine, line);
     result = host.Call(channel.bytes, kReconfigure, reconfigure);

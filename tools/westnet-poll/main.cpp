@@ -9,6 +9,7 @@
 #include "address_rules.h"
 #include "options.h"
 #include "output.h"
+#include "serial_device.h"
 #include "session.h"
 #include "stats.h"
 #include "system.h"
@@ -17,7 +18,6 @@
 namespace westnet::poll {
 namespace {
 
-using host::DeviceForSystem;
 using host::InfoView;
 using host::LoadDriver;
 using host::LoadedDriver;
@@ -227,7 +227,8 @@ private:
         return info_.record.value16 > 0 ? info_.record.value16 : 100;
     }
 
-    std::string Device() const { return DeviceForSystem(o_.device); }
+    // Main() has put the name for the driver's device field here.
+    std::string Device() const { return o_.device; }
 
     bool OpenLine() {
         const std::string device = Device();
@@ -581,7 +582,7 @@ int Main(int argc, char** argv) {
         std::fprintf(stderr, "Try '%s --help'.\n", kProgram);
         return kExitUsage;
     }
-    const Options& options = outcome.options;
+    Options options = outcome.options;
     if (options.help) {
         Print(kUsageText);
         return kExitOk;
@@ -591,13 +592,12 @@ int Main(int argc, char** argv) {
         return kExitOk;
     }
     if (!options.device.empty()) {
-        const std::string device = DeviceForSystem(options.device);
-        if (device.size() > host::kDeviceNameMax) {
-            Complain("device name \"" + device + "\" has " + std::to_string(device.size()) +
-                     " characters; the driver's device field holds at most " +
-                     std::to_string(host::kDeviceNameMax));
+        const host::DriverDeviceName named = host::NameForDriver(options.device);
+        if (!named.error.empty()) {
+            Complain(named.error);
             return kExitUsage;
         }
+        options.device = named.name;
     }
     const LoadedDriver driver = LoadDriver(options.driverPath);
     if (driver.zanMain == nullptr) {

@@ -45,9 +45,12 @@ ADDRESSES
   address is explained: which position holds what, and what is allowed there.
 
 LINE OPTIONS
-  --device NAME             Serial device, at most 11 characters: /dev/ttyS0, a
+  --device PATH             Serial device: /dev/ttyUSB0, ttyUSB0 (a name without
+                            '/' is under /dev/), /dev/serial/by-id/..., a
                             pseudo-terminal, or COM1 on Windows (COM10 and above
-                            are passed on as \\.\COM10).
+                            are passed on as \\.\COM10). The driver takes 11
+                            characters: a longer path goes to it as the shortest
+                            name of the same device.
   --baud N                  Baud rate, 1 to 65535.
   --data-bits N             Data bits, 5 to 8.
   --stop-bits 1|1.5|2       Stop bits.

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "text.h"
+
 namespace westnet::sim {
 namespace {
 
@@ -91,15 +93,15 @@ bool ParseScript(const std::string& text, std::vector<Fault>& script, std::strin
         std::string name = item.substr(0, item.find('='));
         Fault fault;
         if (!KindByName(name, fault.kind)) {
-            what = "unknown fault '" + item + "' in script (kinds: " + KindList() + ")";
+            what = "unknown fault " + Quoted(item) + " in script (kinds: " + KindList() + ")";
             return false;
         }
         if (item.size() != name.size()) {
             long ms = 0;
             if (fault.kind != FaultKind::kLate ||
                 !ParseCount(item.substr(name.size() + 1), 600000, ms)) {
-                what =
-                    "bad script entry '" + item + "' (only late takes a value: late=MS, 0-600000)";
+                what = "bad script entry " + Quoted(item) +
+                       " (only late takes a value: late=MS, 0-600000)";
                 return false;
             }
             fault.late_ms = static_cast<int>(ms);
@@ -119,15 +121,15 @@ bool FaultPlan::AddRate(const std::string& text, std::string& what) {
     FaultKind kind;
     if (equals == std::string::npos || !KindByName(text.substr(0, equals), kind) ||
         kind == FaultKind::kOk) {
-        what = "bad fault '" + text + "': expected KIND=PROBABILITY, KIND one of " + KindList() +
-               " but ok";
+        what = "bad fault " + Quoted(text) + ": expected KIND=PROBABILITY, KIND one of " +
+               KindList() + " but ok";
         return false;
     }
     std::string number = text.substr(equals + 1);
     char* end = nullptr;
     double probability = std::strtod(number.c_str(), &end);
     if (number.empty() || *end != '\0' || !(probability >= 0.0 && probability <= 1.0)) {
-        what = "bad probability in '" + text + "': expected a number from 0 to 1";
+        what = "bad probability in " + Quoted(text) + ": expected a number from 0 to 1";
         return false;
     }
     double total = probability;

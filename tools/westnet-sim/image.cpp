@@ -1,10 +1,14 @@
 #include "image.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <memory>
+#include <utility>
+
+#include "text.h"
 
 namespace westnet::sim {
 namespace {
@@ -43,8 +47,8 @@ struct Entry {
 // Parses "SSRRRRR" into a station and a zero-based register.
 bool ParseAddress(const std::string& text, Entry& entry, std::string& what) {
     if (text.size() != 7 || !AllDigits(text)) {
-        what = "bad address '" + text +
-               "': expected 7 digits, 2 for the station and 5 for the register (e.g. 0140001)";
+        what = "bad address " + Quoted(text) +
+               ": expected 7 digits, 2 for the station and 5 for the register (e.g. 0140001)";
         return false;
     }
     entry.station = std::stoi(text.substr(0, 2));
@@ -75,7 +79,7 @@ bool ParseValue(const std::string& text, std::uint16_t& value, std::string& what
         } else if (hex && c >= 'A' && c <= 'F') {
             digit = static_cast<unsigned>(c - 'A' + 10);
         } else {
-            what = "bad value '" + text + "': expected a decimal or 0x hex number";
+            what = "bad value " + Quoted(text) + ": expected a decimal or 0x hex number";
             return false;
         }
         number = number * (hex ? 16 : 10) + digit;
@@ -84,7 +88,7 @@ bool ParseValue(const std::string& text, std::uint16_t& value, std::string& what
         }
     }
     if (number > 0xFFFFul) {
-        what = "value " + text + " out of range: values are 0 to 65535";
+        what = "value " + Shown(text) + " out of range: values are 0 to 65535";
         return false;
     }
     value = static_cast<std::uint16_t>(number);
@@ -94,7 +98,7 @@ bool ParseValue(const std::string& text, std::uint16_t& value, std::string& what
 bool ParseLine(const std::string& raw, Entry& entry, std::string& what) {
     std::size_t equals = raw.find('=');
     if (equals == std::string::npos) {
-        what = "expected 'ADDRESS = VALUE[, VALUE ...]', found '" + raw + "'";
+        what = "expected 'ADDRESS = VALUE[, VALUE ...]', found " + Quoted(raw);
         return false;
     }
     if (!ParseAddress(Trim(raw.substr(0, equals)), entry, what)) {
@@ -122,7 +126,98 @@ bool ParseLine(const std::string& raw, Entry& entry, std::string& what) {
     }
 }
 
+// Takes a file piece by piece and parses it line by line, holding no more
+// than one line of text at a time.
+class ImageReader {
+public:
+    explicit ImageReader(std::string name) : name_(std::move(name)) {}
+
+    bool Take(const char* bytes, std::size_t length, ImageError& error) {
+        total_ += length;
+        if (total_ > kImageFileMax) {
+            error = ImageError{
+                name_, 0,
+                "larger than " + std::to_string(kImageFileMax >> 20) + " MB: not an image file?"};
+            return false;
+        }
+        for (std::size_t i = 0; i < length; ++i) {
+            if (bytes[i] == '\n') {
+                if (!Line(error)) {
+                    return false;
+                }
+                continue;
+            }
+            if (line_.size() == kImageLineMax) {
+                error = ImageError{name_, number_ + 1,
+                                   "line longer than " + std::to_string(kImageLineMax) +
+                                       " characters: not an image file?"};
+                return false;
+            }
+            line_ += bytes[i];
+        }
+        return true;
+    }
+
+    // The end of the file: the last line, then everything into the plant.
+    bool Finish(Plant& plant, ImageError& error) {
+        if (!line_.empty() && !Line(error)) {
+            return false;
+        }
+        for (const Entry& entry : entries_) {
+            plant.AddStation(entry.station);
+            std::vector<std::uint16_t>& regs = plant.Registers(entry.station);
+            for (std::size_t i = 0; i < entry.values.size(); ++i) {
+                regs[(entry.reg + i) % kRegisterCount] = entry.values[i];
+            }
+        }
+        return true;
+    }
+
+private:
+    bool Line(ImageError& error) {
+        ++number_;
+        std::string raw;
+        raw.swap(line_);
+        static const char kByteOrderMark[] = "\xEF\xBB\xBF";
+        if (number_ == 1 && raw.compare(0, 3, kByteOrderMark) == 0) {
+            raw.erase(0, 3);
+        }
+        std::size_t hash = raw.find('#');
+        if (hash != std::string::npos) {
+            raw.erase(hash);
+        }
+        raw = Trim(raw);
+        if (raw.empty()) {
+            return true;
+        }
+        Entry entry;
+        std::string what;
+        if (!ParseLine(raw, entry, what)) {
+            error = ImageError{name_, number_, what};
+            return false;
+        }
+        entries_.push_back(std::move(entry));
+        return true;
+    }
+
+    std::string name_;
+    std::string line_;
+    std::size_t total_ = 0;
+    int number_ = 0;
+    std::vector<Entry> entries_;
+};
+
 }  // namespace
+
+bool ParseImageAddress(const std::string& text, int& station, std::size_t& reg, std::string& what) {
+    Entry entry;
+    if (!ParseAddress(text, entry, what)) {
+        return false;
+    }
+    station = entry.station;
+    reg = entry.reg;
+    return true;
+}
 
 std::string ImageError::Message() const {
     if (line == 0) {
@@ -133,51 +228,35 @@ std::string ImageError::Message() const {
 
 bool LoadImageText(const std::string& text, const std::string& name, Plant& plant,
                    ImageError& error) {
-    std::vector<Entry> entries;
-    std::istringstream lines(text);
-    std::string raw;
-    int number = 0;
-    while (std::getline(lines, raw)) {
-        ++number;
-        std::size_t hash = raw.find('#');
-        if (hash != std::string::npos) {
-            raw.erase(hash);
-        }
-        raw = Trim(raw);
-        if (raw.empty()) {
-            continue;
-        }
-        Entry entry;
-        std::string what;
-        if (!ParseLine(raw, entry, what)) {
-            error = ImageError{name, number, what};
-            return false;
-        }
-        entries.push_back(std::move(entry));
-    }
-    for (const Entry& entry : entries) {
-        plant.AddStation(entry.station);
-        std::vector<std::uint16_t>& regs = plant.Registers(entry.station);
-        for (std::size_t i = 0; i < entry.values.size(); ++i) {
-            regs[(entry.reg + i) % kRegisterCount] = entry.values[i];
-        }
-    }
-    return true;
+    ImageReader reader(name);
+    return reader.Take(text.data(), text.size(), error) && reader.Finish(plant, error);
 }
 
 bool LoadImageFile(const std::string& path, Plant& plant, ImageError& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && (info.st_mode & S_IFMT) == S_IFDIR) {
+        error = ImageError{path, 0, "is a directory, not an image file"};
+        return false;
+    }
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                         &std::fclose);
+    if (!file) {
         error = ImageError{path, 0, std::string("cannot read: ") + std::strerror(errno)};
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        error = ImageError{path, 0, "read error"};
+    ImageReader reader(path);
+    char chunk[65536];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+        if (!reader.Take(chunk, got, error)) {
+            return false;
+        }
+    }
+    if (std::ferror(file.get())) {
+        error = ImageError{path, 0, std::string("read error: ") + std::strerror(errno)};
         return false;
     }
-    return LoadImageText(text.str(), path, plant, error);
+    return reader.Finish(plant, error);
 }
 
 std::string DumpImage(const Plant& plant) {

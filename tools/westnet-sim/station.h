@@ -51,6 +51,8 @@ public:
     Bytes Gap();
     // Bytes waiting for the rest of their frame, or skipped since a bad header.
     bool Pending() const { return !partial_.empty() || discarding_; }
+    // Bytes that would complete the frame under way (one while discarding).
+    std::size_t Missing() const { return discarding_ ? 1 : expected_ - partial_.size(); }
     const Bytes& frame() const { return frame_; }
 
 private:

@@ -16,10 +16,15 @@ LINE OPTIONS
   --device PATH             Serve an existing serial device, configured raw at
                             --baud (9600 if not given) and --format. Without
                             it, westnet-sim opens a pseudo-terminal whose path
-                            the driver is given.
-  --link PATH               Make PATH a symbolic link to the pseudo-terminal (a
-                            stale link left there is replaced); it is removed
-                            on exit. Not with --device.
+                            the driver is given. On Windows (westnet-sim.exe)
+                            it is required and names a COM port: COM5, or
+                            COM12 (opened as \\.\COM12, which it may also be
+                            given as).
+  --link PATH               Make PATH a symbolic link to the pseudo-terminal; it
+                            is removed on exit. A link left behind by an
+                            earlier run is replaced, but one that leads to the
+                            terminal of a simulator still running is refused.
+                            Not with --device, not on Windows.
   --baud N                  Line speed, 1 to 4000000 (with --device: a speed
                             that termios knows). It also paces the replies:
                             every byte leaves one character time after the one
@@ -36,11 +41,36 @@ LINE OPTIONS
                             an unknown op code, everything up to such a gap is
                             dropped too, since its length cannot be trusted.
   --turnaround MS           Wait this long before every reply (default 0).
+  A client that closes the pseudo-terminal leaves it in the state it set;
+  once the last one has closed it, westnet-sim puts it back into its own raw
+  state and discards what was left unread, so that the next client's set-up
+  is always a change the terminal takes (a terminal keeps no parity bit, and
+  Wine's SetCommState refuses a set-up whose only change is that bit).
 
 STATION OPTIONS
   --image FILE              Load register images (repeatable; later lines win).
+                            At most 64 MB a file and 1 MB a line; a UTF-8
+                            byte-order mark at the start is skipped.
   --station N               Create station N (0 to 99) with all registers zero
                             (repeatable).
+  --animate ADDRESS=KIND[:MS]
+                            Make the register ADDRESS (image notation, e.g.
+                            0140001) change by itself every MS milliseconds
+                            (1 to 3600000, default 1000); repeatable, and the
+                            station is created if need be. Period k runs from
+                            k MS to (k+1) MS after the device line; in it
+                              counter  holds its start value + k, wrapping
+                                       from 65535 to 0
+                              toggle   holds its start value in period 0,
+                                       then 1 and 0 by turns (0 and 1 if it
+                                       started non-zero)
+                              sine     runs a cycle of 64 periods: 0 in period
+                                       0, 32768 in 16, 65535 in 32, 32768 in
+                                       48, 0 again in 64
+                            A write lasts until the next period; a counter or
+                            a toggle then goes on from the written value.
+                            --trace shows each change as an ANIMATE line,
+                            timed at the start of its period.
   A station exists if it appears in an image or a --station; each has 65536
   registers. Image files use the host's address notation:
       # comment
@@ -82,9 +112,11 @@ OUTPUT OPTIONS
                             "tx -" when nothing is sent; dropped bytes are
                             shown the same way.
   --dump FILE               Write the register images to FILE on exit and on
-                            SIGUSR1, in the image format: non-zero registers
-                            only, an all-zero station as "SS00001 = 0", so
-                            that it can be loaded again.
+                            SIGUSR1 (Linux), in the image format: non-zero
+                            registers only, an all-zero station as
+                            "SS00001 = 0", so that it can be loaded again.
+                            Checked at the start: a FILE that cannot be
+                            written ends the run before it begins.
   --stats                   Print request, reply and fault counts on stderr on
                             exit.
   --help                    Show this text and exit.
@@ -95,7 +127,19 @@ DEVICE LINE
   flushes it:
       device: PATH
   PATH is the pseudo-terminal (not the --link) or the --device path. Nothing
-  else is printed on stdout. SIGINT, SIGTERM and SIGHUP end the run.
+  else is printed on stdout. SIGINT, SIGTERM and SIGHUP end the run at once,
+  during a turnaround, a late reply or a paced reply too; the link is removed
+  and the dump written. On Windows Ctrl+C, Ctrl+Break and closing the console
+  window do the same.
+
+WINDOWS
+  westnet-sim.exe serves a COM port given with --device; Windows has no
+  pseudo-terminals. To test a host on its own machine, install a virtual
+  null-modem pair (com0com, for example COM5 <-> COM6): the host opens one
+  end, westnet-sim.exe the other:
+      westnet-sim.exe --device COM6 --image plant.img --trace
+  Images, faults, pacing, animations, trace and dump work as on Linux;
+  --link and SIGUSR1 do not exist there.
 
 EXAMPLES
   westnet-sim --image plant.img
@@ -112,12 +156,17 @@ EXAMPLES
   westnet-sim --image plant.img --fault silence=0.1 --seed 7 --stats
                             Lose one request in ten, the same ones on every
                             run, and show the counts on exit.
+  westnet-sim --image plant.img --animate 0140001=counter:100
+                            Register 40001 of station 1 counts up ten times a
+                            second, for a scan's change detection to see.
 
 EXIT STATUS
-  0   ended by SIGINT, SIGTERM or SIGHUP
-  1   the line cannot be opened or fails, or the final dump cannot be written
-  2   a bad option (with this text on stderr), or a bad image file, reported
-      as "FILE:LINE: what is wrong"
+  0   ended by SIGINT, SIGTERM or SIGHUP (Ctrl+C or the console closed)
+  1   the line cannot be opened or fails, the --link is in use, or the final
+      dump cannot be written
+  2   a bad option (with a usage line on stderr), a --dump that cannot be
+      written, or a bad image file, reported as "FILE:LINE: what is wrong"
+      (or "FILE: what is wrong" for a file that is no image at all)
 )";
 
 }  // namespace westnet::sim

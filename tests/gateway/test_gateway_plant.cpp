@@ -1,0 +1,246 @@
+// The plant file reader: a good file as the rest of the daemon sees it, and
+// every kind of mistake, each reported with the file, the line and the key.
+// Addresses go through the driver's own parse commands.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "plant/listen.h"
+#include "plant/reader.h"
+
+namespace westnet::gateway {
+namespace {
+
+const char* const kLine = R"(
+[[line]]
+name = "north"
+device = "/dev/ttyUSB0"
+)";
+
+struct Read {
+    bool ok = false;
+    Plant plant;
+    std::vector<std::string> errors;
+};
+
+Read ReadText(const std::string& text) {
+    host::Session parser(&ZanMain);
+    Read r;
+    r.ok = ReadPlantText(text, "plant.toml", parser, r.plant, r.errors);
+    return r;
+}
+
+TEST(GatewayPlant, AGoodFileIsDecodedByTheDriver) {
+    const Read r = ReadText(R"([gateway]
+http = ":8081"
+modbus = ""
+[[line]]
+name = "north"
+device = "/dev/ttyUSB0"
+baud = 19200
+format = "7E1"
+timeout_ms = 95
+[[line.point]]
+address = "0140001"
+name = "boiler/temperature"
+scan_ms = 250
+writable = true
+[[line.point]]
+address = "0540010"
+count = 16
+[[line.point]]
+address = "0140002 16"
+coil = 7
+deadband = 0.5
+)");
+    ASSERT_TRUE(r.ok) << (r.errors.empty() ? "" : r.errors.front());
+    const LineConfig& line = r.plant.lines.at(0);
+    EXPECT_EQ(line.baud, 19200);
+    EXPECT_EQ(line.dataBits, 7);
+    EXPECT_EQ(line.parityCode, 2);
+    EXPECT_EQ(line.stopBitsCode, 0);
+    EXPECT_EQ(line.timeoutMs, 95);
+    ASSERT_EQ(line.points.size(), 3u);
+    const PointConfig& word = line.points[0];
+    EXPECT_EQ(word.name, "boiler/temperature");
+    EXPECT_EQ(word.station, 1);
+    EXPECT_EQ(word.reg, 40000);
+    EXPECT_EQ(word.bit, -1);
+    EXPECT_TRUE(word.writable);
+    EXPECT_EQ(word.fileLine, 10);
+    const PointConfig& block = line.points[1];
+    EXPECT_EQ(block.name, "0540010");  // the address, when no name is given
+    EXPECT_EQ(block.station, 5);
+    EXPECT_EQ(block.reg, 40009);
+    EXPECT_EQ(block.Words(), 16);
+    const PointConfig& bit = line.points[2];
+    EXPECT_EQ(bit.bit, 15);
+    EXPECT_EQ(bit.coil, 7);
+    EXPECT_DOUBLE_EQ(bit.deadband, 0.5);
+    EXPECT_EQ(r.plant.gateway.http, ":8081");
+}
+
+TEST(GatewayPlant, EveryMistakeNamesItsLineAndKey) {
+    struct Case {
+        std::string text;     // after a [[line]] header, its name and device (lines 1-3)
+        std::string message;  // "LINE: KEY: ..." as it must start, after "plant.toml:"
+    };
+    const std::string point = "[[line.point]]\n";
+    const Case cases[] = {
+        {"bauds = 9600\n" + point + "address = \"0140001\"\n",
+         "4: line.bauds: unknown key; did you mean baud?"},
+        {"baud = 115200\n" + point + "address = \"0140001\"\n",
+         "4: line.baud: 115200 is not a rate"},
+        {"baud = \"9600\"\n" + point + "address = \"0140001\"\n",
+         "4: line.baud: must be an integer"},
+        {"format = \"8X2\"\n" + point + "address = \"0140001\"\n",
+         "4: line.format: \"8X2\" is not"},
+        {"format = \"8N1.5\"\n" + point + "address = \"0140001\"\n",
+         "4: line.format: 1.5 stop bits"},
+        {"timeout_ms = 5\n" + point + "address = \"0140001\"\n",
+         "4: line.timeout_ms: must be 10 to 60000 ms"},
+        {"demote_after = 0\n" + point + "address = \"0140001\"\n",
+         "4: line.demote_after: must be 1 to"},
+        {"max_gap = 64\n" + point + "address = \"0140001\"\n", "4: line.max_gap: must be 0 to 63"},
+        {"writes = \"some\"\n" + point + "address = \"0140001\"\n",
+         "4: line.writes: \"some\" must be"},
+        {"", "1: line.point: the line has no [[line.point]]"},
+        {point + "name = \"x\"\n", "4: line.point.address: every [[line.point]] needs an address"},
+        {point + "address = \"0170001\"\n",
+         "5: line.point.address: \"0170001\" refused by the driver"},
+        {point + "address = \"0100000\"\n",
+         "5: line.point.address: \"0100000\" refused by the driver"},
+        {point + "address = \"0140002 17\"\n", "5: line.point.address: \"0140002 17\" refused"},
+        {point + "address = \"0140002 1 6\"\n",
+         "5: line.point.address: \"0140002 1 6\": after the"},
+        {point + "address = \"01400011234567\"\n",
+         "5: line.point.address: \"01400011234567\" is not an address"},
+        {point + "address = \"0140001\"\ncount = 65\n", "6: line.point.count: must be 1 to 64"},
+        {point + "address = \"0165530\"\ncount = 8\n", "6: line.point.count: the block of 8 words"},
+        {point + "address = \"0140002 3\"\ncount = 2\n",
+         "6: line.point.count: a bit point is one bit"},
+        {point + "address = \"0140001\"\ncoil = 1\n", "6: line.point.coil: only a bit point"},
+        {point + "address = \"0140001\"\nscan_ms = 0\n", "6: line.point.scan_ms: must be 10 to"},
+        {point + "address = \"0140001\"\ndeadband = -1\n",
+         "6: line.point.deadband: must be a number"},
+        {point + "address = \"0140001\"\nwritable = 1\n",
+         "6: line.point.writable: must be true or false"},
+        {point + "address = \"0140001\"\nname = \"a/set\"\n",
+         "6: line.point.name: \"a/set\" must not end"},
+        {point + "address = \"0140001\"\nname = \"a//b\"\n",
+         "6: line.point.name: \"a//b\" must not start or end"},
+        {point + "address = \"0140001\"\nname = \"t#1\"\n", "6: line.point.name: \"t#1\" may hold"},
+        {point + "address = \"0140001\"\nscan = 5\n", "6: line.point.scan: unknown key"},
+        {point + "address = \"0140001\"\n" + point + "address = \"0140001\"\n",
+         "6: line.point.name: \"0140001\" names a point"},
+        {point + "address = \"0140002 1\"\ncoil = 4\n" + point +
+             "address = \"0140002 2\"\ncoil = 4\n",
+         "9: line.point.coil: coil 4 of station 1 is given already (line 6)"},
+        {point + "address = \"0040001\"\n" + point + "address = \"0140001\"\n",
+         "1: line.point.address: station 00 shares line"},
+        {"point = 3\n", "4: line.point: must be written as one [[line.point]] table per entry"},
+    };
+    for (const Case& c : cases) {
+        const Read r = ReadText(std::string(kLine).substr(1) + c.text);
+        EXPECT_FALSE(r.ok) << c.text;
+        ASSERT_FALSE(r.errors.empty()) << c.text;
+        EXPECT_EQ(r.errors.front().rfind("plant.toml:" + c.message, 0), 0u)
+            << "got:      " << r.errors.front() << "\nexpected: plant.toml:" << c.message;
+    }
+}
+
+TEST(GatewayPlant, MistakesAcrossTheFile) {
+    const std::string point = "[[line.point]]\naddress = \"0140001\"\n";
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"", "plant.toml:1: line: the plant has no [[line]]"},
+        {"[gateway]\nhttp = \"localhost\"\n" + std::string(kLine) + point,
+         "plant.toml:2: gateway.http: \"localhost\" has no port number"},
+        {"[gateway]\nmodbus = \"1.2.3.4:70000\"\n" + std::string(kLine) + point,
+         "plant.toml:2: gateway.modbus: port \"70000\" is not a number"},
+        {"[gateway]\nmqtt = \"tcp://broker\"\n" + std::string(kLine) + point,
+         "plant.toml:2: gateway.mqtt: \"tcp://broker\" does not start with mqtt://"},
+        {"[gateway]\nmqtt_password = \"secret\"\n" + std::string(kLine) + point,
+         "plant.toml:2: gateway.mqtt_password: the plant file holds no passwords"},
+        {"[gateway]\nmqtt_prefix = \"a/+/b\"\n" + std::string(kLine) + point,
+         "plant.toml:2: gateway.mqtt_prefix: \"a/+/b\" is not a topic prefix"},
+        {"[gateway]\nread_only = \"yes\"\n" + std::string(kLine) + point,
+         "plant.toml:2: gateway.read_only: must be true or false"},
+        {"[gatewy]\n" + std::string(kLine) + point,
+         "plant.toml:1: gatewy: unknown key; did you mean gateway?"},
+        {std::string(kLine) + point + kLine + point,
+         "plant.toml:8: line.name: \"north\" names a line"},
+        {std::string(kLine) + point + "[[line]]\nname = \"south\"\ndevice = \"/dev/ttyUSB0\"\n" +
+             point,
+         "plant.toml:7: line.device: \"/dev/ttyUSB0\" is the device of another line"},
+        {std::string(kLine) + point + "[[line]]\nname = \"south\"\ndevice = \"/dev/ttyUSB1\"\n" +
+             point,
+         "plant.toml:7: line.modbus_unit_offset: Modbus units 1 to 1 of line \"south\" overlap"},
+        {std::string(kLine) + "modbus_unit_offset = 247\n" + point,
+         "plant.toml:5: line.modbus_unit_offset: stations 1 to 1 of line \"north\" would be Modbus "
+         "units 248"},
+        {std::string(kLine) + "name = \"x\"\n" + point, "plant.toml:5: TOML: "},
+        {"[[line]]\nname = \"no space\"\ndevice = \"d\"\n" + point,
+         "plant.toml:2: line.name: \"no space\" may hold only letters"},
+    };
+    for (const Case& c : cases) {
+        const Read r = ReadText(c.text);
+        EXPECT_FALSE(r.ok) << c.text;
+        ASSERT_FALSE(r.errors.empty()) << c.text;
+        EXPECT_EQ(r.errors.front().rfind(c.message, 0), 0u)
+            << "got:      " << r.errors.front() << "\nexpected: " << c.message;
+    }
+    // Modbus off: two lines may both have a station 1.
+    const Read twoLines =
+        ReadText("[gateway]\nmodbus = \"\"\n" + std::string(kLine) + point +
+                 "[[line]]\nname = \"south\"\ndevice = \"/dev/ttyUSB1\"\n" + point);
+    EXPECT_TRUE(twoLines.ok) << (twoLines.errors.empty() ? "" : twoLines.errors.front());
+    // Every mistake is reported, not just the first.
+    const Read many = ReadText(std::string(kLine) + "baud = 1\ntimeout_ms = 1\n" + point);
+    EXPECT_EQ(many.errors.size(), 2u);
+}
+
+TEST(GatewayPlant, ListenAddresses) {
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* host;
+        int port;
+    };
+    const Case cases[] = {
+        {"8080", true, "127.0.0.1", 8080},
+        {":8080", true, "127.0.0.1", 8080},
+        {"0.0.0.0:80", true, "0.0.0.0", 80},
+        {"[::1]:9000", true, "::1", 9000},
+        {"127.0.0.1:0", true, "127.0.0.1", 0},
+        {"host", false, "", 0},
+        {"host:", false, "", 0},
+        {"::1:80", false, "", 0},
+        {"a b:80", false, "", 0},
+        {"127.0.0.1:65536", false, "", 0},
+    };
+    for (const Case& c : cases) {
+        ListenAddress a;
+        std::string why;
+        EXPECT_EQ(ParseListenAddress(c.text, a, why), c.ok) << c.text << ": " << why;
+        if (c.ok) {
+            EXPECT_EQ(a.host, c.host) << c.text;
+            EXPECT_EQ(a.port, c.port) << c.text;
+        }
+    }
+    BrokerAddress b;
+    std::string why;
+    ASSERT_TRUE(ParseBrokerUrl("mqtts://broker.example:8884", b, why));
+    EXPECT_TRUE(b.tls);
+    EXPECT_EQ(b.port, 8884);
+    ASSERT_TRUE(ParseBrokerUrl("mqtt://127.0.0.1", b, why));
+    EXPECT_EQ(b.port, 1883);
+    EXPECT_FALSE(ParseBrokerUrl("mqtt://:1883", b, why));
+}
+
+}  // namespace
+}  // namespace westnet::gateway

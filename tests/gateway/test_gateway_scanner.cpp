@@ -1,0 +1,347 @@
+// The line scanner against a scripted channel and a clock that moves only
+// with the commands: what goes on the line and when, station states, the
+// line going down and coming back, the queue's order, the cache.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/scripted_line.h"
+
+namespace westnet::gateway {
+namespace {
+
+using testing::FakeClock;
+using testing::RecordedEvents;
+using testing::RunUntil;
+using testing::ScriptedChannel;
+
+PointConfig Point(int station, int reg, int count = 0, int bit = -1, int scanMs = 1000) {
+    PointConfig p;
+    p.station = station;
+    p.reg = reg;
+    p.count = count;
+    p.bit = bit;
+    p.scanMs = scanMs;
+    p.name = std::to_string(station) + "/" + std::to_string(reg) + "/" + std::to_string(bit);
+    return p;
+}
+
+struct Line {
+    explicit Line(std::vector<PointConfig> points, bool readOnly = false, int demoteAfter = 3)
+        : channel(clock) {
+        config.name = "test";
+        config.points = std::move(points);
+        config.demoteAfter = demoteAfter;
+        config.demoteMs = 10000;
+        scanner = std::make_unique<LineScanner>(0, config, readOnly, channel, clock, events);
+    }
+    FakeClock clock;
+    ScriptedChannel channel;
+    RecordedEvents events;
+    LineConfig config;
+    std::unique_ptr<LineScanner> scanner;
+
+    // Submits a line request, or with `point` a point write, and runs the
+    // line until it is answered.
+    LineOpResult Do(LineOp op) {
+        return Await(
+            [&](Completion& done, Outcome& outcome) { return scanner->Submit(op, done, outcome); });
+    }
+    LineOpResult WritePoint(std::size_t point, std::vector<std::uint16_t> values) {
+        return Await([&](Completion& done, Outcome& outcome) {
+            return scanner->SubmitPointWrite(point, values, done, outcome);
+        });
+    }
+    template <class Submit>
+    LineOpResult Await(const Submit& submit) {
+        LineOpResult got;
+        bool answered = false;
+        Completion done = [&](const LineOpResult& r) {
+            got = r;
+            answered = true;
+        };
+        Outcome outcome = Outcome::Ok;
+        if (submit(done, outcome) == LineScanner::Admission::Answered) {
+            got.outcome = outcome;
+            return got;
+        }
+        while (!answered) {
+            scanner->Step();
+        }
+        return got;
+    }
+};
+
+TEST(GatewayScanner, ReadsBlocksAndCachesValuesBitsAndWords) {
+    Line line({Point(1, 10), Point(1, 12, 0, 3), Point(1, 14, 3), Point(2, 0)});
+    line.channel.registers[1] = {{10, 111}, {12, 0x0008}, {14, 7}, {15, 8}, {16, 9}};
+    line.channel.registers[2] = {{0, 222}};
+    RunUntil(*line.scanner, line.clock, 1500);
+    // One pass each second: a 7-word block on station 1, a word read on 2.
+    ASSERT_GE(line.channel.log.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(line.channel.log.begin(), line.channel.log.begin() + 3),
+              (std::vector<std::string>{"open", "read 1 10 7", "word 2 0"}));
+    EXPECT_EQ(line.scanner->Sample(0).values, std::vector<std::uint16_t>{111});
+    EXPECT_EQ(line.scanner->Sample(1).values, std::vector<std::uint16_t>{1});
+    EXPECT_EQ(line.scanner->Sample(2).values, (std::vector<std::uint16_t>{7, 8, 9}));
+    EXPECT_EQ(line.scanner->Sample(3).quality, Quality::Good);
+    std::vector<std::uint16_t> words;
+    ASSERT_TRUE(line.scanner->CachedRegisters(1, 14, 3, words));
+    EXPECT_EQ(words, (std::vector<std::uint16_t>{7, 8, 9}));
+    ASSERT_TRUE(line.scanner->CachedRegisters(1, 12, 1, words));  // the bit point's whole word
+    EXPECT_EQ(words, std::vector<std::uint16_t>{8});
+    EXPECT_FALSE(line.scanner->CachedRegisters(1, 12, 3, words));  // 13 belongs to no point
+    RunUntil(*line.scanner, line.clock, 3500);
+    EXPECT_EQ(line.channel.Commands(1).size(), 3u);  // at 1.0, 2.0 and 3.0 s
+}
+
+TEST(GatewayScanner, PointsOfDifferentRatesShareABlockOnlyWhenBothAreDue) {
+    Line line({Point(1, 0, 0, -1, 500), Point(1, 1, 0, -1, 1000)});
+    RunUntil(*line.scanner, line.clock, 3100);  // passes at 1, 1.5, 2, 2.5 and 3 s
+    EXPECT_EQ(line.channel.Commands(1),
+              (std::vector<std::string>{"read 1 0 2", "word 1 0", "read 1 0 2", "word 1 0",
+                                        "read 1 0 2"}));
+}
+
+TEST(GatewayScanner, DemotesAFailingStationProbesItAndTakesItBack) {
+    Line line({Point(1, 0), Point(2, 0), Point(2, 100)});
+    line.channel.silent = {2};
+    RunUntil(*line.scanner, line.clock, 9000);
+    // Three failed commands demote station 2: two in the first pass, one in
+    // the second; then nothing for it until its probe 10 s later.
+    ASSERT_EQ(line.channel.Commands(2).size(), 3u);
+    EXPECT_EQ(line.scanner->State(2), StationState::Demoted);
+    EXPECT_EQ(line.scanner->State(1), StationState::Ok);
+    EXPECT_TRUE(line.scanner->Up());
+    EXPECT_EQ(line.scanner->Sample(1).quality, Quality::Bad);
+    EXPECT_EQ(line.scanner->Sample(1).lastResult, kResultLineFailure);
+    // Station 1 keeps its pace meanwhile: one command a second.
+    EXPECT_GE(line.channel.Commands(1).size(), 8u);
+    Outcome outcome = Outcome::Ok;
+    LineOp read{LineOp::Kind::ReadRegisters, 2, 0, 1, 0, {}};
+    Completion done = [](const LineOpResult&) {};
+    EXPECT_EQ(line.scanner->Submit(read, done, outcome), LineScanner::Admission::Answered);
+    EXPECT_EQ(outcome, Outcome::Demoted);
+
+    RunUntil(*line.scanner, line.clock, 13000);
+    ASSERT_EQ(line.channel.Commands(2).size(), 4u);  // one probe, still silent
+    line.channel.silent.clear();
+    RunUntil(*line.scanner, line.clock, 25000);
+    EXPECT_EQ(line.scanner->State(2), StationState::Ok);
+    EXPECT_EQ(line.scanner->Sample(2).quality, Quality::Good);
+    const LineStatus status = line.scanner->Status();
+    EXPECT_EQ(status.stations[1].demotions, 1u);
+    EXPECT_EQ(status.stations[1].counts.lineFailures, 4u);
+    const std::vector<std::pair<int, StationState>> expected = {{2, StationState::Demoted},
+                                                                {2, StationState::Ok}};
+    EXPECT_EQ(line.events.stations, expected);
+}
+
+TEST(GatewayScanner, ALineWhoseStationsAllFailGoesDownAndReopensWithABackOff) {
+    Line line({Point(1, 0), Point(2, 0)});
+    RunUntil(*line.scanner, line.clock, 1100);
+    line.channel.silent = {1, 2};
+    line.channel.openFails = true;
+    RunUntil(*line.scanner, line.clock, 14000);
+    EXPECT_FALSE(line.scanner->Up());
+    EXPECT_EQ(line.scanner->State(1), StationState::Down);
+    const std::size_t close = std::find(line.channel.log.begin(), line.channel.log.end(), "close") -
+                              line.channel.log.begin();
+    ASSERT_LT(close, line.channel.log.size());
+    // Reopened after 0.5 s, then 1, 2, 4 s ...
+    std::vector<long> opens;
+    for (std::size_t i = close; i < line.channel.log.size(); ++i) {
+        if (line.channel.log[i] == "open") {
+            opens.push_back(line.channel.at[i] - line.channel.at[close]);
+        }
+    }
+    EXPECT_EQ(opens, (std::vector<long>{500, 1500, 3500, 7500}));
+    Outcome outcome = Outcome::Ok;
+    LineOp write{LineOp::Kind::WriteRegisters, 1, 0, 1, 0, {5}};
+    Completion done = [](const LineOpResult&) {};
+    EXPECT_EQ(line.scanner->Submit(write, done, outcome), LineScanner::Admission::Answered);
+    EXPECT_EQ(outcome, Outcome::LineDown);
+
+    // Back: the next reopen probes both stations at once and they answer.
+    line.channel.openFails = false;
+    line.channel.silent.clear();
+    RunUntil(*line.scanner, line.clock, 30000);
+    EXPECT_TRUE(line.scanner->Up());
+    EXPECT_EQ(line.scanner->State(1), StationState::Ok);
+    EXPECT_EQ(line.scanner->State(2), StationState::Ok);
+    EXPECT_EQ(line.scanner->Status().reopens, 1u);
+    EXPECT_EQ(line.scanner->Sample(1).quality, Quality::Good);
+}
+
+TEST(GatewayScanner, AfterAReopenEveryStationIsProbedBeforeTheLineGoesDownAgain) {
+    Line line({Point(1, 0), Point(2, 0), Point(3, 0)});
+    RunUntil(*line.scanner, line.clock, 1100);
+    line.channel.silent = {1, 2, 3};
+    RunUntil(*line.scanner, line.clock, 20000);
+    // Every reopen tries all three stations before it closes again.
+    const std::vector<std::string>& log = line.channel.log;
+    for (std::size_t i = 1; i < log.size(); ++i) {
+        if (log[i] == "close" && log[i - 1] != "open") {
+            std::set<std::string> probed;
+            for (std::size_t j = i; j-- > 0 && log[j] != "open";) {
+                probed.insert(log[j]);
+            }
+            EXPECT_EQ(probed.size(), 3u) << "before the close at entry " << i;
+        }
+    }
+    EXPECT_GE(std::count(log.begin(), log.end(), "close"), 3);
+}
+
+TEST(GatewayScanner, WritesGoBeforeReadsAndReadsBeforeScans) {
+    Line line({Point(1, 0, 0, -1, 100), Point(1, 200, 0, -1, 100)});
+    RunUntil(*line.scanner, line.clock, 1001);  // the open, then a pass with two word reads
+    std::vector<std::string> order;
+    Outcome outcome = Outcome::Ok;
+    LineOp read{LineOp::Kind::ReadRegisters, 1, 300, 2, 0, {}};
+    Completion r = [&](const LineOpResult&) { order.push_back("read"); };
+    LineOp write{LineOp::Kind::WriteRegisters, 1, 0, 1, 0, {7}};
+    Completion w = [&](const LineOpResult& x) {
+        order.push_back(std::string("write ") + OutcomeName(x.outcome));
+    };
+    ASSERT_EQ(line.scanner->Submit(read, r, outcome), LineScanner::Admission::Queued);
+    ASSERT_EQ(line.scanner->Submit(write, w, outcome), LineScanner::Admission::Queued);
+    const std::size_t before = line.channel.log.size();
+    line.scanner->Step();
+    line.scanner->Step();
+    EXPECT_EQ(order, (std::vector<std::string>{"write ok", "read"}));
+    EXPECT_EQ(std::vector<std::string>(line.channel.log.begin() + before, line.channel.log.end()),
+              (std::vector<std::string>{"write 1 0 1", "read 1 300 2"}));
+}
+
+TEST(GatewayScanner, RequestsSplitIntoBlocksAndStopAtTheFirstFailure) {
+    Line line({Point(1, 0, 64), Point(2, 0)});
+    RunUntil(*line.scanner, line.clock, 1100);
+    for (int i = 0; i < 100; ++i) {
+        line.channel.registers[1][i] = static_cast<std::uint16_t>(i);
+    }
+    const LineOpResult read = line.Do({LineOp::Kind::ReadRegisters, 1, 0, 100, 0, {}});
+    EXPECT_EQ(read.outcome, Outcome::Ok);
+    ASSERT_EQ(read.values.size(), 100u);
+    EXPECT_EQ(read.values[99], 99);
+    EXPECT_EQ(line.channel.Commands(1).back(), "read 1 64 36");
+
+    const LineOpResult write =
+        line.Do({LineOp::Kind::WriteRegisters, 1, 65530, 0, 0, std::vector<std::uint16_t>(6, 1)});
+    EXPECT_EQ(write.outcome, Outcome::Ok);
+    EXPECT_EQ(line.channel.Commands(1).back(), "write 1 65530 6");
+
+    line.channel.silent = {2};
+    const LineOpResult failed = line.Do({LineOp::Kind::ReadRegisters, 2, 0, 130, 0, {}});
+    EXPECT_EQ(failed.outcome, Outcome::LineFailure);
+    EXPECT_EQ(failed.driverResult, kResultLineFailure);
+    EXPECT_TRUE(failed.values.empty());
+    EXPECT_EQ(line.channel.Commands(2).back(), "read 2 0 64");  // not tried further
+
+    struct Refusal {
+        LineOp op;
+        Outcome outcome;
+    };
+    const Refusal refusals[] = {
+        {{LineOp::Kind::ReadRegisters, 9, 0, 1, 0, {}}, Outcome::BadRequest},
+        {{LineOp::Kind::ReadRegisters, 1, 65535, 2, 0, {}}, Outcome::BadRequest},
+        {{LineOp::Kind::ReadRegisters, 1, 0, 0, 0, {}}, Outcome::BadRequest},
+        {{LineOp::Kind::WriteBit, 1, 0, 1, 16, {1}}, Outcome::BadRequest},
+        {{LineOp::Kind::WriteRegisters, 1, 0, 0, 0, {}}, Outcome::BadRequest},
+    };
+    for (const Refusal& r : refusals) {
+        EXPECT_EQ(line.Do(r.op).outcome, r.outcome);
+    }
+}
+
+TEST(GatewayScanner, PointWritesCheckThePointAndAreReadBack) {
+    std::vector<PointConfig> points = {Point(1, 0), Point(1, 1, 0, 4), Point(1, 10, 3),
+                                       Point(1, 20)};
+    for (int i = 0; i < 3; ++i) {
+        points[static_cast<std::size_t>(i)].writable = true;
+    }
+    Line line(points);
+    RunUntil(*line.scanner, line.clock, 1100);
+    struct Case {
+        std::size_t point;
+        std::vector<std::uint16_t> values;
+        Outcome outcome;
+        const char* onTheLine;
+    };
+    const Case cases[] = {
+        {0, {42}, Outcome::Ok, "write 1 0 1"},       {1, {1}, Outcome::Ok, "bit 1 1 4=1"},
+        {2, {1, 2, 3}, Outcome::Ok, "write 1 10 3"}, {2, {1, 2}, Outcome::BadRequest, nullptr},
+        {1, {2}, Outcome::BadRequest, nullptr},      {0, {1, 2}, Outcome::BadRequest, nullptr},
+        {3, {1}, Outcome::NotWritable, nullptr},     {9, {1}, Outcome::BadRequest, nullptr},
+    };
+    for (const Case& c : cases) {
+        const std::size_t before = line.channel.log.size();
+        const LineOpResult got = line.WritePoint(c.point, c.values);
+        EXPECT_EQ(got.outcome, c.outcome) << "point " << c.point;
+        if (c.onTheLine != nullptr) {
+            ASSERT_GT(line.channel.log.size(), before);
+            EXPECT_EQ(line.channel.log[before], c.onTheLine);
+        } else {
+            EXPECT_EQ(line.channel.log.size(), before) << "point " << c.point;
+        }
+    }
+    // The written point is read back at once, not a scan period later.
+    const long now = line.clock.Ms();
+    RunUntil(*line.scanner, line.clock, now + 50);
+    EXPECT_EQ(line.scanner->Sample(0).values, std::vector<std::uint16_t>{42});
+    EXPECT_EQ(line.scanner->Sample(1).values, std::vector<std::uint16_t>{1});
+
+    Line readOnly(points, true);
+    EXPECT_EQ(readOnly.WritePoint(0, {1}).outcome, Outcome::ReadOnly);
+    EXPECT_TRUE(readOnly.channel.Commands(1).empty());
+}
+
+TEST(GatewayScanner, QualityIsStaleOrBadOnceTwoScanPeriodsPassWithoutAGoodRead) {
+    // Demoted at its first failure, station 1 fails its block at 0 and is
+    // not read at 100 any more; station 2 keeps the line up.
+    Line line({Point(1, 0), Point(1, 100), Point(2, 0)}, false, 1);
+    RunUntil(*line.scanner, line.clock, 1100);  // one good pass at 1 s
+    line.channel.silent = {1};
+    RunUntil(*line.scanner, line.clock, 2900);
+    EXPECT_EQ(line.scanner->State(1), StationState::Demoted);
+    EXPECT_EQ(line.scanner->Sample(0).quality, Quality::Good);  // still within 2 s
+    RunUntil(*line.scanner, line.clock, 3200);
+    EXPECT_EQ(line.scanner->Sample(0).quality, Quality::Bad);    // its last read failed
+    EXPECT_EQ(line.scanner->Sample(1).quality, Quality::Stale);  // its last read was good
+    EXPECT_EQ(line.scanner->Sample(1).values.size(), 1u);        // and stays readable
+    EXPECT_EQ(line.scanner->Sample(2).quality, Quality::Good);
+    std::vector<std::uint16_t> words;
+    EXPECT_FALSE(line.scanner->CachedRegisters(1, 100, 1, words));
+    // Listeners heard of the stale value without a read.
+    bool told = false;
+    for (const auto& e : line.events.points) {
+        told = told || (e.first == 1 && e.second.quality == Quality::Stale);
+    }
+    EXPECT_TRUE(told);
+}
+
+TEST(GatewayScanner, StopAnswersEveryRequestAndClosesTheChannel) {
+    Line line({Point(1, 0)});
+    RunUntil(*line.scanner, line.clock, 1100);
+    std::vector<std::string> answers;
+    Outcome outcome = Outcome::Ok;
+    LineOp write{LineOp::Kind::WriteRegisters, 1, 0, 1, 0, {3}};
+    LineOp read{LineOp::Kind::ReadRegisters, 1, 0, 1, 0, {}};
+    Completion w = [&](const LineOpResult& r) { answers.push_back(OutcomeName(r.outcome)); };
+    Completion r = [&](const LineOpResult& x) { answers.push_back(OutcomeName(x.outcome)); };
+    line.scanner->Submit(read, r, outcome);
+    line.scanner->Submit(write, w, outcome);
+    line.scanner->Stop();
+    while (!line.scanner->Finished()) {
+        line.scanner->Step();
+    }
+    EXPECT_EQ(answers, (std::vector<std::string>{"shutting-down", "ok"}));
+    EXPECT_EQ(line.channel.log.back(), "close");
+    EXPECT_EQ(line.channel.registers[1][0], 3);
+}
+
+}  // namespace
+}  // namespace westnet::gateway
