@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "http/http_front_end.h"
+#include "mqtt/mqtt.h"
 #include "log/log.h"
 #include "plant/reader.h"
 #include "scan/driver_channel.h"
@@ -35,7 +36,7 @@ using FrontEndMaker = std::unique_ptr<FrontEnd> (*)(const GatewayConfig&, Servic
 const FrontEndMaker kFrontEnds[] = {
     &http::MakeHttpFrontEnd,
     // Modbus TCP (gateway/modbus/) goes here.
-    // MQTT (gateway/mqtt/) goes here.
+    &mqtt::MakeMqttFrontEnd,
 };
 
 const char* const kDescription =

@@ -715,4 +715,11 @@ std::unique_ptr<FrontEnd> MakeMqttFrontEnd(Service& service, const MqttTuning& t
     return std::make_unique<MqttFrontEnd>(service, tuning);
 }
 
+std::unique_ptr<FrontEnd> mqtt::MakeMqttFrontEnd(const GatewayConfig& config, Service& service) {
+    if (config.mqtt.empty()) {
+        return nullptr;
+    }
+    return gateway::MakeMqttFrontEnd(service);
+}
+
 }  // namespace westnet::gateway

@@ -36,4 +36,9 @@ struct MqttTuning {
 // Built from the plant's [gateway] mqtt_* keys; Start fails when mqtt is "".
 std::unique_ptr<FrontEnd> MakeMqttFrontEnd(Service& service, const MqttTuning& tuning = {});
 
+namespace mqtt {
+// As the daemon builds its front ends: null when [gateway] mqtt is "".
+std::unique_ptr<FrontEnd> MakeMqttFrontEnd(const GatewayConfig& config, Service& service);
+}  // namespace mqtt
+
 }  // namespace westnet::gateway
