@@ -14,11 +14,17 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -42,21 +48,27 @@ double NowMs() {
     return bench::NowUs() / 1000.0;
 }
 
-// Counts and times what arrives on PREFIX/bench/pNNNN.
+// A subscriber on its own libmosquitto thread: every message it gets goes
+// to `arrived` with the time it came, while measuring.
 class Subscriber {
 public:
-    Subscriber(int port, std::size_t points, std::vector<std::atomic<double>>& sentAt)
-        : sentAt_(sentAt), points_(points) {
+    using Arrived = std::function<void(const mosquitto_message&, double nowMs)>;
+    Subscriber(int port, const std::string& filter, Arrived arrived)
+        : arrived_(std::move(arrived)) {
         mosq_ = mosquitto_new(nullptr, true, this);
         mosquitto_message_callback_set(mosq_,
                                        [](mosquitto*, void* self, const mosquitto_message* m) {
-                                           static_cast<Subscriber*>(self)->Arrived(*m);
+                                           auto* me = static_cast<Subscriber*>(self);
+                                           const double now = NowMs();
+                                           if (me->measuring_ && !m->retain) {
+                                               me->arrived_(*m, now);
+                                           }
                                        });
         mosquitto_subscribe_callback_set(mosq_, [](mosquitto*, void* self, int, int, const int*) {
             static_cast<Subscriber*>(self)->subscribed_ = true;
         });
         mosquitto_connect(mosq_, "127.0.0.1", port, 30);
-        mosquitto_subscribe(mosq_, nullptr, "westnet/bench/+", 1);
+        mosquitto_subscribe(mosq_, nullptr, filter.c_str(), 1);
         mosquitto_loop_start(mosq_);
         gateway::testing::Eventually([&] { return subscribed_.load(); });
     }
@@ -65,54 +77,27 @@ public:
         mosquitto_loop_stop(mosq_, false);
         mosquitto_destroy(mosq_);
     }
-    void Measure(bool on) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        measuring_ = on;
-    }
-    std::size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return count_;
-    }
-    std::vector<double> Latencies() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return latencies_;
-    }
+    Subscriber(const Subscriber&) = delete;
+    Subscriber& operator=(const Subscriber&) = delete;
+    void Measure(bool on) { measuring_ = on; }
 
 private:
-    void Arrived(const mosquitto_message& m) {
-        const double now = NowMs();
-        const char* topic = m.topic;
-        const char* digits = std::strrchr(topic, 'p');
-        const std::string payload(static_cast<const char*>(m.payload),
-                                  static_cast<std::size_t>(m.payloadlen));
-        const std::size_t at = payload.find("\"value\": ");
-        if (digits == nullptr || at == std::string::npos) {
-            return;
-        }
-        const std::size_t point = std::strtoul(digits + 1, nullptr, 10);
-        const unsigned long value = std::strtoul(payload.c_str() + at + 9, nullptr, 10);
-        if (point >= points_) {
-            return;
-        }
-        const double sent = sentAt_[point * kRing + value % kRing].load();
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (measuring_ && !m.retain) {
-            ++count_;
-            if (sent > 0) {
-                latencies_.push_back(now - sent);
-            }
-        }
-    }
-
-    std::vector<std::atomic<double>>& sentAt_;
-    std::size_t points_;
+    Arrived arrived_;
     mosquitto* mosq_ = nullptr;
     std::atomic<bool> subscribed_{false};
-    std::mutex mutex_;
-    bool measuring_ = false;
-    std::size_t count_ = 0;
-    std::vector<double> latencies_;
+    std::atomic<bool> measuring_{false};
 };
+
+// The word of a point's payload, {"value": N, ...}; -1 when there is none.
+long PayloadValue(const mosquitto_message& m) {
+    const std::string payload(static_cast<const char*>(m.payload),
+                              static_cast<std::size_t>(m.payloadlen));
+    const std::size_t at = payload.find("\"value\": ");
+    if (at == std::string::npos || payload.compare(at + 9, 4, "null") == 0) {
+        return -1;
+    }
+    return std::strtol(payload.c_str() + at + 9, nullptr, 10);
+}
 
 double SeriesValue(gateway::Service& service, const std::string& name) {
     double total = 0;
@@ -168,7 +153,23 @@ int Publisher(int argc, char** argv) {
         change(i);
     }
 
-    Subscriber subscriber(broker.Port(), points, sentAt);
+    std::mutex mutex;
+    std::size_t delivered = 0;
+    std::vector<double> latencies;
+    Subscriber subscriber(
+        broker.Port(), "westnet/bench/+", [&](const mosquitto_message& m, double now) {
+            const char* digits = std::strrchr(m.topic, 'p');
+            const long value = PayloadValue(m);
+            const std::size_t point = digits ? std::strtoul(digits + 1, nullptr, 10) : points;
+            if (point >= points || value < 0) {
+                return;
+            }
+            const double sent =
+                sentAt[point * kRing + static_cast<std::size_t>(value) % kRing].load();
+            std::lock_guard<std::mutex> lock(mutex);
+            ++delivered;
+            latencies.push_back(now - sent);
+        });
     std::unique_ptr<gateway::FrontEnd> front = gateway::MakeMqttFrontEnd(service);
     std::string error;
     if (!front->Start(error)) {
@@ -213,13 +214,12 @@ int Publisher(int argc, char** argv) {
         }
     }
     const double elapsed = (NowMs() - start) / 1000;
-    const std::size_t delivered = subscriber.Count();
+    subscriber.Measure(false);
     const double cpu = gateway::testing::FrontEndCpuSeconds() - cpu0;
     const double brokerCpu = gateway::testing::CpuSeconds(brokerStat) - brokerCpu0;
-    subscriber.Measure(false);
     const double superseded =
         SeriesValue(service, "westnet_mqtt_messages_superseded_total") - superseded0;
-    std::vector<double> latencies = subscriber.Latencies();
+    std::lock_guard<std::mutex> lock(mutex);
     const bench::Summary s = bench::Summarise(latencies);
     front->Stop();
     std::printf(
@@ -232,6 +232,276 @@ int Publisher(int argc, char** argv) {
     return 0;
 }
 
+// --- the real gateway against westnet-sim ---------------------------------
+
+// A child process with its stdout and stderr on pipes (-1: not asked for).
+struct Child {
+    pid_t pid = -1;
+    FILE* out = nullptr;
+    FILE* err = nullptr;
+};
+
+Child Spawn(const std::vector<std::string>& args, bool wantOut, bool wantErr) {
+    Child child;
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if ((wantOut && pipe(out) != 0) || (wantErr && pipe(err) != 0)) {
+        return child;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (wantOut) {
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+    }
+    if (wantErr) {
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_addclose(&actions, err[0]);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
+    std::vector<std::string> copies = args;
+    std::vector<char*> argv;
+    for (std::string& a : copies) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        child.pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (wantOut) {
+        close(out[1]);
+        child.out = fdopen(out[0], "r");
+    }
+    if (wantErr) {
+        close(err[1]);
+        child.err = fdopen(err[0], "r");
+    }
+    return child;
+}
+
+void Stop(Child& child) {
+    if (child.pid > 0) {
+        kill(child.pid, SIGTERM);
+        int status = 0;
+        waitpid(child.pid, &status, 0);
+        child.pid = -1;
+    }
+}
+
+// Starts westnet-sim with `extra` options on a link in `dir`; the bench's
+// clock when its device line came is the origin of its trace and of its
+// animation periods.
+bool StartSim(const std::string& sim, const std::string& link, std::vector<std::string> extra,
+              bool trace, Child& child, double& originMs) {
+    std::vector<std::string> args = {sim, "--link", link};
+    args.insert(args.end(), extra.begin(), extra.end());
+    child = Spawn(args, true, trace);
+    char line[512];
+    if (child.pid < 0 || std::fgets(line, sizeof line, child.out) == nullptr ||
+        std::strncmp(line, "device: ", 8) != 0) {
+        std::fprintf(stderr, "bench_mqtt: westnet-sim did not start\n");
+        return false;
+    }
+    originMs = NowMs();
+    return true;
+}
+
+// Bit times of one character of a format such as "8O2".
+double CharBits(const std::string& format) {
+    const double data = format[0] - '0';
+    const double parity = format[1] == 'N' ? 0 : 1;
+    const double stop = format.substr(2) == "1.5" ? 1.5 : std::atof(format.c_str() + 2);
+    return 1 + data + parity + stop;
+}
+
+std::string LinePlant(const std::string& name, const std::string& device, long baud,
+                      const std::string& format) {
+    return "[[line]]\nname = \"" + name + "\"\ndevice = \"" + device +
+           "\"\nbaud = " + std::to_string(baud) + "\nformat = \"" + format +
+           "\"\ntimeout_ms = 200\n";
+}
+
+std::string GatewaySection(const std::string& url) {
+    return "[gateway]\nhttp = \"\"\nmodbus = \"\"\nmqtt = \"" + url +
+           "\"\nmqtt_republish_s = 3600\n\n";
+}
+
+// A counter animated by the simulator, one word point scanned every scan_ms:
+// how long after the register changed, and after the first reply carrying
+// the new value left the wire, the subscriber has its message.
+int Latency(int argc, char** argv) {
+    const std::string gatewayPath = bench::Option(argc, argv, "--gateway", "");
+    const std::string simPath = bench::Option(argc, argv, "--sim", "");
+    const long changes = bench::OptionInt(argc, argv, "--changes", 200);
+    const long periodMs = bench::OptionInt(argc, argv, "--period-ms", 230);
+    const long scanMs = bench::OptionInt(argc, argv, "--scan-ms", 100);
+    const long baud = bench::OptionInt(argc, argv, "--baud", 9600);
+    const std::string format = bench::Option(argc, argv, "--format", "8O2");
+    const double charMs = CharBits(format) * 1000.0 / static_cast<double>(baud);
+
+    gateway::testing::TestBroker broker;
+    gateway::testing::ScratchDir dir;
+    Child sim;
+    double origin = 0;
+    if (!broker.Running() ||
+        !StartSim(simPath, dir.Path() + "/hw",
+                  {"--station", "1", "--animate", "0140001=counter:" + std::to_string(periodMs),
+                   "--baud", std::to_string(baud), "--format", format, "--trace"},
+                  true, sim, origin)) {
+        return 1;
+    }
+    // From the trace: when each value was first on the wire (the end of the
+    // first reply that carried it) and when its period began.
+    std::mutex mutex;
+    std::map<long, double> onWire;
+    std::map<long, double> changed;
+    std::thread trace([&] {
+        char line[1024];
+        while (std::fgets(line, sizeof line, sim.err) != nullptr) {
+            const double at = origin + std::atof(line) * 1000.0;
+            const char* tx = std::strstr(line, "| tx ");
+            const char* arrow = std::strstr(line, "-> 0x");
+            if (tx == nullptr || arrow == nullptr) {
+                continue;
+            }
+            const long value = std::strtol(arrow + 5, nullptr, 16);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (std::strstr(line, "ANIMATE") != nullptr) {
+                changed.emplace(value, at);
+            } else if (std::strstr(line, "READ_WORD") != nullptr) {
+                const char* bar = std::strstr(tx + 5, " |");
+                const double bytes = static_cast<double>((bar - (tx + 5) + 1) / 3);
+                onWire.emplace(value, at + bytes * charMs);
+            }
+        }
+    });
+
+    const std::string plant = dir.Write(
+        "plant.toml", GatewaySection(broker.Url()) +
+                          LinePlant("bench", dir.Path() + "/hw", baud, format) +
+                          "[[line.point]]\naddress = \"0140001\"\nname = \"counter\"\nscan_ms = " +
+                          std::to_string(scanMs) + "\n");
+    std::vector<std::pair<long, double>> arrivals;
+    Subscriber subscriber(broker.Port(), "westnet/bench/counter",
+                          [&](const mosquitto_message& m, double now) {
+                              std::lock_guard<std::mutex> lock(mutex);
+                              arrivals.emplace_back(PayloadValue(m), now);
+                          });
+    subscriber.Measure(true);
+    Child gateway = Spawn({gatewayPath, plant}, false, false);
+    const bool done = gateway::testing::Eventually(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return static_cast<long>(arrivals.size()) >= changes + 3;
+        },
+        std::chrono::milliseconds(changes * periodMs * 2 + 30000));
+    subscriber.Measure(false);
+    Stop(gateway);
+    Stop(sim);
+    trace.join();
+
+    // The first values come while the line opens: left out.
+    std::vector<double> fromChange;
+    std::vector<double> fromWire;
+    long missed = 0;
+    long previous = -1;
+    for (std::size_t i = 3; i < arrivals.size(); ++i) {
+        const auto [value, at] = arrivals[i];
+        if (previous >= 0 && value != previous + 1) {
+            missed += value - previous - 1;
+        }
+        previous = value;
+        if (changed.count(value) != 0) {
+            fromChange.push_back(at - changed[value]);
+        }
+        if (onWire.count(value) != 0) {
+            fromWire.push_back(at - onWire[value]);
+        }
+    }
+    const bench::Summary c = bench::Summarise(fromChange);
+    const bench::Summary w = bench::Summarise(fromWire);
+    std::printf(
+        "RESULT kind=mqtt_latency baud=%ld format=%s scan_ms=%ld period_ms=%ld complete=%d "
+        "n=%zu missed=%ld change_p50_ms=%.2f change_p99_ms=%.2f change_max_ms=%.2f "
+        "wire_p50_ms=%.2f wire_p99_ms=%.2f wire_max_ms=%.2f\n",
+        baud, format.c_str(), scanMs, periodMs, done ? 1 : 0, c.n, missed, c.median, c.p99,
+        fromChange.empty() ? 0.0 : fromChange.back(), w.median, w.p99,
+        fromWire.empty() ? 0.0 : fromWire.back());
+    return done ? 0 : 1;
+}
+
+// The real gateway publishing LINES x PER_LINE points that each change every
+// second (counters animated by one simulator per line): the messages a
+// subscriber gets per second, and the CPU of the gateway and the broker.
+int Throughput(int argc, char** argv) {
+    const std::string gatewayPath = bench::Option(argc, argv, "--gateway", "");
+    const std::string simPath = bench::Option(argc, argv, "--sim", "");
+    const long lines = bench::OptionInt(argc, argv, "--lines", 4);
+    const long perLine = bench::OptionInt(argc, argv, "--per-line", 250);
+    const long baud = bench::OptionInt(argc, argv, "--baud", 9600);
+    const std::string format = bench::Option(argc, argv, "--format", "8O2");
+    const double seconds = bench::OptionDouble(argc, argv, "--seconds", 10);
+
+    gateway::testing::TestBroker broker;
+    gateway::testing::ScratchDir dir;
+    if (!broker.Running()) {
+        return 1;
+    }
+    std::string plantText = GatewaySection(broker.Url());
+    std::vector<Child> sims(static_cast<std::size_t>(lines));
+    for (long l = 0; l < lines; ++l) {
+        const std::string link = dir.Path() + "/hw" + std::to_string(l);
+        std::vector<std::string> args = {"--station",          "1",        "--baud",
+                                         std::to_string(baud), "--format", format};
+        plantText += LinePlant("l" + std::to_string(l), link, baud, format);
+        for (long p = 0; p < perLine; ++p) {
+            char address[32];
+            std::snprintf(address, sizeof address, "%07ld", 140001 + p);
+            args.push_back("--animate");
+            args.push_back(std::string(address) + "=counter:1000");
+            plantText += "[[line.point]]\naddress = \"" + std::string(address) + "\"\nname = \"p" +
+                         std::to_string(p) + "\"\n";
+        }
+        double origin = 0;
+        if (!StartSim(simPath, link, args, false, sims[static_cast<std::size_t>(l)], origin)) {
+            return 1;
+        }
+    }
+    const std::string plant = dir.Write("plant.toml", plantText);
+    std::atomic<long> delivered{0};
+    Subscriber subscriber(broker.Port(), "westnet/+/+",
+                          [&](const mosquitto_message&, double) { ++delivered; });
+    Child gateway = Spawn({gatewayPath, plant}, false, false);
+    const std::string gatewayStat = "/proc/" + std::to_string(gateway.pid) + "/stat";
+    const std::string brokerStat = "/proc/" + std::to_string(broker.Pid()) + "/stat";
+    // Steady state: every line read through once.
+    subscriber.Measure(true);
+    gateway::testing::Eventually([&] { return delivered.load() >= lines * perLine * 2; },
+                                 std::chrono::seconds(60));
+    const long before = delivered.load();
+    const double cpu0 = gateway::testing::CpuSeconds(gatewayStat);
+    const double brokerCpu0 = gateway::testing::CpuSeconds(brokerStat);
+    const double start = NowMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+    const double elapsed = (NowMs() - start) / 1000;
+    const long got = delivered.load() - before;
+    const double cpu = gateway::testing::CpuSeconds(gatewayStat) - cpu0;
+    const double brokerCpu = gateway::testing::CpuSeconds(brokerStat) - brokerCpu0;
+    subscriber.Measure(false);
+    Stop(gateway);
+    for (Child& sim : sims) {
+        Stop(sim);
+    }
+    std::printf(
+        "RESULT kind=mqtt_gateway_throughput lines=%ld points=%ld baud=%ld format=%s "
+        "changes_per_s=%ld delivered_per_s=%.0f gateway_cpu_pct=%.1f broker_cpu_pct=%.1f\n",
+        lines, lines * perLine, baud, format.c_str(), lines * perLine,
+        static_cast<double>(got) / elapsed, 100 * cpu / elapsed, 100 * brokerCpu / elapsed);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -240,6 +510,17 @@ int main(int argc, char** argv) {
     if (mode == "publisher") {
         return Publisher(argc, argv);
     }
-    std::fprintf(stderr, "usage: bench_mqtt publisher [--points N] [--rate-hz R] [--seconds S]\n");
+    if (mode == "latency") {
+        return Latency(argc, argv);
+    }
+    if (mode == "throughput") {
+        return Throughput(argc, argv);
+    }
+    std::fprintf(stderr,
+                 "usage: bench_mqtt publisher [--points N] [--rate-hz R] [--seconds S]\n"
+                 "       bench_mqtt latency --gateway PATH --sim PATH [--changes N] "
+                 "[--period-ms MS] [--scan-ms MS] [--baud N] [--format DPS]\n"
+                 "       bench_mqtt throughput --gateway PATH --sim PATH [--lines N] "
+                 "[--per-line N] [--baud N] [--format DPS] [--seconds S]\n");
     return 2;
 }
