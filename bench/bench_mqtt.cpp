@@ -15,9 +15,11 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -290,11 +292,10 @@ void Stop(Child& child) {
     }
 }
 
-// Starts westnet-sim with `extra` options on a link in `dir`; the bench's
-// clock when its device line came is the origin of its trace and of its
-// animation periods.
+// Starts westnet-sim with `extra` options on a link; false when it does not
+// say that it is ready.
 bool StartSim(const std::string& sim, const std::string& link, std::vector<std::string> extra,
-              bool trace, Child& child, double& originMs) {
+              bool trace, Child& child) {
     std::vector<std::string> args = {sim, "--link", link};
     args.insert(args.end(), extra.begin(), extra.end());
     child = Spawn(args, true, trace);
@@ -304,7 +305,6 @@ bool StartSim(const std::string& sim, const std::string& link, std::vector<std::
         std::fprintf(stderr, "bench_mqtt: westnet-sim did not start\n");
         return false;
     }
-    originMs = NowMs();
     return true;
 }
 
@@ -328,6 +328,34 @@ std::string GatewaySection(const std::string& url) {
            "\"\nmqtt_republish_s = 3600\n\n";
 }
 
+// Sends a select of station 1 on the simulator's line and takes its reply;
+// returns when it was sent, on our clock, or -1.
+double SendSelect(const std::string& link) {
+    const int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        return -1;
+    }
+    termios raw{};
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);
+    const unsigned char select[] = {0x0A, 0x01, 0x00, 0x00, 0x00, 0x0B};  // as the trace shows it
+    const double sent = NowMs();
+    const bool ok = write(fd, select, sizeof select) == static_cast<ssize_t>(sizeof select);
+    unsigned char reply[16];
+    std::size_t got = 0;
+    pollfd in{fd, POLLIN, 0};
+    while (ok && got < sizeof select && poll(&in, 1, 1000) > 0) {
+        const ssize_t n = read(fd, reply + got, sizeof reply - got);
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    return ok && got >= sizeof select ? sent : -1;
+}
+
 // A counter animated by the simulator, one word point scanned every scan_ms:
 // how long after the register changed, and after the first reply carrying
 // the new value left the wire, the subscriber has its message.
@@ -349,18 +377,24 @@ int Latency(int argc, char** argv) {
         !StartSim(simPath, dir.Path() + "/hw",
                   {"--station", "1", "--animate", "0140001=counter:" + std::to_string(periodMs),
                    "--baud", std::to_string(baud), "--format", format, "--trace"},
-                  true, sim, origin)) {
+                  true, sim)) {
         return 1;
     }
-    // From the trace: when each value was first on the wire (the end of the
-    // first reply that carried it) and when its period began.
+    // From the trace, in the simulator's milliseconds: when each value was
+    // first on the wire (the end of the first reply that carried it) and when
+    // its period began.
     std::mutex mutex;
     std::map<long, double> onWire;
     std::map<long, double> changed;
+    double selectAt = -1;
     std::thread trace([&] {
         char line[1024];
         while (std::fgets(line, sizeof line, sim.err) != nullptr) {
-            const double at = origin + std::atof(line) * 1000.0;
+            const double at = std::atof(line) * 1000.0;
+            if (selectAt < 0 && std::strstr(line, "SELECT") != nullptr) {
+                std::lock_guard<std::mutex> lock(mutex);
+                selectAt = at;
+            }
             const char* tx = std::strstr(line, "| tx ");
             const char* arrow = std::strstr(line, "-> 0x");
             if (tx == nullptr || arrow == nullptr) {
@@ -378,6 +412,24 @@ int Latency(int argc, char** argv) {
         }
     });
 
+    // The simulator's clock starts a little before its device line: tie it
+    // to ours by a request of our own, a select of station 1, sent when we
+    // say and timed in the trace when it arrived (a few µs later).
+    const double sentAt = SendSelect(dir.Path() + "/hw");
+    gateway::testing::Eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return selectAt >= 0;
+    });
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (sentAt < 0 || selectAt < 0) {
+            std::fprintf(stderr, "bench_mqtt: no select in the simulator's trace\n");
+            Stop(sim);
+            trace.join();
+            return 1;
+        }
+        origin = sentAt - selectAt;
+    }
     const std::string plant = dir.Write(
         "plant.toml", GatewaySection(broker.Url()) +
                           LinePlant("bench", dir.Path() + "/hw", baud, format) +
@@ -414,10 +466,10 @@ int Latency(int argc, char** argv) {
         }
         previous = value;
         if (changed.count(value) != 0) {
-            fromChange.push_back(at - changed[value]);
+            fromChange.push_back(at - origin - changed[value]);
         }
         if (onWire.count(value) != 0) {
-            fromWire.push_back(at - onWire[value]);
+            fromWire.push_back(at - origin - onWire[value]);
         }
     }
     const bench::Summary c = bench::Summarise(fromChange);
@@ -464,8 +516,7 @@ int Throughput(int argc, char** argv) {
             plantText += "[[line.point]]\naddress = \"" + std::string(address) + "\"\nname = \"p" +
                          std::to_string(p) + "\"\n";
         }
-        double origin = 0;
-        if (!StartSim(simPath, link, args, false, sims[static_cast<std::size_t>(l)], origin)) {
+        if (!StartSim(simPath, link, args, false, sims[static_cast<std::size_t>(l)])) {
             return 1;
         }
     }
