@@ -356,6 +356,25 @@ double SendSelect(const std::string& link) {
     return ok && got >= sizeof select ? sent : -1;
 }
 
+// The payload's "time" ("2026-12-09T07:00:00.123Z") in ms since 1970; -1
+// when there is none.
+double PayloadTimeMs(const mosquitto_message& m) {
+    const std::string payload(static_cast<const char*>(m.payload),
+                              static_cast<std::size_t>(m.payloadlen));
+    const std::size_t at = payload.find("\"time\": \"");
+    std::tm parts{};
+    int ms = 0;
+    if (at == std::string::npos ||
+        std::sscanf(payload.c_str() + at + 9, "%d-%d-%dT%d:%d:%d.%dZ", &parts.tm_year,
+                    &parts.tm_mon, &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec,
+                    &ms) != 7) {
+        return -1;
+    }
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    return static_cast<double>(timegm(&parts)) * 1000.0 + ms;
+}
+
 // A counter animated by the simulator, one word point scanned every scan_ms:
 // how long after the register changed, and after the first reply carrying
 // the new value left the wire, the subscriber has its message.
@@ -436,11 +455,19 @@ int Latency(int argc, char** argv) {
                           "[[line.point]]\naddress = \"0140001\"\nname = \"counter\"\nscan_ms = " +
                           std::to_string(scanMs) + "\n");
     std::vector<std::pair<long, double>> arrivals;
-    Subscriber subscriber(broker.Port(), "westnet/bench/counter",
-                          [&](const mosquitto_message& m, double now) {
-                              std::lock_guard<std::mutex> lock(mutex);
-                              arrivals.emplace_back(PayloadValue(m), now);
-                          });
+    std::vector<double> fromRead;  // the payload's "time" (the gateway's read) to the subscriber
+    Subscriber subscriber(
+        broker.Port(), "westnet/bench/counter", [&](const mosquitto_message& m, double now) {
+            const double wall = std::chrono::duration<double, std::milli>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
+            const double read = PayloadTimeMs(m);
+            std::lock_guard<std::mutex> lock(mutex);
+            arrivals.emplace_back(PayloadValue(m), now);
+            if (read > 0) {
+                fromRead.push_back(wall - read);
+            }
+        });
     subscriber.Measure(true);
     Child gateway = Spawn({gatewayPath, plant}, false, false);
     const bool done = gateway::testing::Eventually(
@@ -472,15 +499,21 @@ int Latency(int argc, char** argv) {
             fromWire.push_back(at - origin - onWire[value]);
         }
     }
+    if (fromRead.size() > 3) {
+        fromRead.erase(fromRead.begin(), fromRead.begin() + 3);
+    }
+    const bench::Summary r = bench::Summarise(fromRead);
     const bench::Summary c = bench::Summarise(fromChange);
     const bench::Summary w = bench::Summarise(fromWire);
     std::printf(
         "RESULT kind=mqtt_latency baud=%ld format=%s scan_ms=%ld period_ms=%ld complete=%d "
         "n=%zu missed=%ld change_p50_ms=%.2f change_p99_ms=%.2f change_max_ms=%.2f "
-        "wire_p50_ms=%.2f wire_p99_ms=%.2f wire_max_ms=%.2f\n",
+        "wire_p50_ms=%.2f wire_p99_ms=%.2f wire_max_ms=%.2f read_p50_ms=%.1f read_p99_ms=%.1f "
+        "read_max_ms=%.1f\n",
         baud, format.c_str(), scanMs, periodMs, done ? 1 : 0, c.n, missed, c.median, c.p99,
         fromChange.empty() ? 0.0 : fromChange.back(), w.median, w.p99,
-        fromWire.empty() ? 0.0 : fromWire.back());
+        fromWire.empty() ? 0.0 : fromWire.back(), r.median, r.p99,
+        fromRead.empty() ? 0.0 : fromRead.back());
     return done ? 0 : 1;
 }
 
