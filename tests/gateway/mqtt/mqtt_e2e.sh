@@ -6,7 +6,7 @@
 # simulator's dump) with their results, a bad payload writes nothing, and the
 # last will is seen when the gateway is killed.
 #
-#   mqtt_e2e.sh WESTNET_GATEWAY WESTNET_SIM EXAMPLES_DIR
+#   mqtt_e2e.sh WESTNET_GATEWAY WESTNET_SIM EXAMPLES_DIR   (KEEP=1 leaves its folder)
 set -u
 
 GATEWAY=$(realpath "$1")
@@ -27,15 +27,6 @@ cleanup() {
 trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../lib/check.sh"
-
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.1
-    done
-}
 
 PORT=$("$PYTHON" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 {
