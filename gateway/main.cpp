@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "http/http_front_end.h"
-#include "mqtt/mqtt.h"
 #include "log/log.h"
+#include "mqtt/mqtt.h"
 #include "plant/reader.h"
 #include "scan/driver_channel.h"
 #include "scan/plan.h"
