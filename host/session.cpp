@@ -65,6 +65,13 @@ std::int32_t Session::Open(const std::string& device, std::int32_t timeoutTens,
     return Call(CmdOpen, &params);
 }
 
+void Session::StoreSettings(const std::string& device, const LineParams& line, ControlFlags flags) {
+    CopyDevice(channel_.settings.device, device);
+    channel_.settings.line = line;
+    channel_.settings.controlFlags = flags;
+    channel_.selectedStation = STATION_NONE;
+}
+
 std::int32_t Session::Purge() {
     return Call(CmdPurge, nullptr);
 }

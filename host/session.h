@@ -55,6 +55,14 @@ public:
     // The record is the host's: a host may set the control flags stored in
     // it, which CmdReopen then opens the port with (CmdOpen stores 2).
     void SetStoredControlFlags(ControlFlags flags) { channel_.settings.controlFlags = flags; }
+    // Fills the stored settings as CmdOpen would have, with the host's own
+    // control flags, and forgets the selected station, so that CmdReopen
+    // opens the port with these flags and selects before the first exchange.
+    // CmdReopen leaves the port on the driver's default reply time-out (1 s).
+    void StoreSettings(const std::string& device, const LineParams& line, ControlFlags flags);
+    // The next read or write selects its station again, with a frame of its
+    // own (station 0 excepted, which is never selected).
+    void ForgetSelection() { channel_.selectedStation = STATION_NONE; }
 
     std::int32_t ReadPoint(const PointAddress& point, std::uint16_t& value);
     std::int32_t WritePoint(const PointAddress& point, std::uint16_t value);

@@ -93,7 +93,7 @@ TEST(PollOptions, CommandsTakeTheirArguments) {
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.options.parseWords, 65);
     EXPECT_EQ(p.options.format, Format::Json);
-    EXPECT_TRUE(p.options.hex);
+    EXPECT_TRUE(p.options.view.hex);
 }
 
 TEST(PollOptions, RefusedCommandLines) {
@@ -132,6 +132,93 @@ TEST(PollOptions, RefusedCommandLines) {
         EXPECT_FALSE(p.ok) << joined;
         EXPECT_NE(p.error.find(message), std::string::npos) << joined << "-> " << p.error;
     }
+}
+
+TEST(PollOptions, NegativeValuesOnlyWithSigned) {
+    ParseOutcome p = Parse(
+        {"--device", "d", "--signed", "write", "0140001=-1", "0140002=-32768", "0140003=65535"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.points[0].value, 0xFFFF);
+    EXPECT_EQ(p.options.points[1].value, 0x8000);
+    EXPECT_EQ(p.options.points[2].value, 0xFFFF);
+    p = Parse({"--device", "d", "write-block", "0140001", "-2", "7", "--signed"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.blockValues, (std::vector<std::uint16_t>{0xFFFE, 7}));
+
+    p = Parse({"--device", "d", "--signed", "write", "0140001=-32769"});
+    EXPECT_FALSE(p.ok);
+    p = Parse({"--device", "d", "write", "0140001=-5"});
+    EXPECT_FALSE(p.ok);
+    EXPECT_NE(p.error.find("give --signed"), std::string::npos) << p.error;
+    p = Parse({"--device", "d", "--hex", "--binary", "read", "0140001"});
+    EXPECT_FALSE(p.ok);
+    EXPECT_NE(p.error.find("choose one"), std::string::npos) << p.error;
+}
+
+TEST(PollOptions, PointsFileLinesFollowTheCommandLine) {
+    EXPECT_EQ(PointsFileLines("# plant\n0140001\n  0140002 3  # flow\n\r\n\t\n0540001=7\r\n# end"),
+              (std::vector<std::string>{"0140001", "0140002 3", "0540001=7"}));
+
+    ParseOutcome p = Parse({"--device", "d", "--points", "f", "write", "0140009=1"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_TRUE(p.options.points.empty());  // taken once the file is read
+    ASSERT_EQ(CompleteArguments(p.options, {"0140002 3=1", "0540001=0x10"}), "");
+    ASSERT_EQ(p.options.points.size(), 3u);
+    EXPECT_EQ(p.options.points[0].address, "0140009");
+    EXPECT_EQ(p.options.points[1].address, "0140002 3");
+    EXPECT_EQ(p.options.points[2].value, 0x10);
+
+    p = Parse({"--device", "d", "--points", "empty", "read"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_NE(CompleteArguments(p.options, {}).find("at least one point address"),
+              std::string::npos);
+    p = Parse({"--device", "d", "--points", "f", "write"});
+    EXPECT_NE(CompleteArguments(p.options, {"0140001"}).find("ADDRESS=VALUE"), std::string::npos);
+}
+
+TEST(PollOptions, OptionsTheCommandDoesNotUseAreWarnedOfOnce) {
+    const std::pair<std::vector<std::string>, std::vector<const char*>> cases[] = {
+        {{"--device", "d", "read", "0140001", "--interval", "5", "--changes"},
+         {"--interval does not apply", "--changes does not apply"}},
+        {{"--device", "d", "read", "0140001", "--station", "1", "--station", "2"},
+         {"--station does not apply"}},
+        {{"info", "--device", "d", "--hex"}, {"--device does not apply", "--hex does not apply"}},
+        {{"--device", "d", "--rts", "toggle", "--timeout", "100", "read", "0140001"},
+         {"--timeout cannot apply with --rts or --dtr"}},
+        {{"--device", "d", "--count", "3", "--changes", "--log", "x", "poll", "0140001"}, {}},
+        {{"--device", "d", "--count", "3", "--station", "1", "line-check"}, {}},
+        {{"--device", "d", "--rts", "on", "--timeout", "100", "read", "0140001"}, {}},
+    };
+    for (const auto& [args, expected] : cases) {
+        const ParseOutcome p = Parse(args);
+        ASSERT_TRUE(p.ok) << p.error;
+        const std::vector<std::string> warnings = IgnoredOptions(p.options);
+        ASSERT_EQ(warnings.size(), expected.size()) << args[2];
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_NE(warnings[i].find(expected[i]), std::string::npos) << warnings[i];
+        }
+    }
+}
+
+TEST(PollOptions, ControlFlagsDefaultToWhatTheOpenStores) {
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{}, 0x0002},
+        {{"--rts", "on", "--dtr", "off"}, 0x0002},
+        {{"--rts", "off"}, 0x0000},
+        {{"--rts", "toggle", "--dtr", "on"}, 0x2001},
+        {{"--rts", "handshake"}, 0x1000},
+        {{"--dtr", "handshake"}, 0x8002},
+    };
+    for (const auto& [flags, expected] : cases) {
+        std::vector<std::string> args = {"--device", "d", "read", "0140001"};
+        args.insert(args.end(), flags.begin(), flags.end());
+        const ParseOutcome p = Parse(args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(ControlFlagsFor(p.options), expected);
+        EXPECT_EQ(HasOwnControlFlags(p.options), expected != 0x0002);
+    }
+    EXPECT_FALSE(Parse({"--device", "d", "--rts", "auto", "read", "0140001"}).ok);
+    EXPECT_FALSE(Parse({"--device", "d", "--dtr", "toggle", "read", "0140001"}).ok);
 }
 
 TEST(PollOptions, HelpAndVersionNeedNoCommand) {

@@ -48,6 +48,40 @@ TEST(PollOutput, HexValuesAreTextInEveryFormat) {
     EXPECT_EQ(Cell::Word(65535, false).text, "65535");
 }
 
+// One row through each view and format: what a program reading it gets.
+TEST(PollOutput, ValueViewsKeepJsonNumeric) {
+    const std::uint16_t word = 0xFFFE;
+    struct Case {
+        Format format;
+        ValueView view;
+        const char* rendered;
+    } cases[] = {
+        {Format::Csv, {}, "value\n65534\n"},
+        {Format::Csv, {false, false, true}, "value\n-2\n"},
+        {Format::Csv, {true, false, true}, "value\n0xFFFE\n"},
+        {Format::Csv, {false, true, false}, "value\n0b1111111111111110\n"},
+        {Format::Json, {true, false, true}, "[\n  {\"value\": -2, \"hex\": \"0xFFFE\"}\n]\n"},
+        {Format::Json,
+         {false, true, false},
+         "[\n  {\"value\": 65534, \"binary\": \"0b1111111111111110\"}\n]\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<Cell> row;
+        AddValueCells(row, &word, c.format, c.view);
+        EXPECT_EQ(RenderRows(c.format, ValueColumns(c.format, c.view), {row}), c.rendered);
+    }
+    std::vector<Cell> failed;
+    AddValueCells(failed, nullptr, Format::Json, {true, false, false});
+    EXPECT_EQ(RenderRows(Format::Json, ValueColumns(Format::Json, {true, false, false}), {failed}),
+              "[\n  {\"value\": null, \"hex\": null}\n]\n");
+}
+
+TEST(PollOutput, TimestampsAreIso8601UtcWithMilliseconds) {
+    EXPECT_EQ(Iso8601Utc(0), "1970-01-01T00:00:00.000Z");
+    EXPECT_EQ(Iso8601Utc(1709251199999), "2024-02-29T23:59:59.999Z");
+    EXPECT_EQ(Iso8601Utc(1709251200007), "2024-03-01T00:00:00.007Z");
+}
+
 TEST(PollOutput, TableColumnsLineUp) {
     const std::string table = RenderRows(Format::Table, kColumns, SampleRows());
     EXPECT_EQ(table,

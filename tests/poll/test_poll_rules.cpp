@@ -85,6 +85,27 @@ TEST(PollRules, DecodesAcceptedTexts) {
     }
 }
 
+TEST(PollRules, MarksWhatTheDriverIgnoresAfterABitNumber) {
+    const std::pair<const char*, int> cases[] = {
+        {"0140001 1 6", 9}, {"0100001 2XY", 9}, {"01400011 ", 8},
+        {"0240001 9", -1},  {"024000116", -1},  {"0100001  5", -1},
+    };
+    for (const auto& [text, from] : cases) {
+        const AddressVerdict v = CheckAddress(text, true);
+        ASSERT_TRUE(v.accepted) << text;
+        EXPECT_EQ(v.ignoredFrom, from) << text;
+    }
+}
+
+TEST(PollRules, BlocksMustEndAtTheLastRegister) {
+    EXPECT_EQ(BlockPastLastRegister(65535, 1), "");
+    EXPECT_EQ(BlockPastLastRegister(65472, 64), "");
+    EXPECT_EQ(BlockPastLastRegister(65535, 3),
+              "the block would run past the last register, 65535 (registers 65535 to 65537); "
+              "from register 65535 at most 1 word fits");
+    EXPECT_NE(BlockPastLastRegister(65473, 64).find("at most 63 words fit"), std::string::npos);
+}
+
 TEST(PollRules, ExplanationPutsTheCaretUnderTheCharacter) {
     const std::string text = "0170000";
     const AddressVerdict v = CheckAddress(text, false);

@@ -134,6 +134,10 @@ check "poll.exe on COM12" contains "$WORK/out.txt" "0540001,5,40001,,0x5678,ok"
 poll --device COM5 --timeout 500 poll 0140001 --interval 0 --count 20 --format csv
 check "poll.exe poll" contains "$WORK/err" "exchanges 20  ok 20"
 grep -h "poll summary" "$WORK/err" | tr -d '\r'
+# A failed open is explained with Windows' own services.
+poll --device COM250 read 0140001
+check "poll.exe: a failed open exits 4" equals "$status" 4
+check "poll.exe: a missing port explained" contains "$WORK/err" "no such device: \\\\.\\COM250 does not exist"
 poll --device COM5 --timeout 500 parse 0170000
 check "poll.exe explains a rejected address (exit 3)" equals "$status" 3
 check "poll.exe explanation" contains "$WORK/err" "position 2 (register, first digit)"

@@ -185,6 +185,9 @@ AddressVerdict CheckAddress(const std::string& text, bool bitPoint, std::int32_t
             return verdict;
         }
         verdict.bit = bit;
+        if (copy[at] != '\0') {
+            verdict.ignoredFrom = at;
+        }
     } else {
         if (copy[kBitPos] != '\0') {
             Reject(verdict, kBitPos,
@@ -208,6 +211,17 @@ AddressVerdict CheckAddress(const std::string& text, bool bitPoint, std::int32_t
     }
     verdict.accepted = true;
     return verdict;
+}
+
+std::string BlockPastLastRegister(std::int32_t first, std::int32_t count) {
+    const std::int64_t last = static_cast<std::int64_t>(first) + count - 1;
+    if (count < 1 || last <= kRegisterMax) {
+        return {};
+    }
+    const std::int64_t fits = kRegisterMax - first + 1;
+    return "the block would run past the last register, 65535 (registers " + std::to_string(first) +
+           " to " + std::to_string(last) + "); from register " + std::to_string(first) +
+           " at most " + std::to_string(fits) + (fits == 1 ? " word fits" : " words fit");
 }
 
 std::string ExplainRejection(const std::string& text, const AddressVerdict& verdict) {

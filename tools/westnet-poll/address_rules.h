@@ -24,11 +24,19 @@ struct AddressVerdict {
     // and what is wrong, in words.
     int position = -1;
     std::string reason;
+    // On acceptance of a bit point: where characters begin that the driver
+    // reads past and ignores ("0140001 1 6" has " 6" from 9), or -1.
+    int ignoredFrom = -1;
 };
 
 // `bitPoint` is what the host's data type says; `words` > 0 checks a block
 // of that many words as the block command does.
 AddressVerdict CheckAddress(const std::string& text, bool bitPoint, std::int32_t words = 0);
+
+// Why a block of `count` words from the one-based register `first` cannot be
+// sent: it would run past register 65535, and the frame's register number
+// would wrap to registers no address names. Empty when the block fits.
+std::string BlockPastLastRegister(std::int32_t first, std::int32_t count);
 
 // A multi-line explanation: the text, a caret under the faulty position, and
 // the reason.

@@ -1,5 +1,8 @@
 #include "options.h"
 
+#include <westnet/westnet.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -60,6 +63,7 @@ bool TakesValue(const std::string& name) {
     static const char* const kWithValue[] = {
         "--driver",  "--device", "--baud",  "--data-bits", "--stop-bits", "--parity",
         "--timeout", "--kind",   "--words", "--interval",  "--count",     "--format",
+        "--rts",     "--dtr",    "--log",   "--points",    "--station",
     };
     for (const char* option : kWithValue) {
         if (name == option) {
@@ -76,6 +80,18 @@ bool LooksLikeOption(const std::string& arg) {
 
 std::string Quote(const std::string& text) {
     return "\"" + text + "\"";
+}
+
+// The words a value may be, for the message that refuses one.
+std::string WordRange(const std::string& value, bool allowNegative) {
+    if (allowNegative) {
+        return "(-32768 to 65535 or 0x0000 to 0xFFFF)";
+    }
+    if (!value.empty() && value[0] == '-') {
+        return "(0 to 65535 or 0x0000 to 0xFFFF; give --signed to write a negative value as "
+               "its two's complement)";
+    }
+    return "(0 to 65535 or 0x0000 to 0xFFFF)";
 }
 
 // Applies one option with its value; an error text, or empty.
@@ -151,6 +167,46 @@ std::string ApplyOption(const std::string& name, const std::string& value, Optio
             return "--count takes a number of rounds (0 = until interrupted), not " + Quote(value);
         }
         o.rounds = number;
+    } else if (name == "--rts") {
+        static const std::pair<const char*, std::uint16_t> kModes[] = {
+            {"on", WESTNET_RTS_ON & 0x00FF},
+            {"off", 0},
+            {"toggle", WESTNET_RTS_TOGGLE},
+            {"handshake", WESTNET_RTS_HANDSHAKE}};
+        for (const auto& [mode, flags] : kModes) {
+            if (value == mode) {
+                o.rtsFlags = flags;
+            }
+        }
+        if (!o.rtsFlags) {
+            return "--rts takes on, off, toggle or handshake, not " + Quote(value);
+        }
+    } else if (name == "--dtr") {
+        static const std::pair<const char*, std::uint16_t> kModes[] = {
+            {"on", WESTNET_DTR_ON & 0x00FF}, {"off", 0}, {"handshake", WESTNET_DTR_HANDSHAKE}};
+        for (const auto& [mode, flags] : kModes) {
+            if (value == mode) {
+                o.dtrFlags = flags;
+            }
+        }
+        if (!o.dtrFlags) {
+            return "--dtr takes on, off or handshake, not " + Quote(value);
+        }
+    } else if (name == "--log") {
+        if (value.empty()) {
+            return "--log needs a file name";
+        }
+        o.logPath = value;
+    } else if (name == "--points") {
+        if (value.empty()) {
+            return "--points needs a file name";
+        }
+        o.pointsFile = value;
+    } else if (name == "--station") {
+        if (!ParseInteger(value, 0, 99, number)) {
+            return "--station takes a station number 0 to 99, not " + Quote(value);
+        }
+        o.stations.push_back(static_cast<std::int32_t>(number));
     } else if (name == "--format") {
         if (value == "table") {
             o.format = Format::Table;
@@ -171,9 +227,13 @@ std::string TakeArguments(const std::vector<std::string>& args, Options& o) {
         case Command::None:
             return "no command given";
         case Command::Info:
-        case Command::LineCheck:
             if (!args.empty()) {
                 return "this command takes no arguments, but got " + Quote(args[0]);
+            }
+            return {};
+        case Command::LineCheck:
+            for (const std::string& address : args) {
+                o.points.push_back({address, 0});
             }
             return {};
         case Command::Parse:
@@ -197,9 +257,9 @@ std::string TakeArguments(const std::vector<std::string>& args, Options& o) {
                 }
                 PointArg point{arg.substr(0, equals), 0};
                 const std::string value = arg.substr(equals + 1);
-                if (!ParseWordValue(value, point.value)) {
-                    return "the value in " + Quote(arg) +
-                           " is not a 16-bit word (0 to 65535 or 0x0000 to 0xFFFF)";
+                if (!ParseWordValue(value, point.value, o.view.isSigned)) {
+                    return "the value in " + Quote(arg) + " is not a 16-bit word " +
+                           WordRange(value, o.view.isSigned);
                 }
                 if (IsBitPoint(point.address, o.kind) && point.value > 1) {
                     return Quote(point.address) + " is a bit point: its value is 0 or 1, not " +
@@ -227,9 +287,9 @@ std::string TakeArguments(const std::vector<std::string>& args, Options& o) {
             o.points.push_back({args[0], 0});
             for (std::size_t i = 1; i < args.size(); ++i) {
                 std::uint16_t value = 0;
-                if (!ParseWordValue(args[i], value)) {
-                    return "block value " + Quote(args[i]) +
-                           " is not a 16-bit word (0 to 65535 or 0x0000 to 0xFFFF)";
+                if (!ParseWordValue(args[i], value, o.view.isSigned)) {
+                    return "block value " + Quote(args[i]) + " is not a 16-bit word " +
+                           WordRange(args[i], o.view.isSigned);
                 }
                 o.blockValues.push_back(value);
             }
@@ -264,8 +324,15 @@ std::int32_t TimeoutToTens(std::int64_t ms) {
     return static_cast<std::int32_t>((ms + 9) / 10);
 }
 
-bool ParseWordValue(const std::string& text, std::uint16_t& value) {
+bool ParseWordValue(const std::string& text, std::uint16_t& value, bool allowNegative) {
     std::int64_t number = 0;
+    if (allowNegative && text.size() > 1 && text[0] == '-') {
+        if (!ParseInteger(text, -32768, 0, number)) {
+            return false;
+        }
+        value = static_cast<std::uint16_t>(number + 65536);
+        return true;
+    }
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         if (text.size() > 6) {
             return false;
@@ -313,8 +380,19 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
             o.version = true;
             continue;
         }
-        if (arg == "--hex") {
-            o.hex = true;
+        const std::pair<const char*, bool*> kSwitches[] = {{"--hex", &o.view.hex},
+                                                           {"--binary", &o.view.binary},
+                                                           {"--signed", &o.view.isSigned},
+                                                           {"--changes", &o.changes}};
+        bool isSwitch = false;
+        for (const auto& [option, flag] : kSwitches) {
+            if (arg == option) {
+                *flag = true;
+                isSwitch = true;
+                o.given.emplace_back(option);
+            }
+        }
+        if (isSwitch) {
             continue;
         }
         std::string name = arg;
@@ -342,6 +420,7 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
             outcome.error = std::move(error);
             return outcome;
         }
+        o.given.push_back(name);
     }
     if (o.help || o.version) {
         outcome.ok = true;
@@ -358,10 +437,17 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
     }
     o.command = found->second;
     positional.erase(positional.begin());
-    std::string error = TakeArguments(positional, o);
-    if (!error.empty()) {
-        outcome.error = std::move(error);
+    o.arguments = std::move(positional);
+    if (o.view.hex && o.view.binary) {
+        outcome.error = "--hex and --binary: choose one view of the values";
         return outcome;
+    }
+    if (o.pointsFile.empty()) {
+        std::string error = TakeArguments(o.arguments, o);
+        if (!error.empty()) {
+            outcome.error = std::move(error);
+            return outcome;
+        }
     }
     if (NeedsLine(o.command) && o.device.empty()) {
         outcome.error = "this command talks to a line: give --device";
@@ -369,6 +455,103 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
     }
     outcome.ok = true;
     return outcome;
+}
+
+}  // namespace westnet::poll
+
+namespace westnet::poll {
+
+std::vector<std::string> PointsFileLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        line = line.substr(0, line.find('#'));
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) {
+            continue;
+        }
+        line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string CompleteArguments(Options& options, const std::vector<std::string>& fileLines) {
+    std::vector<std::string> all = options.arguments;
+    all.insert(all.end(), fileLines.begin(), fileLines.end());
+    return TakeArguments(all, options);
+}
+
+std::vector<std::string> IgnoredOptions(const Options& options) {
+    using C = Command;
+    struct Use {
+        const char* option;
+        std::vector<Command> commands;
+        const char* where;
+    };
+    const std::vector<Command> line = {C::Read,       C::Write, C::ReadBlock,
+                                       C::WriteBlock, C::Poll,  C::LineCheck};
+    const std::vector<Command> values = {C::Read, C::Write, C::ReadBlock, C::WriteBlock, C::Poll};
+    const std::vector<Command> addresses = {C::Parse, C::Read, C::Write, C::Poll, C::LineCheck};
+    const Use uses[] = {
+        {"--device", line, "the commands that talk to a line"},
+        {"--baud", line, "the commands that talk to a line"},
+        {"--data-bits", line, "the commands that talk to a line"},
+        {"--stop-bits", line, "the commands that talk to a line"},
+        {"--parity", line, "the commands that talk to a line"},
+        {"--timeout", line, "the commands that talk to a line"},
+        {"--rts", line, "the commands that talk to a line"},
+        {"--dtr", line, "the commands that talk to a line"},
+        {"--kind", addresses, "parse, read, write, poll and line-check"},
+        {"--points", addresses, "parse, read, write, poll and line-check"},
+        {"--words", {C::Parse}, "parse"},
+        {"--interval", {C::Poll}, "poll"},
+        {"--count", {C::Poll, C::LineCheck}, "poll and line-check"},
+        {"--changes", {C::Poll}, "poll"},
+        {"--log", {C::Poll}, "poll"},
+        {"--station", {C::LineCheck}, "line-check"},
+        {"--hex", values, "the commands that show values"},
+        {"--binary", values, "the commands that show values"},
+        {"--signed", values, "the commands that show values"},
+    };
+    std::vector<std::string> warnings;
+    std::vector<std::string> warned;
+    for (const std::string& given : options.given) {
+        for (const Use& use : uses) {
+            if (given != use.option ||
+                std::find(use.commands.begin(), use.commands.end(), options.command) !=
+                    use.commands.end() ||
+                std::find(warned.begin(), warned.end(), given) != warned.end()) {
+                continue;
+            }
+            warned.push_back(given);
+            warnings.push_back(given +
+                               " does not apply to this command and is ignored (it is for " +
+                               use.where + ")");
+        }
+    }
+    if (HasOwnControlFlags(options) && options.timeoutTens) {
+        warnings.emplace_back(
+            "--timeout cannot apply with --rts or --dtr: the port is then opened from the "
+            "channel record (CmdReopen), which runs the driver's default reply time-out of 1 s");
+    }
+    return warnings;
+}
+
+std::uint16_t ControlFlagsFor(const Options& options) {
+    constexpr std::uint16_t kRtsOn = WESTNET_RTS_ON & 0x00FF;
+    return static_cast<std::uint16_t>(options.rtsFlags.value_or(kRtsOn) |
+                                      options.dtrFlags.value_or(0));
+}
+
+bool HasOwnControlFlags(const Options& options) {
+    return ControlFlagsFor(options) != (WESTNET_RTS_ON & 0x00FF);
 }
 
 }  // namespace westnet::poll

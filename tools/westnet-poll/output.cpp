@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace westnet::poll {
 namespace {
@@ -102,6 +103,76 @@ Cell Cell::Word(std::uint16_t value, bool hex) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%04X", value);
     return Of(std::string(text));
+}
+
+Cell Cell::Milliseconds(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", ms);
+    Cell cell = Of(std::string(text));
+    cell.kind = Kind::Number;
+    return cell;
+}
+
+std::vector<Column> ValueColumns(Format format, const ValueView& view, std::size_t width) {
+    std::vector<Column> columns = {{"value", width}};
+    if (format == Format::Json && view.hex) {
+        columns.push_back({"hex"});
+    }
+    if (format == Format::Json && view.binary) {
+        columns.push_back({"binary"});
+    }
+    return columns;
+}
+
+void AddValueCells(std::vector<Cell>& row, const std::uint16_t* value, Format format,
+                   const ValueView& view) {
+    const std::size_t cells = ValueColumns(format, view).size();
+    if (value == nullptr) {
+        row.insert(row.end(), cells, Cell::None());
+        return;
+    }
+    const std::uint16_t word = *value;
+    const Cell number =
+        Cell::Of(view.isSigned ? static_cast<std::int64_t>(static_cast<std::int16_t>(word))
+                               : static_cast<std::int64_t>(word));
+    std::string bits = "0b";
+    for (int bit = 15; bit >= 0; --bit) {
+        bits += ((word >> bit) & 1U) != 0 ? '1' : '0';
+    }
+    if (format == Format::Json) {
+        row.push_back(number);
+        if (view.hex) {
+            row.push_back(Cell::Word(word, true));
+        }
+        if (view.binary) {
+            row.push_back(Cell::Of(bits));
+        }
+    } else if (view.hex) {
+        row.push_back(Cell::Word(word, true));
+    } else if (view.binary) {
+        row.push_back(Cell::Of(bits));
+    } else {
+        row.push_back(number);
+    }
+}
+
+std::string Iso8601Utc(std::int64_t unixMilliseconds) {
+    std::int64_t seconds = unixMilliseconds / 1000;
+    std::int64_t ms = unixMilliseconds % 1000;
+    if (ms < 0) {
+        ms += 1000;
+        --seconds;
+    }
+    const auto t = static_cast<std::time_t>(seconds);
+    const std::tm* utc = std::gmtime(&t);
+    if (utc == nullptr) {
+        return "-";
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc->tm_year + 1900,
+                  utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec,
+                  static_cast<int>(ms));
+    return text;
 }
 
 std::string JsonString(const std::string& text) {

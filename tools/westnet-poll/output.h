@@ -21,6 +21,8 @@ struct Cell {
     static Cell None();
     // A register value: a number, or 0x-prefixed text with --hex.
     static Cell Word(std::uint16_t value, bool hex);
+    // A milliseconds figure with one decimal, as a number.
+    static Cell Milliseconds(double ms);
 };
 
 struct Column {
@@ -43,6 +45,17 @@ private:
     bool jsonLines_;
     bool first_ = true;
 };
+
+// The columns that show a register value: "value" in every format, and in
+// JSON, where "value" is always the number, "hex" or "binary" beside it when
+// the view asks for one.
+std::vector<Column> ValueColumns(Format format, const ValueView& view, std::size_t width = 0);
+// The cells of those columns; no value (a failed read) leaves them empty.
+void AddValueCells(std::vector<Cell>& row, const std::uint16_t* value, Format format,
+                   const ValueView& view);
+
+// A moment as ISO 8601 in UTC with milliseconds: 2024-05-01T12:34:56.789Z.
+std::string Iso8601Utc(std::int64_t unixMilliseconds);
 
 // A whole table at once, columns as wide as their widest cell.
 std::string RenderRows(Format format, std::vector<Column> columns,
