@@ -27,17 +27,6 @@ equals() {
 contains() { grep -qF -- "$2" "$1"; }
 lacks() { ! grep -qF -- "$2" "$1"; }
 
-# wait_for SECONDS COMMAND...: polls until the command succeeds; false after
-# the deadline.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.1
-    done
-}
-
 summary() {
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
