@@ -1,6 +1,6 @@
 // westnet-gateway: owns the serial lines of a plant of WestNet II Data
 // HighWay controllers, scans them through the driver in block reads, and
-// serves the values to the front ends (HTTP, Modbus TCP; MQTT to come).
+// serves the values to the front ends (HTTP, Modbus TCP, MQTT).
 #include <pthread.h>
 #include <signal.h>
 
@@ -14,6 +14,7 @@
 #include "http/http_front_end.h"
 #include "log/log.h"
 #include "modbus/server.h"
+#include "mqtt/mqtt.h"
 #include "plant/reader.h"
 #include "scan/driver_channel.h"
 #include "scan/plan.h"
@@ -34,8 +35,9 @@ constexpr int kExitNoDriver = 5;
 // one line here.
 using FrontEndMaker = std::unique_ptr<FrontEnd> (*)(const GatewayConfig&, Service&);
 const FrontEndMaker kFrontEnds[] = {
-    &http::MakeHttpFrontEnd, &modbus::MakeModbusFrontEnd,
-    // MQTT (gateway/mqtt/) goes here.
+    &http::MakeHttpFrontEnd,
+    &modbus::MakeModbusFrontEnd,
+    &mqtt::MakeMqttFrontEnd,
 };
 
 const char* const kDescription =
@@ -47,10 +49,11 @@ line through the driver, scans the points in block reads, and serves their
 values, qualities and the lines' statistics over HTTP: a status page at /, a
 JSON API under /api, Prometheus metrics at /metrics; and over Modbus TCP
 ([gateway] modbus: unit = modbus_unit_offset + station, holding and input
-registers, coils of bit points with a coil key). A station that stops
-answering is demoted and probed now and then, so that it never stalls the
-others; a line whose stations all fail is closed and opened again until it
-answers. docs/gateway.md describes the plant file key by key.)";
+registers, coils of bit points with a coil key); and to an MQTT broker
+([gateway] mqtt: a retained message per point, writes on its /set topic). A
+station that stops answering is demoted and probed now and then, so that it
+never stalls the others; a line whose stations all fail is closed and opened
+again until it answers. docs/gateway.md describes the plant file key by key.)";
 
 const char* const kFooter = R"(EXIT STATUS
   0   stopped by SIGINT or SIGTERM, or --check found the plant file good

@@ -30,17 +30,6 @@ trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 
-# wait_for SECONDS COMMAND...: polls until the command succeeds; false after
-# the deadline.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.1
-    done
-}
-
 # The simulator's first stdout line says it is ready.
 start_sim() {
     local fd line
