@@ -1,6 +1,6 @@
 // westnet-gateway: owns the serial lines of a plant of WestNet II Data
 // HighWay controllers, scans them through the driver in block reads, and
-// serves the values to the front ends (HTTP, Modbus TCP; MQTT to come).
+// serves the values to the front ends (HTTP, Modbus TCP, MQTT).
 // Runs by hand or as a systemd service (Type=notify, with a watchdog).
 #include <pthread.h>
 #include <signal.h>
@@ -17,6 +17,7 @@
 #include "http/http_front_end.h"
 #include "log/log.h"
 #include "modbus/server.h"
+#include "mqtt/mqtt.h"
 #include "plant/reader.h"
 #include "scan/driver_channel.h"
 #include "scan/plan.h"
@@ -40,8 +41,9 @@ constexpr int kExitNoDriver = 5;
 // one line here.
 using FrontEndMaker = std::unique_ptr<FrontEnd> (*)(const GatewayConfig&, Service&);
 const FrontEndMaker kFrontEnds[] = {
-    &http::MakeHttpFrontEnd, &modbus::MakeModbusFrontEnd,
-    // MQTT (gateway/mqtt/) goes here.
+    &http::MakeHttpFrontEnd,
+    &modbus::MakeModbusFrontEnd,
+    &mqtt::MakeMqttFrontEnd,
 };
 
 // How often the main thread looks at the lines while it waits for a signal;

@@ -44,7 +44,8 @@ need_build_packages() {
 # The real peers the tests talk to: a broker, Modbus clients nobody here
 # wrote, a browser, a relay for linked pseudo-terminals.
 need_test_packages() {
-    need_packages mosquitto mosquitto-clients mbpoll python3-pymodbus socat chromium curl
+    need_packages mosquitto mosquitto-clients openssl mbpoll python3-pymodbus python3-serial \
+        python3-serial-asyncio socat chromium curl
 }
 
 # Wine with 32-bit support, to run the shipped DLL.

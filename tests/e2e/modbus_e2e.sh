@@ -121,16 +121,7 @@ check "coil 1 (bit 1 of 40002) reads 1" equals "$(value 2)" 1
 
 # --- pymodbus ----------------------------------------------------------------
 cat >"$WORK/client.py" <<'EOF'
-import sys, types
-# Debian's pymodbus imports its serial client's modules, only recommended
-# packages, whenever any client is imported; TCP needs neither.
-for name in ("serial", "serial_asyncio"):
-    try:
-        __import__(name)
-    except ModuleNotFoundError:
-        stub = types.ModuleType(name)
-        stub.create_serial_connection = None
-        sys.modules[name] = stub
+import sys
 from pymodbus.client import ModbusTcpClient
 
 port, what = int(sys.argv[1]), sys.argv[2]

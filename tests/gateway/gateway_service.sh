@@ -8,8 +8,8 @@
 # journal priority; SIGHUP with a good file keeps the unchanged line (no
 # second open, its counters and values kept) and serves the new plant;
 # SIGHUP with a bad file is refused and the old plant served; SIGTERM with
-# writes queued (HTTP and Modbus TCP) answers them all, lands them in the
-# image and exits 0; and
+# writes queued from every front end (HTTP, Modbus TCP, MQTT) answers them
+# all, lands them in the image and exits 0; and
 # `systemd-analyze verify` on the unit, where it exists.
 #
 #   gateway_service.sh WESTNET_GATEWAY WESTNET_SIM EXAMPLES_DIR UNIT_FILE MANUAL_PAGE
@@ -224,44 +224,64 @@ wait "$GW_PID"
 check "SIGTERM ends the first run with 0" equals $? 0
 check "STOPPING=1 was sent" equals "$(notified STOPPING=1)" 1
 
-# A second run, Modbus TCP on too. Writes queue behind a scan stuck in the
+# A second run, Modbus TCP and MQTT (a mosquitto of the test's own on a free
+# port) on too. Writes from each front end queue behind a scan stuck in the
 # driver (output stopped again), the SIGTERM comes, and only then does the
 # line move again: well within the 15.7 s a command of this line may take.
 kill "$SIM_PID" "$FLOW_PID"
+broker=$("$PYTHON" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+{
+    echo "listener $broker 127.0.0.1"
+    echo "allow_anonymous true"
+    echo "persistence false"
+    [ "$(id -u)" -eq 0 ] && echo "user root"
+} >"$WORK/mosquitto.conf"
+mosquitto -c "$WORK/mosquitto.conf" 2>"$WORK/mosquitto.err" &
+remember $!
+accepts() { (exec 3<>"/dev/tcp/127.0.0.1/$broker") 2>/dev/null; }
+check "the test's broker accepts connections" wait_for 30 accepts
+mosquitto_sub -p "$broker" -t 'westnet/plant/+/+/result' -t 'test/ready' -v >"$WORK/results" 2>/dev/null &
+remember $!
+subscribed() {
+    mosquitto_pub -p "$broker" -t test/ready -m 1 2>/dev/null
+    grep -q '^test/ready' "$WORK/results"
+}
+check "... and its subscriber is ready" wait_for 30 subscribed
 start_sim slow --turnaround 100
 hold slow
 sed -e "s#\"$WORK/hw\"#\"$WORK/slow\"#" -e 's/^timeout_ms = 50/timeout_ms = 1000/' \
-    -e 's/^baud = 12345/baud = 9600/' "$WORK/plant.toml" >"$WORK/slow.toml"
+    -e 's/^baud = 12345/baud = 9600/' -e "s#^mqtt = .*#mqtt = \"mqtt://127.0.0.1:$broker\"#" \
+    "$WORK/plant.toml" >"$WORK/slow.toml"
 : >"$WORK/gw.err"
 "$GATEWAY" "$WORK/slow.toml" 2>>"$WORK/gw.err" &
 GW_PID=$!
 remember "$GW_PID"
 check "the second run serves" wait_for 30 logged "ready:"
 check "and reads its points" wait_for 30 all_good
+check "and publishes them" wait_for 30 bash -c "timeout 5 mosquitto_sub -p $broker -t westnet/status -C 1 -W 3 | grep -qx online"
 kill -USR1 "$FLOW_PID"
 # Its next scan sticks: a call that runs longer than a good command's 0.2 s.
 check "a scan sticks in the driver" wait_for 30 status_is "d['lines'][0]['command_seconds'] > 0.5"
-put() { curl -s --max-time 60 -o /dev/null -w '%{http_code}' -X PUT -d "$2" "http://127.0.0.1:$(port)/api/points/plant/$1" >"$WORK/put.$3"; }
-put pump/flow-setpoint 777 1 &
-put rtu/alarm 1 3 &
+curl -s --max-time 60 -o /dev/null -w '%{http_code}' -X PUT -d 777 \
+    "http://127.0.0.1:$(port)/api/points/plant/pump/flow-setpoint" >"$WORK/http.put" &
 # pump/run-command, register 00001 of station 1: unit 1, mbpoll's reference 1.
 (
     mbpoll -m tcp -p "$(modbus_port)" -a 1 -r 1 -o 10 -1 127.0.0.1 4242 >"$WORK/mbpoll.out" 2>&1
-    echo $? >"$WORK/put.2"
+    echo $? >"$WORK/modbus.put"
 ) &
+mosquitto_pub -p "$broker" -q 1 -t westnet/plant/rtu/alarm/set -m 1
 check "three writes wait in the line's queue" wait_for 30 status_is "d['lines'][0]['queued'] == 3"
 kill -TERM "$GW_PID"
 check "the gateway takes the SIGTERM" wait_for 30 logged "SIGTERM: stopping"
 kill -USR2 "$FLOW_PID"
 wait "$GW_PID"
 check "SIGTERM with writes queued exits 0" equals $? 0
-wait_puts() { [ -s "$WORK/put.1" ] && [ -s "$WORK/put.2" ] && [ -s "$WORK/put.3" ]; }
-wait_for 30 wait_puts
-check "every queued write was answered: HTTP 200, and the Modbus write" \
-    equals "$(cat "$WORK/put.1" "$WORK/put.3")|$(cat "$WORK/put.2")" "200200|0"
-check "... as written" grep -q "Written 1 references" "$WORK/mbpoll.out"
-check "each HTTP write answered once the station acknowledged" \
-    equals "$(grep -c 'wrote .*: ok$' "$WORK/gw.err")" 2
+answered() { [ -s "$WORK/http.put" ] && [ -s "$WORK/modbus.put" ] && grep -q '^westnet/plant/rtu/alarm/result' "$WORK/results"; }
+wait_for 30 answered
+check "the HTTP write was answered 200" equals "$(cat "$WORK/http.put")" 200
+check "the Modbus write was answered" bash -c "[ \"\$(cat '$WORK/modbus.put')\" = 0 ] && grep -q 'Written 1 references' '$WORK/mbpoll.out'"
+check "the MQTT write's result was published: ok" \
+    bash -c "grep '^westnet/plant/rtu/alarm/result' '$WORK/results' | grep -qF '\"result\": \"ok\"'"
 dumped() {
     kill -USR1 "$SIM_PID"
     grep -qE '^0140001 = 777([^0-9]|$)' "$WORK/slow.img" 2>/dev/null &&

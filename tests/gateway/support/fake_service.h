@@ -26,12 +26,16 @@ public:
     explicit FakeService(Plant plant) : plant_(std::move(plant)) {}
 
     // --- what the test sets
-    void SetSample(std::size_t line, std::size_t point, PointSample sample) {
+    // `notify` false: the cache changes without a read, as a point's quality
+    // does when it ages unread.
+    void SetSample(std::size_t line, std::size_t point, PointSample sample, bool notify = true) {
         std::vector<Listener*> listeners;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             samples_[{line, point}] = sample;
-            listeners = listeners_;
+            if (notify) {
+                listeners = listeners_;
+            }
         }
         for (Listener* l : listeners) {
             l->PointUpdated(line, point, sample);

@@ -1,0 +1,37 @@
+// Where and how the MQTT front end reaches its broker: the [gateway] keys
+// mqtt, mqtt_client_id, mqtt_username, mqtt_password_file and mqtt_ca_file,
+// checked and read once, when the front end starts.
+#pragma once
+
+#include <string>
+
+#include "plant/plant.h"
+
+namespace westnet::gateway::mqtt {
+
+struct BrokerAddress {
+    std::string host;
+    int port = 1883;
+    bool tls = false;
+};
+
+// "mqtt://HOST[:PORT]" (port 1883) or "mqtts://HOST[:PORT]" (port 8883); an
+// IPv6 host in brackets. False, with what is wrong, for anything else.
+bool ParseBrokerUrl(const std::string& url, BrokerAddress& broker, std::string& error);
+
+struct ConnectionSettings {
+    BrokerAddress broker;
+    std::string clientId;
+    std::string username;  // empty: connect without credentials
+    std::string password;  // the first line of mqtt_password_file
+    bool hasPassword = false;
+    std::string caFile;  // mqtts only; empty: the system's certificate authorities
+};
+
+// Checks the keys and reads the password file. False, with a message that
+// names the key and what to do, when the URL does not parse, a file cannot be
+// read, or a password comes without a user name.
+bool LoadConnectionSettings(const GatewayConfig& config, ConnectionSettings& settings,
+                            std::string& error);
+
+}  // namespace westnet::gateway::mqtt

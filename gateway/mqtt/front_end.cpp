@@ -1,0 +1,725 @@
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "log/log.h"
+#include "mqtt/connection.h"
+#include "mqtt/mqtt.h"
+#include "mqtt/outbox.h"
+#include "mqtt/payload.h"
+#include "mqtt/topics.h"
+
+namespace westnet::gateway {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using mqtt::Outbox;
+
+// Every message at least once: values, states and the status are retained,
+// so a duplicate costs nothing, and a write's result is worth the PUBACK.
+constexpr int kQos = 1;
+// Messages handed to libmosquitto and not yet acknowledged. Everything else
+// waits in the outbox, where a newer reading can still replace it; past the
+// window libmosquitto would queue without bound.
+constexpr int kWindow = 64;
+constexpr std::size_t kSubscribeBatch = 64;
+constexpr auto kStatsEvery = std::chrono::milliseconds(200);
+// How often the cache is looked at for qualities that changed without a read.
+constexpr auto kSweepEvery = std::chrono::seconds(1);
+
+enum Kind : std::uint8_t { kValue, kState, kStatus, kResult, kKinds };
+const char* const kKindNames[kKinds] = {"value", "state", "status", "result"};
+const char* const kWriteResults[] = {"ok", "refused", "line-failure", "not-writable",
+                                     "bad-payload"};
+
+// Counted under the core's lock; the publisher adds them to the registry.
+struct Counts {
+    std::uint64_t published[kKinds] = {};
+    std::uint64_t superseded = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t reconnects = 0;
+    std::uint64_t connectFailures = 0;
+    std::map<std::string, std::uint64_t> writes;
+};
+
+// What the listener, the write completions and both threads share. A write
+// completion holds it by shared_ptr, since one may come after Stop.
+class Core final : public Listener {
+public:
+    Core(const Plant& config, mqtt::TopicTable table)
+        : plant(config),
+          topics(std::move(table)),
+          outbox(this->topics.OutgoingTopics()),
+          last(this->topics.PointCount()),
+          publishedAt(this->topics.PointCount()) {}
+
+    // --- Listener: on line worker threads, quick.
+    void PointUpdated(std::size_t line, std::size_t point, const PointSample& sample) override {
+        if (line >= plant.lines.size() || point >= plant.lines[line].points.size()) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        QueuePoint(topics.Index(line, point), sample, false);
+    }
+    void StationChanged(std::size_t line, int station, StationState state) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        const mqtt::TopicTable::StationTopic* topic = topics.Station(line, station);
+        if (topic == nullptr) {
+            return;
+        }
+        Put({topic->state, StationStateName(state), true, kState});
+    }
+
+    // With the lock held. `always`: whether or not the reading moved.
+    void QueuePoint(std::size_t index, const PointSample& sample, bool always) {
+        const mqtt::TopicTable::PointTopics& topic = topics.Point(index);
+        const PointConfig& point = plant.lines[topic.line].points[topic.point];
+        mqtt::LastPublished& sent = last[index];
+        if (!always && !mqtt::WorthPublishing(point, sent, sample)) {
+            return;
+        }
+        sent.any = true;
+        sent.values = sample.values;
+        sent.quality = sample.quality;
+        publishedAt[index] = Clock::now();
+        Put({topic.value, mqtt::PointPayload(point, sample), true, kValue});
+    }
+    // With the lock held.
+    void Put(Outbox::Message message) {
+        switch (outbox.Add(std::move(message))) {
+            case Outbox::Put::Queued:
+                break;
+            case Outbox::Put::Superseded:
+                ++counts.superseded;
+                break;
+            case Outbox::Put::Dropped:
+                ++counts.dropped;
+                break;
+        }
+        wake.notify_all();
+    }
+
+    // From any thread, without the lock.
+    void PutResult(std::size_t index, const mqtt::WriteResult& result) {
+        const mqtt::TopicTable::PointTopics& topic = topics.Point(index);
+        Log(result.result == std::string("ok") ? LogLevel::Info : LogLevel::Warning,
+            "mqtt: write to " + topic.value + ": " + result.result +
+                (result.detail.empty() ? "" : " (" + result.detail + ")"));
+        std::lock_guard<std::mutex> lock(mutex);
+        ++counts.writes[result.result];
+        Put({topic.result, mqtt::ResultPayload(result, std::chrono::system_clock::now()), false,
+             kResult});
+    }
+
+    const Plant& plant;  // the service's, which outlives every front end
+    const mqtt::TopicTable topics;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    Outbox outbox;
+    std::vector<mqtt::LastPublished> last;
+    std::vector<Clock::time_point> publishedAt;
+    bool connected = false;
+    bool accepted = false;      // the broker took this connection (CONNACK 0)
+    bool everAccepted = false;  // any connection so far: later ones are reconnects
+    std::string refusal;        // why the broker refused the latest attempt
+    bool resync = false;        // a new connection wants everything again
+    bool stopPublisher = false;
+    bool closing = false;
+    int inflight = 0;
+    Counts counts;
+};
+
+class MqttFrontEnd final : public FrontEnd {
+public:
+    MqttFrontEnd(Service& service, const MqttTuning& tuning) : service_(service), tuning_(tuning) {}
+    ~MqttFrontEnd() override { Stop(); }
+    MqttFrontEnd(const MqttFrontEnd&) = delete;
+    MqttFrontEnd& operator=(const MqttFrontEnd&) = delete;
+
+    std::string Name() const override { return "mqtt"; }
+    bool Start(std::string& error) override;
+    void Stop() override;
+
+private:
+    void NetworkLoop();
+    void PublishLoop();
+    void Resync();
+    void Sweep();
+    Clock::time_point Republish(Clock::time_point now);
+    void SendBatch(std::unique_lock<std::mutex>& lock);
+    void Farewell();
+    void RegisterStats();
+    void FlushStats();
+    std::string Broker() const {
+        return settings_.broker.host + ":" + std::to_string(settings_.broker.port);
+    }
+
+    static void OnConnect(mosquitto* mosq, void* self, int rc);
+    static void OnDisconnect(mosquitto* mosq, void* self, int rc);
+    static void OnPublish(mosquitto* mosq, void* self, int mid);
+    static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
+    static void OnSubscribe(mosquitto* mosq, void* self, int mid, int count, const int* granted);
+    void Connected(int rc);
+    void Message(const mosquitto_message& message);
+
+    Service& service_;
+    MqttTuning tuning_;
+    mqtt::ConnectionSettings settings_;
+    std::shared_ptr<Core> core_;
+    mosquitto* mosq_ = nullptr;
+    std::vector<std::string> setTopics_;
+    std::thread network_;
+    std::thread publisher_;
+    bool started_ = false;
+    std::atomic<bool> closing_{false};
+    Counts flushed_;  // what the registry has been given so far
+    bool flushedConnected_ = false;
+    Clock::time_point flushedAt_{};
+};
+
+bool MqttFrontEnd::Start(std::string& error) {
+    if (started_) {
+        return true;
+    }
+    const Plant& plant = service_.PlantConfig();
+    if (plant.gateway.mqtt.empty()) {
+        error = "mqtt: no broker set ([gateway] mqtt = \"mqtt://HOST:PORT\")";
+        return false;
+    }
+    if (!mqtt::LoadConnectionSettings(plant.gateway, settings_, error)) {
+        return false;
+    }
+    mqtt::TopicTable topics;
+    if (!topics.Build(plant, error)) {
+        return false;
+    }
+
+    static std::once_flag libraryReady;
+    std::call_once(libraryReady, [] { mosquitto_lib_init(); });
+    const char* id = settings_.clientId.empty() ? nullptr : settings_.clientId.c_str();
+    mosq_ = mosquitto_new(id, true, this);
+    if (mosq_ == nullptr) {
+        error = std::string("mqtt: cannot create the client: ") + std::strerror(errno);
+        return false;
+    }
+    auto fail = [&](const std::string& why) {
+        error = why;
+        mosquitto_destroy(mosq_);
+        mosq_ = nullptr;
+        return false;
+    };
+    mosquitto_threaded_set(mosq_, true);
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // A value must not wait for Nagle's algorithm on its way out.
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, kWindow);
+    const std::string offline = "offline";
+    if (mosquitto_will_set(mosq_, topics.Status().c_str(), static_cast<int>(offline.size()),
+                           offline.data(), kQos, true) != MOSQ_ERR_SUCCESS) {
+        return fail("mqtt: cannot set the last will on " + topics.Status());
+    }
+    if (!settings_.username.empty() &&
+        mosquitto_username_pw_set(mosq_, settings_.username.c_str(),
+                                  settings_.hasPassword ? settings_.password.c_str() : nullptr) !=
+            MOSQ_ERR_SUCCESS) {
+        return fail("mqtt: mqtt_username is not valid UTF-8");
+    }
+    if (settings_.broker.tls) {
+        int rc = settings_.caFile.empty()
+                     ? mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                     : mosquitto_tls_set(mosq_, settings_.caFile.c_str(), nullptr, nullptr, nullptr,
+                                         nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            return fail("mqtt: cannot use TLS with mqtt_ca_file = \"" + settings_.caFile +
+                        "\": " + mosquitto_strerror(rc));
+        }
+    }
+    mosquitto_connect_callback_set(mosq_, &MqttFrontEnd::OnConnect);
+    mosquitto_disconnect_callback_set(mosq_, &MqttFrontEnd::OnDisconnect);
+    mosquitto_publish_callback_set(mosq_, &MqttFrontEnd::OnPublish);
+    mosquitto_message_callback_set(mosq_, &MqttFrontEnd::OnMessage);
+    mosquitto_subscribe_callback_set(mosq_, &MqttFrontEnd::OnSubscribe);
+
+    setTopics_.clear();
+    for (std::size_t i = 0; i < topics.PointCount(); ++i) {
+        setTopics_.push_back(topics.Point(i).set);
+    }
+    core_ = std::make_shared<Core>(plant, std::move(topics));
+    closing_ = false;
+    RegisterStats();
+    service_.AddListener(core_.get());
+    // Named for top -H and the benchmarks.
+    network_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "mqtt-network");
+        NetworkLoop();
+    });
+    publisher_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "mqtt-publisher");
+        PublishLoop();
+    });
+    started_ = true;
+    Log(LogLevel::Info, "mqtt: publishing under " + plant.gateway.mqttPrefix + "/ to " +
+                            (settings_.broker.tls ? "mqtts://" : "mqtt://") + Broker() + " (" +
+                            std::to_string(core_->topics.PointCount()) + " points, " +
+                            std::to_string(core_->topics.Stations().size()) + " stations)");
+    return true;
+}
+
+void MqttFrontEnd::Stop() {
+    if (!started_) {
+        return;
+    }
+    started_ = false;
+    service_.RemoveListener(core_.get());
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->stopPublisher = true;
+    }
+    core_->wake.notify_all();
+    publisher_.join();  // says "offline" and disconnects
+    network_.join();
+    mosquitto_destroy(mosq_);
+    mosq_ = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->connected = false;
+    }
+    FlushStats();
+}
+
+// --- the connection thread ---------------------------------------------------
+
+void MqttFrontEnd::NetworkLoop() {
+    auto delay = tuning_.reconnectMin;
+    bool first = true;
+    std::string reported;  // the problem last logged, so that retries do not repeat it
+    while (!closing_) {
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            core_->accepted = false;
+            core_->refusal.clear();
+        }
+        int rc = first ? mosquitto_connect_async(mosq_, settings_.broker.host.c_str(),
+                                                 settings_.broker.port, tuning_.keepaliveS)
+                       : mosquitto_reconnect_async(mosq_);
+        int failedErrno = errno;
+        first = false;
+        bool timedOut = false;
+        if (rc == MOSQ_ERR_SUCCESS) {
+            // Until the connection ends; while closing, only as long as it
+            // takes the "offline" and the DISCONNECT out. The next attempt
+            // closes the socket of one given up.
+            const Clock::time_point attempt = Clock::now();
+            int waitMs = 100;  // until accepted, short, to see the time-out pass
+            while ((rc = mosquitto_loop(mosq_, waitMs, 1)) == MOSQ_ERR_SUCCESS) {
+                std::lock_guard<std::mutex> lock(core_->mutex);
+                waitMs = core_->accepted ? 1000 : 100;
+                if (closing_ && !core_->connected) {
+                    break;
+                }
+                if (!core_->accepted && Clock::now() - attempt > tuning_.connectTimeout) {
+                    timedOut = true;
+                    break;
+                }
+            }
+            failedErrno = errno;
+        }
+        if (closing_) {
+            break;
+        }
+        bool accepted = false;
+        std::string problem;
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            accepted = core_->accepted;
+            problem = core_->refusal;
+            if (!accepted) {
+                ++core_->counts.connectFailures;
+            }
+        }
+        if (timedOut) {
+            problem = "no answer within " + std::to_string(tuning_.connectTimeout.count()) + " ms";
+        } else if (problem.empty()) {
+            problem = rc == MOSQ_ERR_ERRNO ? std::strerror(failedErrno) : mosquitto_strerror(rc);
+        }
+        if (accepted) {
+            delay = tuning_.reconnectMin;
+            Log(LogLevel::Warning,
+                "mqtt: lost the broker at " + Broker() + " (" + problem + "); reconnecting");
+            reported.clear();
+        } else if (problem != reported) {
+            Log(LogLevel::Warning, "mqtt: cannot connect to the broker at " + Broker() + " (" +
+                                       problem + "); retrying, at most " +
+                                       std::to_string(tuning_.reconnectMax.count()) + " ms apart");
+            reported = problem;
+        }
+        std::unique_lock<std::mutex> lock(core_->mutex);
+        core_->wake.wait_for(lock, delay, [&] { return core_->closing; });
+        delay = std::min(delay * 2, tuning_.reconnectMax);
+    }
+}
+
+void MqttFrontEnd::OnConnect(mosquitto*, void* self, int rc) {
+    static_cast<MqttFrontEnd*>(self)->Connected(rc);
+}
+
+void MqttFrontEnd::Connected(int rc) {
+    if (rc != 0) {
+        std::string why = mosquitto_connack_string(rc);
+        if (!why.empty() && why.back() == '.') {
+            why.pop_back();
+        }
+        if (rc == CONNACK_REFUSED_BAD_USERNAME_PASSWORD || rc == CONNACK_REFUSED_NOT_AUTHORIZED) {
+            why += "; check mqtt_username and mqtt_password_file";
+        } else if (rc == CONNACK_REFUSED_IDENTIFIER_REJECTED) {
+            why += "; check mqtt_client_id";
+        }
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->refusal = "refused: " + why;
+        return;
+    }
+    Log(LogLevel::Info, "mqtt: connected to the broker at " + Broker());
+    // A clean session forgets subscriptions: every connection makes its own,
+    // ahead of the "online", so that a client who sees it can write at once.
+    std::vector<char*> batch;
+    for (std::size_t i = 0; i < setTopics_.size(); i += kSubscribeBatch) {
+        batch.clear();
+        for (std::size_t j = i; j < std::min(setTopics_.size(), i + kSubscribeBatch); ++j) {
+            batch.push_back(setTopics_[j].data());
+        }
+        const int sent = mosquitto_subscribe_multiple(
+            mosq_, nullptr, static_cast<int>(batch.size()), batch.data(), kQos, 0, nullptr);
+        if (sent != MOSQ_ERR_SUCCESS) {
+            Log(LogLevel::Warning, std::string("mqtt: cannot subscribe to the /set topics: ") +
+                                       mosquitto_strerror(sent));
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->connected = true;
+        core_->accepted = true;
+        core_->inflight = 0;
+        core_->resync = true;
+        if (core_->everAccepted) {
+            ++core_->counts.reconnects;
+        }
+        core_->everAccepted = true;
+    }
+    core_->wake.notify_all();
+}
+
+void MqttFrontEnd::OnDisconnect(mosquitto*, void* self, int) {
+    auto* front = static_cast<MqttFrontEnd*>(self);
+    {
+        std::lock_guard<std::mutex> lock(front->core_->mutex);
+        front->core_->connected = false;
+    }
+    front->core_->wake.notify_all();
+}
+
+void MqttFrontEnd::OnPublish(mosquitto*, void* self, int) {
+    auto* front = static_cast<MqttFrontEnd*>(self);
+    {
+        std::lock_guard<std::mutex> lock(front->core_->mutex);
+        front->core_->inflight = std::max(0, front->core_->inflight - 1);
+    }
+    front->core_->wake.notify_all();
+}
+
+void MqttFrontEnd::OnSubscribe(mosquitto*, void*, int, int count, const int* granted) {
+    for (int i = 0; i < count; ++i) {
+        if (granted[i] > 2) {
+            Log(LogLevel::Warning,
+                "mqtt: the broker refused to subscribe the gateway to /set topics: writes over "
+                "MQTT will not arrive (check the broker's access control for mqtt_client_id "
+                "and mqtt_username)");
+            return;
+        }
+    }
+}
+
+void MqttFrontEnd::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+    static_cast<MqttFrontEnd*>(self)->Message(*message);
+}
+
+void MqttFrontEnd::Message(const mosquitto_message& message) {
+    std::size_t index = 0;
+    if (message.topic == nullptr || !core_->topics.FindSet(message.topic, index)) {
+        return;
+    }
+    // A retained /set is an old command the broker replays on every
+    // subscription: carrying it out again at each reconnection would repeat
+    // a write nobody asked for now.
+    if (message.retain) {
+        Log(LogLevel::Warning, std::string("mqtt: ignored a retained message on ") + message.topic +
+                                   "; clear it with: mosquitto_pub -r -n -t '" + message.topic +
+                                   "'");
+        return;
+    }
+    const mqtt::TopicTable::PointTopics& topic = core_->topics.Point(index);
+    const PointConfig& point = core_->plant.lines[topic.line].points[topic.point];
+    std::string payload;
+    if (message.payload != nullptr && message.payloadlen > 0) {
+        payload.assign(static_cast<const char*>(message.payload),
+                       static_cast<std::size_t>(message.payloadlen));
+    }
+    std::vector<std::uint16_t> words;
+    std::string reason;
+    if (!mqtt::ParseSetPayload(point, payload, words, reason)) {
+        core_->PutResult(index, {"bad-payload", reason});
+        return;
+    }
+    std::shared_ptr<Core> core = core_;
+    const bool queued = service_.WritePoint(
+        topic.line, topic.point, std::move(words), [core, index](const LineOpResult& result) {
+            core->PutResult(index, mqtt::ResultOf(result.outcome));
+        });
+    if (!queued) {
+        core_->PutResult(index, {"line-failure", "the line's queue is full; try again"});
+    }
+}
+
+// --- the publisher thread ----------------------------------------------------
+
+void MqttFrontEnd::PublishLoop() {
+    const int republishS = service_.PlantConfig().gateway.mqttRepublishS;
+    std::unique_lock<std::mutex> lock(core_->mutex);
+    // mqtt_republish_s = 0: never (the sweep's time is always the sooner).
+    Clock::time_point nextRepublish =
+        republishS > 0 ? Clock::now() + std::chrono::seconds(republishS) : Clock::time_point::max();
+    Clock::time_point nextSweep = Clock::now() + kSweepEvery;
+    while (!core_->stopPublisher) {
+        core_->wake.wait_until(lock, std::min(nextRepublish, nextSweep), [&] {
+            return core_->stopPublisher || (core_->connected && core_->resync) ||
+                   core_->connected != flushedConnected_ ||
+                   (core_->connected && !core_->outbox.Empty() && core_->inflight < kWindow);
+        });
+        if (core_->stopPublisher) {
+            break;
+        }
+        if (core_->connected && core_->resync) {
+            core_->resync = false;
+            Resync();
+        }
+        const Clock::time_point now = Clock::now();
+        if (now >= nextSweep) {
+            nextSweep = now + kSweepEvery;
+            if (core_->connected) {
+                Sweep();
+            }
+        }
+        if (now >= nextRepublish) {
+            // Away from the broker, the next connection republishes anyway.
+            nextRepublish =
+                core_->connected ? Republish(now) : now + std::chrono::seconds(republishS);
+        }
+        SendBatch(lock);
+        // The connection gauge at once, the counters every kStatsEvery.
+        if (core_->connected != flushedConnected_ || Clock::now() - flushedAt_ >= kStatsEvery) {
+            lock.unlock();
+            FlushStats();
+            lock.lock();
+        }
+    }
+    lock.unlock();
+    Farewell();
+}
+
+// With the lock held: after every (re)connection the status first, then every
+// station's state and every point's value, whatever was published before.
+void MqttFrontEnd::Resync() {
+    // The status goes ahead of anything that waited for the connection.
+    core_->outbox.AddFirst({core_->topics.Status(), "online", true, kStatus});
+    core_->wake.notify_all();
+    for (const mqtt::TopicTable::StationTopic& station : core_->topics.Stations()) {
+        core_->Put({station.state, StationStateName(service_.State(station.line, station.station)),
+                    true, kState});
+    }
+    for (std::size_t i = 0; i < core_->topics.PointCount(); ++i) {
+        const mqtt::TopicTable::PointTopics& topic = core_->topics.Point(i);
+        core_->QueuePoint(i, service_.Sample(topic.line, topic.point), true);
+    }
+}
+
+// With the lock held: a point goes stale or bad when it is not read at all
+// (its station demoted, its line down), which no listener call reports; the
+// cache says so, and each point whose quality changed is published.
+void MqttFrontEnd::Sweep() {
+    for (std::size_t i = 0; i < core_->topics.PointCount(); ++i) {
+        const mqtt::TopicTable::PointTopics& topic = core_->topics.Point(i);
+        core_->QueuePoint(i, service_.Sample(topic.line, topic.point), false);
+    }
+}
+
+// With the lock held: every point not published for mqtt_republish_s, again.
+// Returns when the next one is due.
+Clock::time_point MqttFrontEnd::Republish(Clock::time_point now) {
+    const auto period = std::chrono::seconds(service_.PlantConfig().gateway.mqttRepublishS);
+    Clock::time_point next = now + period;
+    for (std::size_t i = 0; i < core_->topics.PointCount(); ++i) {
+        if (now - core_->publishedAt[i] >= period) {
+            const mqtt::TopicTable::PointTopics& topic = core_->topics.Point(i);
+            core_->QueuePoint(i, service_.Sample(topic.line, topic.point), true);
+        }
+        next = std::min(next, core_->publishedAt[i] + period);
+    }
+    return next;
+}
+
+// Enters and leaves with the lock held; publishes without it.
+void MqttFrontEnd::SendBatch(std::unique_lock<std::mutex>& lock) {
+    std::vector<Outbox::Message> batch;
+    Outbox::Message message;
+    while (core_->connected && core_->inflight < kWindow && core_->outbox.Take(message)) {
+        ++core_->inflight;
+        batch.push_back(std::move(message));
+    }
+    if (batch.empty()) {
+        return;
+    }
+    lock.unlock();
+    std::uint64_t published[kKinds] = {};
+    std::vector<Outbox::Message> failed;
+    for (Outbox::Message& m : batch) {
+        int rc =
+            mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                              m.payload.data(), kQos, m.retain);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            ++published[m.kind];
+        } else {
+            failed.push_back(std::move(m));
+        }
+    }
+    lock.lock();
+    for (int k = 0; k < kKinds; ++k) {
+        core_->counts.published[k] += published[k];
+    }
+    core_->inflight = std::max(0, core_->inflight - static_cast<int>(failed.size()));
+    // The connection went under them: they go out again after the next one,
+    // unless something newer has come for their topic.
+    for (Outbox::Message& m : failed) {
+        core_->outbox.Restore(std::move(m));
+    }
+}
+
+// The publisher's last act: what still waits in the outbox (a write's
+// result, a last value), then the retained "offline" (a clean disconnection
+// does not trigger the last will), then the DISCONNECT; all within the
+// farewell time.
+void MqttFrontEnd::Farewell() {
+    const Clock::time_point deadline = Clock::now() + tuning_.farewell;
+    std::unique_lock<std::mutex> lock(core_->mutex);
+    while (core_->connected && !core_->outbox.Empty() && Clock::now() < deadline) {
+        SendBatch(lock);
+        core_->wake.wait_until(lock, deadline,
+                               [&] { return !core_->connected || core_->inflight < kWindow; });
+    }
+    if (core_->connected) {
+        ++core_->inflight;
+        lock.unlock();
+        const std::string offline = "offline";
+        int rc = mosquitto_publish(mosq_, nullptr, core_->topics.Status().c_str(),
+                                   static_cast<int>(offline.size()), offline.data(), kQos, true);
+        lock.lock();
+        if (rc == MOSQ_ERR_SUCCESS) {
+            ++core_->counts.published[kStatus];
+            core_->wake.wait_until(lock, deadline,
+                                   [&] { return core_->inflight == 0 || !core_->connected; });
+        }
+    }
+    core_->closing = true;
+    closing_ = true;
+    lock.unlock();
+    core_->wake.notify_all();
+    mosquitto_disconnect(mosq_);
+}
+
+// --- statistics --------------------------------------------------------------
+
+void MqttFrontEnd::RegisterStats() {
+    StatsRegistry& stats = service_.FrontEndStats();
+    for (const char* kind : kKindNames) {
+        stats.Add("westnet_mqtt_messages_published_total", "Messages handed to the MQTT broker",
+                  {{"kind", kind}}, 0);
+    }
+    stats.Add("westnet_mqtt_messages_superseded_total",
+              "MQTT messages replaced by a newer one for the same topic before they were sent", {},
+              0);
+    stats.Add("westnet_mqtt_messages_dropped_total",
+              "MQTT messages dropped because the outgoing queue was full", {}, 0);
+    for (const char* result : kWriteResults) {
+        stats.Add("westnet_mqtt_writes_total", "Writes received on /set topics, by result",
+                  {{"result", result}}, 0);
+    }
+    stats.Add("westnet_mqtt_reconnects_total", "Connections to the MQTT broker after the first", {},
+              0);
+    stats.Add("westnet_mqtt_connect_failures_total",
+              "Attempts to connect to the MQTT broker that failed or were refused", {}, 0);
+    flushed_ = Counts{};
+    flushedAt_ = Clock::time_point{};
+    FlushStats();
+}
+
+void MqttFrontEnd::FlushStats() {
+    Counts now;
+    double connected = 0;
+    double queued = 0;
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        now = core_->counts;
+        connected = core_->connected ? 1 : 0;
+        queued = static_cast<double>(core_->outbox.Size());
+    }
+    StatsRegistry& stats = service_.FrontEndStats();
+    auto add = [&](const char* name, const StatsRegistry::Labels& labels, std::uint64_t then,
+                   std::uint64_t value) {
+        if (value != then) {
+            stats.Add(name, "", labels, static_cast<double>(value - then));
+        }
+    };
+    for (int k = 0; k < kKinds; ++k) {
+        add("westnet_mqtt_messages_published_total", {{"kind", kKindNames[k]}},
+            flushed_.published[k], now.published[k]);
+    }
+    add("westnet_mqtt_messages_superseded_total", {}, flushed_.superseded, now.superseded);
+    add("westnet_mqtt_messages_dropped_total", {}, flushed_.dropped, now.dropped);
+    add("westnet_mqtt_reconnects_total", {}, flushed_.reconnects, now.reconnects);
+    add("westnet_mqtt_connect_failures_total", {}, flushed_.connectFailures, now.connectFailures);
+    for (const auto& [result, count] : now.writes) {
+        add("westnet_mqtt_writes_total", {{"result", result}}, flushed_.writes[result], count);
+    }
+    stats.Set("westnet_mqtt_connected", "1 while the gateway is connected to its MQTT broker", {},
+              connected);
+    stats.Set("westnet_mqtt_queue_messages", "MQTT messages waiting to be sent", {}, queued);
+    flushed_ = now;
+    flushedConnected_ = connected > 0;
+    flushedAt_ = Clock::now();
+}
+
+}  // namespace
+
+std::unique_ptr<FrontEnd> MakeMqttFrontEnd(Service& service, const MqttTuning& tuning) {
+    return std::make_unique<MqttFrontEnd>(service, tuning);
+}
+
+std::unique_ptr<FrontEnd> mqtt::MakeMqttFrontEnd(const GatewayConfig& config, Service& service) {
+    if (config.mqtt.empty()) {
+        return nullptr;
+    }
+    return gateway::MakeMqttFrontEnd(service);
+}
+
+}  // namespace westnet::gateway

@@ -1,0 +1,58 @@
+// The MQTT front end's payloads: what a point's message says, when a new
+// reading is worth a message, what a /set message may hold and how a write's
+// result is told.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plant/plant.h"
+#include "scan/service.h"
+
+namespace westnet::gateway::mqtt {
+
+// UTC with milliseconds: "2026-12-09T07:00:00.123Z".
+std::string IsoTime(WallTime time);
+
+// {"value": 1234, "quality": "good", "time": "2026-12-09T07:00:00.123Z"}, for
+// a block "values": [..]. The value is the latest good one and the time is
+// when it was read; both are null until the point has been read once.
+std::string PointPayload(const PointConfig& point, const PointSample& sample);
+
+// What the subscribers were last given for a point.
+struct LastPublished {
+    bool any = false;
+    std::vector<std::uint16_t> values;
+    Quality quality = Quality::Bad;
+};
+
+// A reading is published when its quality differs from the last one
+// published, or a word moved by more than the point's deadband (a bit point:
+// any change).
+bool WorthPublishing(const PointConfig& point, const LastPublished& last,
+                     const PointSample& sample);
+
+// The longest /set payload looked at; a block of 64 words fits many times.
+constexpr std::size_t kMaxSetPayload = 4096;
+
+// Decodes a /set payload into the words to write: a JSON number or a plain
+// decimal (0 to 65535; a bit point 0 or 1), for a block a JSON array of
+// exactly its count of them. Surrounding white space is allowed. False, with
+// what is wrong in words a user can act on, for anything else.
+bool ParseSetPayload(const PointConfig& point, const std::string& payload,
+                     std::vector<std::uint16_t>& words, std::string& reason);
+
+// A write's result as /result tells it: one of "ok", "refused",
+// "line-failure", "not-writable", "bad-payload", and a detail when the
+// service's outcome says more than that (e.g. "station demoted").
+struct WriteResult {
+    const char* result = "ok";
+    std::string detail;
+};
+WriteResult ResultOf(Outcome outcome);
+
+// {"result": "ok", "time": "..."}, with "detail": "..." when there is one.
+std::string ResultPayload(const WriteResult& result, WallTime now);
+
+}  // namespace westnet::gateway::mqtt
