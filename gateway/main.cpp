@@ -244,7 +244,13 @@ private:
         // Front ends hold indices into the plant: none runs while it changes.
         const GatewayConfig previous = service_.PlantConfig().gateway;
         StopFrontEnds();
-        const ReloadReport report = service_.Reload(std::move(next));
+        // Changed lines finish their command first: the watchdog is fed
+        // meanwhile, as long as none is stuck.
+        const ReloadReport report = service_.Reload(std::move(next), [this] {
+            if (Watch()) {
+                notifier_.Watchdog();
+            }
+        });
         std::string error;
         StartFrontEnds(service_.PlantConfig().gateway, &previous, error);
         Log(LogLevel::Info,

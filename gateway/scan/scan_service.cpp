@@ -173,20 +173,31 @@ bool ScanService::WaitLinesFinished(std::chrono::milliseconds most) {
     });
 }
 
-// Stops these lines and waits for them: a line never started answers what it
-// holds here.
-void ScanService::StopAndJoin(const std::vector<Line*>& lines) {
+// Stops these lines and waits for them, calling `whileWaiting` every half
+// second meanwhile; a line never started answers what it holds here.
+void ScanService::StopAndJoin(const std::vector<Line*>& lines,
+                              const std::function<void()>& whileWaiting) {
     for (Line* line : lines) {
         line->scanner->Stop();
     }
     for (Line* line : lines) {
-        if (line->worker.joinable()) {
-            line->worker.join();
-        } else {
+        if (!line->worker.joinable()) {
             while (!line->scanner->Finished()) {
                 line->scanner->Step();
             }
+            continue;
         }
+        std::unique_lock<std::mutex> lock(finishedMutex_);
+        while (!finishedWake_.wait_for(lock, std::chrono::milliseconds(500),
+                                       [&] { return line->finished.load(); })) {
+            if (whileWaiting) {
+                lock.unlock();
+                whileWaiting();
+                lock.lock();
+            }
+        }
+        lock.unlock();
+        line->worker.join();
     }
 }
 
@@ -195,7 +206,7 @@ void ScanService::Stop() {
     for (auto& line : lines_) {
         all.push_back(line.get());
     }
-    StopAndJoin(all);
+    StopAndJoin(all, nullptr);
     {
         std::lock_guard<std::mutex> lock(dispatchMutex_);
         dispatchStop_ = true;
@@ -215,25 +226,32 @@ void ScanService::Stop() {
     }
 }
 
-ReloadReport ScanService::Reload(Plant plant) {
+ReloadReport ScanService::Reload(Plant plant, const std::function<void()>& whileWaiting) {
     auto next = std::make_unique<const Plant>(std::move(plant));
     ReloadReport report;
-    // The running line each new one keeps, by name; null for a new line.
-    std::vector<std::unique_ptr<Line>> kept(next->lines.size());
+    // Where each running line goes in the new plant; -1 when it ends.
+    std::vector<long> keptAt(lines_.size(), -1);
     std::vector<Line*> ending;
     for (std::size_t old = 0; old < lines_.size(); ++old) {
         const LineConfig& was = plant_->lines[old];
         const auto found = std::find_if(next->lines.begin(), next->lines.end(),
                                         [&](const LineConfig& l) { return l.name == was.name; });
         if (found != next->lines.end() && SameLine(was, *found)) {
-            kept[static_cast<std::size_t>(found - next->lines.begin())] = std::move(lines_[old]);
+            keptAt[old] = found - next->lines.begin();
             report.kept.push_back(was.name);
         } else {
             ending.push_back(lines_[old].get());
             (found != next->lines.end() ? report.restarted : report.removed).push_back(was.name);
         }
     }
-    StopAndJoin(ending);
+    // Every line still in its place meanwhile, for the watchdog's look.
+    StopAndJoin(ending, whileWaiting);
+    std::vector<std::unique_ptr<Line>> kept(next->lines.size());
+    for (std::size_t old = 0; old < lines_.size(); ++old) {
+        if (keptAt[old] >= 0) {
+            kept[static_cast<std::size_t>(keptAt[old])] = std::move(lines_[old]);
+        }
+    }
     std::vector<std::unique_ptr<Line>> ended = std::move(lines_);
     std::unique_ptr<const Plant> retired = std::move(plant_);
     plant_ = std::move(next);

@@ -92,7 +92,9 @@ public:
     // new place; any other line of the running plant is stopped as by Stop
     // (its queued writes answered, its channel closed) before the new lines
     // open, so that a device moved from one line to another has one owner.
-    ReloadReport Reload(Plant plant);
+    // While it waits for them, it calls `whileWaiting` every half second
+    // (the daemon feeds its watchdog there; Health() sees every line).
+    ReloadReport Reload(Plant plant, const std::function<void()>& whileWaiting = nullptr);
 
     // Each line's worker, for the watchdog: stuck when one channel call has
     // lasted longer than CommandLimit, or when it has made no progress for
@@ -130,7 +132,7 @@ private:
 
     std::unique_ptr<Line> MakeLine(std::size_t index, const LineConfig& config);
     void StartWorker(Line& line);
-    void StopAndJoin(const std::vector<Line*>& lines);
+    void StopAndJoin(const std::vector<Line*>& lines, const std::function<void()>& whileWaiting);
     void PointUpdated(std::size_t line, std::size_t point, const PointSample& sample) override;
     void StationChanged(std::size_t line, int station, StationState state) override;
     void Notify(const std::function<void(Listener&)>& call);
