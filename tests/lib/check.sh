@@ -25,17 +25,6 @@ equals() {
     }
 }
 contains() { grep -qF -- "$2" "$1"; }
-
-# wait_for SECONDS COMMAND...: polls until the command succeeds; false after
-# the deadline.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.1
-    done
-}
 lacks() { ! grep -qF -- "$2" "$1"; }
 
 summary() {
