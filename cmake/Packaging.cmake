@@ -9,15 +9,21 @@
 #   native build: westnet_VERSION_ARCH.deb - the GNU layout: libwestnet.so.1
 #                 (and the libwestnet.so link), the stand-in libtarvek.so, the
 #                 public header westnet/westnet.h, westnet-sim, westnet-poll,
-#                 their manual pages, the docs and the example plant image.
+#                 westnet-gateway, their manual pages, the docs, the example
+#                 plant image and plant file; and the gateway's service: its
+#                 unit in /lib/systemd/system and its plant file
+#                 /etc/westnet/gateway.toml (a conffile).
 # Everything shipped is in the component "westnet"; the DLLs' import libraries
 # are left out of every install (component "devel", excluded from all).
 include(GNUInstallDirs)
 
 set(WESTNET_DOCS README.md CHANGELOG.md docs/integrating.md)
+if(TARGET westnet-gateway)
+  list(APPEND WESTNET_DOCS docs/gateway.md)
+endif()
 list(TRANSFORM WESTNET_DOCS PREPEND ${PROJECT_SOURCE_DIR}/)
 set(WESTNET_TOOLS)
-foreach(tool westnet-sim westnet-poll)
+foreach(tool westnet-sim westnet-poll westnet-gateway)
   if(TARGET ${tool})
     list(APPEND WESTNET_TOOLS ${tool})
   endif()
@@ -51,6 +57,9 @@ else()
     install(FILES ${PROJECT_SOURCE_DIR}/examples/plant.img
             DESTINATION ${CMAKE_INSTALL_DATADIR}/westnet/examples COMPONENT westnet)
   endif()
+  if(TARGET westnet-gateway)
+    include(${CMAKE_CURRENT_LIST_DIR}/GatewayService.cmake)
+  endif()
 
   # Manual pages, made from each built tool's own --help and --version, so
   # that the page and the tool cannot disagree (and a tool that reports
@@ -60,6 +69,10 @@ else()
     string(TIMESTAMP WESTNET_MAN_DATE "%Y-%m-%d" UTC)  # honours SOURCE_DATE_EPOCH
     set(summary_westnet-sim "simulated stations of a WestNet II Data HighWay on a serial line")
     set(summary_westnet-poll "read and write WestNet II controllers through the driver")
+    set(summary_westnet-gateway "serve a plant of WestNet II controllers over HTTP, Modbus TCP and MQTT")
+    set(guide_westnet-sim integrating.md)
+    set(guide_westnet-poll integrating.md)
+    set(guide_westnet-gateway gateway.md)
     set(pages)
     foreach(tool ${WESTNET_TOOLS})
       set(see_also)
@@ -75,7 +88,7 @@ else()
         COMMAND ${WESTNET_PERL} ${PROJECT_SOURCE_DIR}/cmake/manpage.pl
                 --program $<TARGET_FILE:${tool}> --version ${PROJECT_VERSION}
                 --summary "${summary_${tool}}" --date ${WESTNET_MAN_DATE} ${see_also}
-                --see-also ${CMAKE_INSTALL_FULL_DOCDIR}/integrating.md --output ${page}
+                --see-also ${CMAKE_INSTALL_FULL_DOCDIR}/${guide_${tool}} --output ${page}
         DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/manpage.pl
         COMMENT "Manual page ${tool}.1"
         VERBATIM)
@@ -94,7 +107,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The driver library (libwestnet.so) that reaches Numa Logic controllers on a
 WestNet II Data HighWay over a serial line through one entry point, ZanMain,
 with its public header, a stand-in host library (libtarvek.so), a station
-simulator (westnet-sim) and a command-line poller (westnet-poll).")
+simulator (westnet-sim), a command-line poller (westnet-poll) and a gateway
+daemon (westnet-gateway, with its systemd service) that scans a plant's lines
+and serves them over HTTP, Modbus TCP and MQTT.")
 endif()
 
 # The public header must match the driver's records on both targets, and the

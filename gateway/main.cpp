@@ -1,12 +1,15 @@
 // westnet-gateway: owns the serial lines of a plant of WestNet II Data
 // HighWay controllers, scans them through the driver in block reads, and
 // serves the values to the front ends (HTTP, Modbus TCP, MQTT).
+// Runs by hand or as a systemd service (Type=notify, with a watchdog).
 #include <pthread.h>
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +23,8 @@
 #include "scan/plan.h"
 #include "scan/scan_service.h"
 #include "system.h"
+#include "systemd/notify.h"
+#include "usage.h"
 
 namespace westnet::gateway {
 namespace {
@@ -28,6 +33,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitPlant = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitFrontEnd = 3;
+constexpr int kExitStuck = 4;
 constexpr int kExitNoDriver = 5;
 
 // Every front end, in the order they start; each maker returns null when the
@@ -40,31 +46,253 @@ const FrontEndMaker kFrontEnds[] = {
     &mqtt::MakeMqttFrontEnd,
 };
 
-const char* const kDescription =
-    R"(westnet-gateway: serves a plant of WestNet II Data HighWay controllers.
+// How often the main thread looks at the lines while it waits for a signal;
+// faster until the daemon is ready, so that READY=1 follows the last open.
+constexpr std::chrono::milliseconds kTick{1000};
+constexpr std::chrono::milliseconds kStartingTick{20};
 
-Reads the plant file (TOML: the [gateway] front ends, each [[line]] with its
-serial device and settings, each [[line.point]] with its address), opens every
-line through the driver, scans the points in block reads, and serves their
-values, qualities and the lines' statistics over HTTP: a status page at /, a
-JSON API under /api, Prometheus metrics at /metrics; and over Modbus TCP
-([gateway] modbus: unit = modbus_unit_offset + station, holding and input
-registers, coils of bit points with a coil key); and to an MQTT broker
-([gateway] mqtt: a retained message per point, writes on its /set topic). A
-station that stops answering is demoted and probed now and then, so that it
-never stalls the others; a line whose stations all fail is closed and opened
-again until it answers. docs/gateway.md describes the plant file key by key.)";
+std::string Plural(std::size_t n, const std::string& what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
 
-const char* const kFooter = R"(EXIT STATUS
-  0   stopped by SIGINT or SIGTERM, or --check found the plant file good
-  1   the plant file has errors (each as FILE:LINE: KEY: what is wrong)
-  2   a bad command line
-  3   a front end cannot start (its address in use, for example)
-  5   the driver library cannot be loaded
+std::string Names(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& n : names) {
+        out += (out.empty() ? "" : ", ") + n;
+    }
+    return out.empty() ? "none" : out;
+}
 
-EXAMPLES
-  westnet-gateway --check /etc/westnet/gateway.toml
-  westnet-gateway --log-level debug examples/gateway.toml)";
+class Daemon {
+public:
+    Daemon(host::ZanMainFn zanMain, std::string plantPath, Plant plant)
+        : zanMain_(zanMain),
+          plantPath_(std::move(plantPath)),
+          service_(
+              std::move(plant),
+              [zanMain](const LineConfig& line) {
+                  return std::make_unique<DriverChannel>(zanMain, line);
+              },
+              clock_) {}
+
+    int Run() {
+        // Signals are taken by this thread alone: every thread started from
+        // here on inherits the mask.
+        sigset_t signals;
+        sigemptyset(&signals);
+        for (const int s : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&signals, s);
+        }
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+
+        service_.Start();
+        std::string error;
+        if (!StartFrontEnds(service_.PlantConfig().gateway, nullptr, error)) {
+            Log(LogLevel::Error, error);
+            StopFrontEnds();
+            service_.Stop();
+            return kExitFrontEnd;
+        }
+        const Plant& plant = service_.PlantConfig();
+        Log(LogLevel::Info, "serving " + Plural(plant.lines.size(), "line") + " from " +
+                                plant.path + "; front ends: " + FrontEndNames());
+        if (notifier_.WatchdogInterval().count() > 0) {
+            Log(LogLevel::Info, "the systemd watchdog is fed every " +
+                                    std::to_string(notifier_.WatchdogInterval().count() / 1000) +
+                                    " ms while every line's worker moves");
+        }
+
+        bool ready = false;
+        for (;;) {
+            auto tick = ready ? kTick : kStartingTick;
+            if (notifier_.WatchdogInterval().count() > 0) {
+                tick = std::min(tick, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          notifier_.WatchdogInterval()));
+            }
+            const timespec wait{static_cast<time_t>(tick.count() / 1000),
+                                static_cast<long>(tick.count() % 1000) * 1000000L};
+            const int received = sigtimedwait(&signals, nullptr, &wait);
+            const bool healthy = Watch();
+            if (!ready && service_.Settled()) {
+                ready = true;
+                status_ = Summary();
+                notifier_.Ready(status_);
+                Log(LogLevel::Info, "ready: " + status_);
+            }
+            if (received == SIGHUP) {
+                Reload();
+            } else if (received == SIGINT || received == SIGTERM) {
+                return Stop(received == SIGINT ? "SIGINT" : "SIGTERM");
+            } else if (ready) {
+                const std::string now = Summary();
+                if (now != status_) {
+                    status_ = now;
+                    notifier_.Status(status_);
+                }
+            }
+            if (healthy) {
+                notifier_.Watchdog();
+            }
+        }
+    }
+
+private:
+    // Looks at every line's worker and logs the ones that became stuck or
+    // moved again; true when none is stuck.
+    bool Watch() {
+        bool healthy = true;
+        for (const WorkerHealth& h : service_.Health(clock_.Now())) {
+            bool& was = stuck_[h.line];
+            if (h.stuck && !was) {
+                LogLine(LogLevel::Error, h.line,
+                        h.why + (notifier_.WatchdogInterval().count() > 0
+                                     ? "; the watchdog is no longer fed"
+                                     : ""));
+                // What `systemctl status` shows until systemd acts on it.
+                notifier_.Status("line " + h.line + ": " + h.why);
+            } else if (!h.stuck && was) {
+                LogLine(LogLevel::Info, h.line, "its worker moves again");
+                status_.clear();  // the next tick tells how the lines stand
+            }
+            was = h.stuck;
+            healthy = healthy && !h.stuck;
+        }
+        return healthy;
+    }
+
+    std::string Summary() const {
+        const Plant& plant = service_.PlantConfig();
+        std::size_t up = 0;
+        for (std::size_t i = 0; i < plant.lines.size(); ++i) {
+            up += service_.LineUp(i) ? 1 : 0;
+        }
+        return Plural(plant.lines.size(), "line") + " (" + std::to_string(up) + " up, " +
+               std::to_string(plant.lines.size() - up) + " down); front ends: " + FrontEndNames();
+    }
+
+    std::string FrontEndNames() const {
+        std::vector<std::string> names;
+        for (const auto& f : frontEnds_) {
+            names.push_back(f->Name());
+        }
+        return Names(names);
+    }
+
+    // Starts every front end the settings turn on. With `fallback` (a
+    // reload), one that cannot start on the new settings is started on the
+    // previous ones, which served a moment ago; without (at start), the
+    // first that cannot start fails the whole.
+    bool StartFrontEnds(const GatewayConfig& config, const GatewayConfig* fallback,
+                        std::string& error) {
+        for (const FrontEndMaker make : kFrontEnds) {
+            std::unique_ptr<FrontEnd> frontEnd = make(config, service_);
+            if (!frontEnd) {
+                continue;
+            }
+            if (frontEnd->Start(error)) {
+                frontEnds_.push_back(std::move(frontEnd));
+                continue;
+            }
+            if (fallback == nullptr) {
+                return false;
+            }
+            std::string text = error;
+            text += "; ";
+            text += frontEnd->Name();
+            frontEnd = make(*fallback, service_);
+            std::string again;
+            if (frontEnd && frontEnd->Start(again)) {
+                text += " serves on its previous settings until the plant file is read again";
+                frontEnds_.push_back(std::move(frontEnd));
+            } else {
+                text += " is off until the plant file is read again";
+            }
+            Log(LogLevel::Error, text);
+        }
+        return true;
+    }
+
+    // Front ends in reverse order; once this returns none calls the service.
+    void StopFrontEnds() {
+        for (auto it = frontEnds_.rbegin(); it != frontEnds_.rend(); ++it) {
+            (*it)->Stop();
+        }
+        frontEnds_.clear();
+    }
+
+    void Reload() {
+        notifier_.Reloading();
+        Log(LogLevel::Info, "SIGHUP: reading " + plantPath_ + " again");
+        Plant next;
+        std::vector<std::string> errors;
+        bool read = false;
+        {
+            // Parse commands run here alone: the lines never parse.
+            host::Session parser(zanMain_);
+            read = ReadPlantFile(plantPath_, parser, next, errors);
+        }
+        if (!read) {
+            for (const std::string& e : errors) {
+                Log(LogLevel::Error, e);
+            }
+            Log(LogLevel::Error, "SIGHUP: " + Plural(errors.size(), "error") + " in " + plantPath_ +
+                                     ": the file is refused, the running plant stays");
+            notifier_.Ready(status_);
+            return;
+        }
+        // Front ends hold indices into the plant: none runs while it changes.
+        const GatewayConfig previous = service_.PlantConfig().gateway;
+        StopFrontEnds();
+        // Changed lines finish their command first: the watchdog is fed
+        // meanwhile, as long as none is stuck.
+        const ReloadReport report = service_.Reload(std::move(next), [this] {
+            if (Watch()) {
+                notifier_.Watchdog();
+            }
+        });
+        std::string error;
+        StartFrontEnds(service_.PlantConfig().gateway, &previous, error);
+        Log(LogLevel::Info,
+            "SIGHUP: " + plantPath_ + " read again; lines kept: " + Names(report.kept) +
+                "; restarted: " + Names(report.restarted) + "; added: " + Names(report.added) +
+                "; removed: " + Names(report.removed) + "; front ends: " + FrontEndNames());
+        status_ = Summary();
+        notifier_.Ready(status_);
+    }
+
+    int Stop(const std::string& why) {
+        notifier_.Stopping();
+        Log(LogLevel::Info,
+            why + ": stopping: the writes already queued go out, then every line closes");
+        // The front ends stay up meanwhile, so that each queued write's
+        // answer reaches its client; new requests are refused.
+        service_.BeginStop();
+        while (!service_.WaitLinesFinished(kTick)) {
+            if (!Watch()) {
+                // A line stuck in the driver cannot be closed, nor its worker
+                // joined: leave without them.
+                Log(LogLevel::Error, "leaving with a line stuck in one command: it is not closed");
+                std::fflush(stderr);
+                std::_Exit(kExitStuck);
+            }
+            notifier_.Watchdog();
+        }
+        StopFrontEnds();
+        service_.Stop();
+        Log(LogLevel::Info, "stopped");
+        return kExitOk;
+    }
+
+    const host::ZanMainFn zanMain_;
+    const std::string plantPath_;
+    const SystemClock clock_;
+    ScanService service_;
+    systemd::Notifier notifier_;
+    std::vector<std::unique_ptr<FrontEnd>> frontEnds_;
+    std::map<std::string, bool> stuck_;
+    std::string status_;
+};
 
 int Run(const std::string& plantPath, bool check) {
     const host::LoadedDriver driver = host::LoadDriver("");
@@ -91,95 +319,30 @@ int Run(const std::string& plantPath, bool check) {
         std::printf("\nthe plant file is good\n");
         return kExitOk;
     }
-
-    // Signals are taken by this thread alone, with sigwait: every thread
-    // started from here on inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    const SystemClock clock;
-    const host::ZanMainFn zanMain = driver.zanMain;
-    ScanService service(
-        plant,
-        [zanMain](const LineConfig& line) {
-            return std::make_unique<DriverChannel>(zanMain, line);
-        },
-        clock);
-    service.Start();
-
-    std::vector<std::unique_ptr<FrontEnd>> frontEnds;
-    for (const FrontEndMaker make : kFrontEnds) {
-        std::unique_ptr<FrontEnd> frontEnd = make(plant.gateway, service);
-        if (!frontEnd) {
-            continue;
-        }
-        std::string error;
-        if (!frontEnd->Start(error)) {
-            Log(LogLevel::Error, error);
-            for (auto it = frontEnds.rbegin(); it != frontEnds.rend(); ++it) {
-                (*it)->Stop();
-            }
-            service.Stop();
-            return kExitFrontEnd;
-        }
-        frontEnds.push_back(std::move(frontEnd));
-    }
-    std::string names;
-    for (const auto& f : frontEnds) {
-        names += (names.empty() ? "" : ", ") + f->Name();
-    }
-    Log(LogLevel::Info, "serving " + std::to_string(plant.lines.size()) + " line" +
-                            (plant.lines.size() == 1 ? "" : "s") + " from " + plant.path +
-                            "; front ends: " + (names.empty() ? "none" : names));
-
-    for (;;) {
-        int received = 0;
-        if (sigwait(&signals, &received) != 0) {
-            continue;
-        }
-        if (received == SIGHUP) {
-            Log(LogLevel::Warning,
-                "SIGHUP: this gateway cannot read its plant file again while it runs; restart "
-                "it to apply changes");
-            continue;
-        }
-        Log(LogLevel::Info, std::string(received == SIGINT ? "SIGINT" : "SIGTERM") + ": stopping");
-        break;
-    }
-    // Front ends first, so that nothing new reaches a line that is closing.
-    for (auto it = frontEnds.rbegin(); it != frontEnds.rend(); ++it) {
-        (*it)->Stop();
-    }
-    service.Stop();
-    Log(LogLevel::Info, "stopped");
-    return kExitOk;
+    Daemon daemon(driver.zanMain, plantPath, std::move(plant));
+    return daemon.Run();
 }
 
 int Main(int argc, char** argv) {
-    CLI::App app{kDescription, "westnet-gateway"};
-    app.footer(kFooter);
-    app.get_formatter()->column_width(28);
+    CLI::App app{"", "westnet-gateway"};
     bool check = false;
     std::string level = "info";
     std::string plantPath;
-    app.add_flag("--check", check,
-                 "Check the plant file and print the read plan (the blocks per station and "
-                 "their wire time at the line's speed), opening nothing");
-    app.add_option("--log-level", level, "error, warning, info (the default) or debug")
+    app.add_flag("--check", check);
+    app.add_option("--log-level", level)
         ->check(CLI::IsMember({"error", "warning", "info", "debug"}));
-    app.add_option("PLANT", plantPath, "The plant file (TOML)")->required();
+    app.add_option("PLANT", plantPath)->required();
     app.set_version_flag("--version", std::string("westnet-gateway ") + WESTNET_VERSION);
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(kUsageText, stdout);
+        return kExitOk;
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        app.exit(e);
+        std::fprintf(stderr, "westnet-gateway: %s\nRun westnet-gateway --help for the options.\n",
+                     e.what());
         return kExitUsage;
     }
     LogLevel logLevel = LogLevel::Info;

@@ -198,6 +198,8 @@ json StatusJson(Service& service, WallTime now) {
                          {"counts", Counts(st.counts)},
                          {"demotions", st.demotions},
                          {"reopens", st.reopens},
+                         {"queued", st.queued},
+                         {"command_seconds", st.commandSeconds},
                          {"last_error", Error(st.lastError)},
                          {"latency_ms", Latency(st.latency)},
                          {"bus_load", st.busLoad},
@@ -232,6 +234,13 @@ std::string Metrics(Service& service, WallTime now) {
         m.Add("westnet_line_reopens_total",
               "Times the line's channel was opened again after the line went down", "counter",
               {{"line", line}}, static_cast<double>(st.reopens));
+        m.Add("westnet_line_queued_requests",
+              "Front-end requests waiting for the line, writes and reads", "gauge",
+              {{"line", line}}, static_cast<double>(st.queued));
+        m.Add("westnet_line_command_seconds",
+              "How long the call to the driver under way has run (0 between calls): a line "
+              "stuck in the driver shows here",
+              "gauge", {{"line", line}}, st.commandSeconds);
         m.Add("westnet_line_bus_load", "Wire time used over time, the latest 10 s (0 to 1)",
               "gauge", {{"line", line}}, st.busLoad);
         m.Add("westnet_line_wire_seconds_total",

@@ -1,5 +1,7 @@
 #include "log/log.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -25,9 +27,19 @@ const char* LevelName(LogLevel level) {
     return "debug";
 }
 
-// systemd sets JOURNAL_STREAM when stderr is the journal's stream.
+// systemd sets JOURNAL_STREAM to the device and inode of the journal's
+// stream ("DEV:INO"); it is that stream only while stderr is still that
+// file, not in a child whose stderr went elsewhere.
 bool ToJournal() {
-    static const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
+    static const bool journal = [] {
+        const char* stream = std::getenv("JOURNAL_STREAM");
+        unsigned long long dev = 0;
+        unsigned long long ino = 0;
+        struct stat info {};
+        return stream != nullptr && std::sscanf(stream, "%llu:%llu", &dev, &ino) == 2 &&
+               fstat(2, &info) == 0 && static_cast<unsigned long long>(info.st_dev) == dev &&
+               static_cast<unsigned long long>(info.st_ino) == ino;
+    }();
     return journal;
 }
 

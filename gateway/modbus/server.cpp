@@ -335,6 +335,10 @@ void Server::Serve(Client& client) {
             break;
         }
         if (fds[2].revents != 0) {
+            // Replies the line has given already still go out: the daemon
+            // stops its front ends only once the writes queued before a
+            // SIGTERM have been made, and each one's client gets its answer.
+            session.Completed();
             reason = "shutdown";
             break;
         }

@@ -1,11 +1,8 @@
 #include "scan/driver_channel.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
+#include "port_check.h"
 #include "serial_device.h"
 
 namespace westnet::gateway {
@@ -20,25 +17,21 @@ PointAddress Word(int station, int reg) {
     return point;
 }
 
+// Why the device did not open, as the system tells: what is wrong, then the
+// evidence and what to do, on one line for the log.
+std::string WhyNotOpen(const std::string& device, const LineParams& params) {
+    const host::OpenFailure failure = host::DiagnoseOpen(device, params);
+    std::string why = failure.summary;
+    for (const std::string& detail : failure.details) {
+        why += "; " + detail;
+    }
+    return why;
+}
+
 }  // namespace
 
 int TimeoutTens(int timeoutMs) {
     return (timeoutMs + 9) / 10;
-}
-
-std::string OpenFailureReason(const std::string& path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        return errno == ENOENT ? "no such device (unplugged, or a link whose target is gone)"
-                               : std::string(std::strerror(errno));
-    }
-    if (!S_ISCHR(info.st_mode)) {
-        return "not a serial device";
-    }
-    if (access(path.c_str(), R_OK | W_OK) != 0) {
-        return "permission denied (the gateway's user needs the dialout group)";
-    }
-    return "the device refused the open or its line settings (held by another program?)";
 }
 
 DriverChannel::DriverChannel(host::ZanMainFn zanMain, const LineConfig& line)
@@ -57,6 +50,11 @@ bool DriverChannel::Open(std::string& why) {
         why = name.error;
         return false;
     }
+    LineParams params{};
+    params.baudRate = static_cast<std::uint16_t>(line_.baud);
+    params.dataBits = static_cast<std::uint16_t>(line_.dataBits);
+    params.stopBits = static_cast<std::uint16_t>(line_.stopBitsCode);
+    params.parity = static_cast<std::uint16_t>(line_.parityCode);
     // Nothing there to open (unplugged, a link whose target is gone): spare
     // the host library's open-failure message on every try.
     const std::string path = name.name == "NUL" || name.name.find('/') != std::string::npos
@@ -64,17 +62,12 @@ bool DriverChannel::Open(std::string& why) {
                                  : "/dev/" + name.name;
     struct stat info {};
     if (name.name != "NUL" && stat(path.c_str(), &info) != 0) {
-        why = OpenFailureReason(path);
+        why = WhyNotOpen(name.name, params);
         return false;
     }
-    LineParams params{};
-    params.baudRate = static_cast<std::uint16_t>(line_.baud);
-    params.dataBits = static_cast<std::uint16_t>(line_.dataBits);
-    params.stopBits = static_cast<std::uint16_t>(line_.stopBitsCode);
-    params.parity = static_cast<std::uint16_t>(line_.parityCode);
     const std::int32_t result = session_.Open(name.name, TimeoutTens(line_.timeoutMs), params);
     if (result != ResOk) {
-        why = OpenFailureReason(path) + " (driver result " + std::to_string(result) + ")";
+        why = WhyNotOpen(name.name, params) + " (driver result " + std::to_string(result) + ")";
         return false;
     }
     device_ = name.name;

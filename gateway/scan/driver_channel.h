@@ -38,8 +38,4 @@ private:
 // rounded up.
 int TimeoutTens(int timeoutMs);
 
-// Why a device that the driver could not open did not open, as far as the
-// system tells.
-std::string OpenFailureReason(const std::string& path);
-
 }  // namespace westnet::gateway

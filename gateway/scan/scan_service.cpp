@@ -1,31 +1,132 @@
 #include "scan/scan_service.h"
 
 #include <algorithm>
+#include <cstdio>
+
+#include "plant/compare.h"
+#include "scan/driver_channel.h"
+#include "scan/plan.h"
 
 namespace westnet::gateway {
+namespace {
 
-ScanService::ScanService(Plant plant, const ChannelFactory& makeChannel, const Clock& clock)
-    : plant_(std::move(plant)) {
-    for (std::size_t i = 0; i < plant_.lines.size(); ++i) {
-        auto line = std::make_unique<Line>();
-        line->channel = makeChannel(plant_.lines[i]);
-        line->scanner =
-            std::make_unique<LineScanner>(i, plant_.lines[i], plant_.gateway.readOnly,
-                                          *line->channel, clock, static_cast<LineEvents&>(*this));
-        Line* raw = line.get();
-        line->scanner->SetWake([raw] {
-            {
-                std::lock_guard<std::mutex> lock(raw->wakeMutex);
-                raw->woken = true;
-            }
-            raw->wake.notify_one();
+// The driver's attempts at one command: six at the selection of its
+// station and six at its transaction.
+constexpr int kAttempts = 12;
+// A purge that finds input waiting drains it in reads of 50 ms.
+constexpr double kPurgeMs = 50;
+constexpr std::chrono::seconds kSystemSlack{1};
+// The longest a worker waits between two steps: the line's reopen back-off
+// at its longest, and the slack.
+constexpr auto kLongestWait = kReopenMax + std::chrono::seconds(2);
+
+std::int64_t Nanos(SteadyTime t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+double Seconds(std::int64_t nanos) {
+    return static_cast<double>(nanos) / 1e9;
+}
+
+// The line's channel, every call to the line timed in the line's activity.
+class WatchedChannel : public Channel {
+public:
+    WatchedChannel(std::unique_ptr<Channel> inner, const Clock& clock, LineActivity& activity)
+        : inner_(std::move(inner)), clock_(clock), activity_(activity) {}
+
+    bool Open(std::string& why) override {
+        return Timed("an open", -1, [&] { return inner_->Open(why); });
+    }
+    void Close() override {
+        Timed("a close", -1, [&] {
+            inner_->Close();
+            return 0;
         });
-        lines_.push_back(std::move(line));
+    }
+    std::string Device() const override { return inner_->Device(); }
+    int SelectedStation() const override { return inner_->SelectedStation(); }
+
+    std::int32_t ReadWord(int station, int reg, std::uint16_t& value) override {
+        return Timed("a word read", station, [&] { return inner_->ReadWord(station, reg, value); });
+    }
+    std::int32_t ReadBlock(int station, int reg, int count,
+                           std::vector<std::uint16_t>& words) override {
+        return Timed("a block read", station,
+                     [&] { return inner_->ReadBlock(station, reg, count, words); });
+    }
+    std::int32_t WriteWord(int station, int reg, std::uint16_t value) override {
+        return Timed("a word write", station,
+                     [&] { return inner_->WriteWord(station, reg, value); });
+    }
+    std::int32_t WriteBit(int station, int reg, int bit, bool value) override {
+        return Timed("a bit write", station,
+                     [&] { return inner_->WriteBit(station, reg, bit, value); });
+    }
+    std::int32_t WriteBlock(int station, int reg,
+                            const std::vector<std::uint16_t>& words) override {
+        return Timed("a block write", station,
+                     [&] { return inner_->WriteBlock(station, reg, words); });
+    }
+
+private:
+    template <typename Call>
+    auto Timed(const char* what, int station, Call call) -> decltype(call()) {
+        activity_.call.store(what);
+        activity_.station.store(station);
+        activity_.busySince.store(Nanos(clock_.Now()));
+        auto result = call();
+        activity_.busySince.store(LineActivity::kIdle);
+        activity_.progress.store(Nanos(clock_.Now()));
+        return result;
+    }
+
+    std::unique_ptr<Channel> inner_;
+    const Clock& clock_;
+    LineActivity& activity_;
+};
+
+}  // namespace
+
+SteadyTime::duration CommandLimit(const LineConfig& line) {
+    const double frameMs = (kHeaderChars + ReplyChars(kBlockMaxWords)) * CharacterMs(line);
+    const double attemptMs = TimeoutTens(line.timeoutMs) * 10.0 + kPurgeMs + frameMs;
+    return std::chrono::duration_cast<SteadyTime::duration>(
+               std::chrono::duration<double, std::milli>(kAttempts * attemptMs)) +
+           kSystemSlack;
+}
+
+ScanService::ScanService(Plant plant, ChannelFactory makeChannel, const Clock& clock)
+    : makeChannel_(std::move(makeChannel)),
+      clock_(clock),
+      plant_(std::make_unique<const Plant>(std::move(plant))) {
+    for (std::size_t i = 0; i < plant_->lines.size(); ++i) {
+        lines_.push_back(MakeLine(i, plant_->lines[i]));
     }
 }
 
 ScanService::~ScanService() {
     Stop();
+}
+
+std::unique_ptr<ScanService::Line> ScanService::MakeLine(std::size_t index,
+                                                         const LineConfig& config) {
+    auto line = std::make_unique<Line>();
+    line->name = config.name;
+    line->limit = CommandLimit(config);
+    line->activity.progress.store(Nanos(clock_.Now()));
+    line->channel = std::make_unique<WatchedChannel>(makeChannel_(config), clock_, line->activity);
+    line->scanner =
+        std::make_unique<LineScanner>(index, config, plant_->gateway.readOnly, *line->channel,
+                                      clock_, static_cast<LineEvents&>(*this));
+    Line* raw = line.get();
+    line->scanner->SetWake([raw] {
+        {
+            std::lock_guard<std::mutex> lock(raw->wakeMutex);
+            raw->woken = true;
+        }
+        raw->wake.notify_one();
+    });
+    return line;
 }
 
 void ScanService::Start() {
@@ -35,26 +136,77 @@ void ScanService::Start() {
     started_ = true;
     dispatcher_ = std::thread([this] { RunDispatcher(); });
     for (auto& line : lines_) {
-        Line* raw = line.get();
-        line->worker = std::thread([this, raw] { RunLine(*raw); });
+        StartWorker(*line);
+    }
+}
+
+void ScanService::StartWorker(Line& line) {
+    Line* raw = &line;
+    line.activity.progress.store(Nanos(clock_.Now()));
+    line.worker = std::thread([this, raw] {
+        RunLine(*raw);
+        {
+            std::lock_guard<std::mutex> lock(finishedMutex_);
+            raw->finished.store(true);
+        }
+        finishedWake_.notify_all();
+    });
+}
+
+bool ScanService::Settled() const {
+    return std::all_of(lines_.begin(), lines_.end(),
+                       [](const auto& line) { return line->scanner->Settled(); });
+}
+
+void ScanService::BeginStop() {
+    for (auto& line : lines_) {
+        line->scanner->Stop();
+    }
+}
+
+bool ScanService::WaitLinesFinished(std::chrono::milliseconds most) {
+    std::unique_lock<std::mutex> lock(finishedMutex_);
+    return finishedWake_.wait_for(lock, most, [&] {
+        return std::all_of(lines_.begin(), lines_.end(), [](const auto& line) {
+            return line->finished.load() || !line->worker.joinable();
+        });
+    });
+}
+
+// Stops these lines and waits for them, calling `whileWaiting` every half
+// second meanwhile; a line never started answers what it holds here.
+void ScanService::StopAndJoin(const std::vector<Line*>& lines,
+                              const std::function<void()>& whileWaiting) {
+    for (Line* line : lines) {
+        line->scanner->Stop();
+    }
+    for (Line* line : lines) {
+        if (!line->worker.joinable()) {
+            while (!line->scanner->Finished()) {
+                line->scanner->Step();
+            }
+            continue;
+        }
+        std::unique_lock<std::mutex> lock(finishedMutex_);
+        while (!finishedWake_.wait_for(lock, std::chrono::milliseconds(500),
+                                       [&] { return line->finished.load(); })) {
+            if (whileWaiting) {
+                lock.unlock();
+                whileWaiting();
+                lock.lock();
+            }
+        }
+        lock.unlock();
+        line->worker.join();
     }
 }
 
 void ScanService::Stop() {
+    std::vector<Line*> all;
     for (auto& line : lines_) {
-        line->scanner->Stop();
-        if (!line->worker.joinable()) {
-            // Never started: the scanner answers what it holds, here.
-            while (!line->scanner->Finished()) {
-                line->scanner->Step();
-            }
-        }
+        all.push_back(line.get());
     }
-    for (auto& line : lines_) {
-        if (line->worker.joinable()) {
-            line->worker.join();
-        }
-    }
+    StopAndJoin(all, nullptr);
     {
         std::lock_guard<std::mutex> lock(dispatchMutex_);
         dispatchStop_ = true;
@@ -74,8 +226,103 @@ void ScanService::Stop() {
     }
 }
 
+ReloadReport ScanService::Reload(Plant plant, const std::function<void()>& whileWaiting) {
+    auto next = std::make_unique<const Plant>(std::move(plant));
+    ReloadReport report;
+    // Where each running line goes in the new plant; -1 when it ends.
+    std::vector<long> keptAt(lines_.size(), -1);
+    std::vector<Line*> ending;
+    for (std::size_t old = 0; old < lines_.size(); ++old) {
+        const LineConfig& was = plant_->lines[old];
+        const auto found = std::find_if(next->lines.begin(), next->lines.end(),
+                                        [&](const LineConfig& l) { return l.name == was.name; });
+        if (found != next->lines.end() && SameLine(was, *found)) {
+            keptAt[old] = found - next->lines.begin();
+            report.kept.push_back(was.name);
+        } else {
+            ending.push_back(lines_[old].get());
+            (found != next->lines.end() ? report.restarted : report.removed).push_back(was.name);
+        }
+    }
+    // Every line still in its place meanwhile, for the watchdog's look.
+    StopAndJoin(ending, whileWaiting);
+    std::vector<std::unique_ptr<Line>> kept(next->lines.size());
+    for (std::size_t old = 0; old < lines_.size(); ++old) {
+        if (keptAt[old] >= 0) {
+            kept[static_cast<std::size_t>(keptAt[old])] = std::move(lines_[old]);
+        }
+    }
+    std::vector<std::unique_ptr<Line>> ended = std::move(lines_);
+    std::unique_ptr<const Plant> retired = std::move(plant_);
+    plant_ = std::move(next);
+    lines_.clear();
+    for (std::size_t i = 0; i < plant_->lines.size(); ++i) {
+        if (kept[i]) {
+            kept[i]->scanner->SetIndex(i);
+            kept[i]->scanner->SetReadOnly(plant_->gateway.readOnly);
+            lines_.push_back(std::move(kept[i]));
+            continue;
+        }
+        const std::string& name = plant_->lines[i].name;
+        if (std::find(report.restarted.begin(), report.restarted.end(), name) ==
+            report.restarted.end()) {
+            report.added.push_back(name);
+        }
+        lines_.push_back(MakeLine(i, plant_->lines[i]));
+        if (started_) {
+            StartWorker(*lines_.back());
+        }
+    }
+    return report;
+}
+
+std::vector<WorkerHealth> ScanService::Health(SteadyTime now) const {
+    std::vector<WorkerHealth> out;
+    const std::int64_t at = Nanos(now);
+    for (const auto& line : lines_) {
+        WorkerHealth h;
+        h.line = line->name;
+        if (line->finished.load()) {
+            out.push_back(h);
+            continue;
+        }
+        const LineActivity& a = line->activity;
+        const std::int64_t busy = a.busySince.load();
+        const std::int64_t limit =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(line->limit).count();
+        char text[200];
+        if (busy != LineActivity::kIdle && at - busy > limit) {
+            const int station = a.station.load();
+            char whom[24] = "";
+            if (station >= 0) {
+                std::snprintf(whom, sizeof whom, " of station %02d", station);
+            }
+            std::snprintf(text, sizeof text,
+                          "stuck for %.1f s in %s%s, past the %.1f s its worst case takes",
+                          Seconds(at - busy), a.call.load(), whom, Seconds(limit));
+            h.stuck = true;
+            h.why = text;
+        } else if (busy == LineActivity::kIdle) {
+            const std::int64_t idle = at - a.progress.load();
+            const std::int64_t most =
+                limit + std::chrono::duration_cast<std::chrono::nanoseconds>(kLongestWait).count();
+            if (idle > most) {
+                std::snprintf(text, sizeof text,
+                              "its worker has made no progress for %.1f s (at most %.1f s "
+                              "between two steps)",
+                              Seconds(idle), Seconds(most));
+                h.stuck = true;
+                h.why = text;
+            }
+        }
+        out.push_back(h);
+    }
+    return out;
+}
+
 void ScanService::RunLine(Line& line) {
     for (;;) {
+        line.activity.progress.store(Nanos(clock_.Now()));
         const SteadyTime next = line.scanner->Step();
         if (line.scanner->Finished()) {
             return;
@@ -167,7 +414,15 @@ bool ScanService::LineUp(std::size_t line) const {
 }
 
 LineStatus ScanService::Status(std::size_t line) const {
-    return line < lines_.size() ? lines_[line]->scanner->Status() : LineStatus{};
+    if (line >= lines_.size()) {
+        return {};
+    }
+    LineStatus status = lines_[line]->scanner->Status();
+    const std::int64_t busy = lines_[line]->activity.busySince.load();
+    if (busy != LineActivity::kIdle) {
+        status.commandSeconds = std::max(0.0, Seconds(Nanos(clock_.Now()) - busy));
+    }
+    return status;
 }
 
 void ScanService::AddListener(Listener* listener) {

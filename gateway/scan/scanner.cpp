@@ -130,6 +130,11 @@ bool LineScanner::Finished() const {
     return finished_;
 }
 
+bool LineScanner::Settled() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return everOpened_ || down_;
+}
+
 // --- admission -------------------------------------------------------------
 
 Outcome LineScanner::Check(const LineOp& op) const {
@@ -317,6 +322,7 @@ LineStatus LineScanner::Status() const {
     status.counts = counts_;
     status.demotions = demotions_;
     status.reopens = reopens_;
+    status.queued = writes_.size() + reads_.size();
     status.lastError = lastError_;
     status.latency = latency_.Summary();
     status.wireSeconds = wireMs_ / 1000.0;
@@ -419,11 +425,12 @@ SteadyTime LineScanner::Step() {
 }
 
 void LineScanner::Deliver(Outbox& out) {
+    const std::size_t index = index_.load();
     for (const auto& s : out.stations) {
-        events_.StationChanged(index_, s.first, s.second);
+        events_.StationChanged(index, s.first, s.second);
     }
     for (const auto& p : out.points) {
-        events_.PointUpdated(index_, p.first, p.second);
+        events_.PointUpdated(index, p.first, p.second);
     }
     for (auto& c : out.completions) {
         if (c.first) {

@@ -17,6 +17,7 @@
 // each reopen every station is probed at once.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -78,6 +79,14 @@ public:
     bool Up() const;
     LineStatus Status() const;
     const LineConfig& Config() const { return config_; }
+    // Whether the line has tried its first open: it is open, or down.
+    bool Settled() const;
+
+    // A reload of the plant file that keeps this line may move it to another
+    // place in the plant, or turn read_only on or off; nothing else of its
+    // settings changes while it lives.
+    void SetIndex(std::size_t index) { index_.store(index); }
+    void SetReadOnly(bool readOnly) { readOnly_.store(readOnly); }
 
 private:
     using Duration = SteadyTime::duration;
@@ -150,9 +159,9 @@ private:
     SteadyTime NextWake(SteadyTime now) const;
     void Deliver(Outbox& out);
 
-    const std::size_t index_;
+    std::atomic<std::size_t> index_;
     const LineConfig config_;
-    const bool readOnly_;
+    std::atomic<bool> readOnly_;
     Channel& channel_;
     const Clock& clock_;
     LineEvents& events_;

@@ -167,6 +167,8 @@ struct LineStatus {
     CommandCounts counts;
     std::uint64_t demotions = 0;
     std::uint64_t reopens = 0;  // times the channel was opened again after the line went down
+    std::size_t queued = 0;     // front-end requests waiting for the line (writes and reads)
+    double commandSeconds = 0;  // how long the call to the driver under way has run; 0 between
     ErrorNote lastError;
     LatencySummary latency;
     // The wire time of the frames the commands sent and received (each

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "plant/compare.h"
 #include "plant/listen.h"
 #include "plant/reader.h"
 
@@ -202,6 +203,68 @@ TEST(GatewayPlant, MistakesAcrossTheFile) {
     // Every mistake is reported, not just the first.
     const Read many = ReadText(std::string(kLine) + "baud = 1\ntimeout_ms = 1\n" + point);
     EXPECT_EQ(many.errors.size(), 2u);
+}
+
+// A reload restarts a line when any of its keys changed, and for nothing
+// else: a key the comparison leaves out would leave a changed setting
+// unapplied, and the place of the text would restart lines for a comment.
+TEST(GatewayPlant, ALineIsTheSameUnlessOneOfItsKeysChanged) {
+    const std::string base = R"([[line]]
+name = "north"
+device = "/dev/ttyUSB0"
+baud = 9600
+format = "8O2"
+timeout_ms = 100
+demote_after = 3
+demote_ms = 10000
+max_gap = 8
+modbus_unit_offset = 0
+writes = "points"
+[[line.point]]
+address = "0140002 3"
+name = "p"
+scan_ms = 1000
+writable = false
+deadband = 0
+coil = 3
+[[line.point]]
+address = "0140010"
+count = 4
+)";
+    const Read before = ReadText(base);
+    ASSERT_TRUE(before.ok) << before.errors.front();
+    const Read moved = ReadText("# a comment above it all\n\n" + base);
+    ASSERT_TRUE(moved.ok);
+    EXPECT_TRUE(SameLine(before.plant.lines[0], moved.plant.lines[0]));
+
+    const std::pair<const char*, const char*> changes[] = {
+        {"name = \"north\"", "name = \"south\""},
+        {"device = \"/dev/ttyUSB0\"", "device = \"/dev/ttyUSB1\""},
+        {"baud = 9600", "baud = 19200"},
+        {"format = \"8O2\"", "format = \"8E2\""},
+        {"timeout_ms = 100", "timeout_ms = 110"},
+        {"demote_after = 3", "demote_after = 4"},
+        {"demote_ms = 10000", "demote_ms = 20000"},
+        {"max_gap = 8", "max_gap = 2"},
+        {"modbus_unit_offset = 0", "modbus_unit_offset = 10"},
+        {"writes = \"points\"", "writes = \"none\""},
+        {"address = \"0140002 3\"", "address = \"0140002 4\""},
+        {"address = \"0140010\"", "address = \"0240010\""},
+        {"name = \"p\"", "name = \"q\""},
+        {"scan_ms = 1000", "scan_ms = 500"},
+        {"writable = false", "writable = true"},
+        {"deadband = 0", "deadband = 0.5"},
+        {"coil = 3", "coil = 4"},
+        {"count = 4", "count = 5"},
+        {"count = 4\n", "count = 4\n[[line.point]]\naddress = \"0140020\"\n"},
+    };
+    for (const auto& change : changes) {
+        std::string text = base;
+        text.replace(text.find(change.first), std::string(change.first).size(), change.second);
+        const Read after = ReadText(text);
+        ASSERT_TRUE(after.ok) << change.second << ": " << after.errors.front();
+        EXPECT_FALSE(SameLine(before.plant.lines[0], after.plant.lines[0])) << change.second;
+    }
 }
 
 TEST(GatewayPlant, ListenAddresses) {

@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Checks the Debian package as a user gets it: unpacked into a scratch root
 # (dpkg -x, nothing installed on the machine), every file in its place, one
-# version everywhere (file name, control file, both tools' --version, the
+# version everywhere (file name, control file, the tools' --version, the
 # manual pages), manual pages that document every option the tools accept,
-# the public header sound on both targets, and the installed westnet-poll
+# the public header sound on both targets, the installed westnet-poll
 # reading and writing the installed westnet-sim's stations over a
-# pseudo-terminal through the installed driver.
+# pseudo-terminal through the installed driver, and the gateway's service:
+# its unit (systemd-analyze verify, where it exists), its plant file marked a
+# conffile, the maintainer scripts, a dependency on every library it links,
+# and the installed westnet-gateway serving the page on the installed plant
+# file pointed at the simulator. (systemctl cannot be tried: no systemd runs
+# as PID 1 where the tests run.)
 #
 #   tests/package/check-deb.sh [PACKAGE.deb]     (default: build/packages/westnet_*.deb)
 set -uo pipefail
@@ -13,8 +18,9 @@ here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
 
 source "$root/scripts/lib/common.sh"
-# readelf (binutils), groff (the manual pages), the cross compiler (header).
-need_packages binutils groff-base g++-mingw-w64-i686 || exit 2
+# readelf (binutils), groff (the manual pages), the cross compiler (header),
+# curl (the gateway's page).
+need_packages binutils groff-base g++-mingw-w64-i686 curl || exit 2
 
 version="$(sed -n 's/^project(westnet VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 deb="${1:-$(ls "$root"/build/packages/westnet_*_"$(dpkg --print-architecture)".deb 2>/dev/null | head -1)}"
@@ -25,11 +31,13 @@ fi
 
 work="$(mktemp -d)"
 sim_pid=""
+gw_pid=""
 cleanup() {
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null
-        wait "$sim_pid" 2>/dev/null
-    fi
+    local pid
+    for pid in $gw_pid $sim_pid; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -49,12 +57,18 @@ usr="$dest/usr"
 libdir="$(dirname "$(find "$usr/lib" -name 'libwestnet.so.1' | head -1)")"
 bin="$usr/bin"
 
-for f in bin/westnet-sim bin/westnet-poll include/westnet/westnet.h \
-    share/man/man1/westnet-sim.1 share/man/man1/westnet-poll.1 \
+tools="westnet-sim westnet-poll westnet-gateway"
+for f in bin/westnet-sim bin/westnet-poll bin/westnet-gateway include/westnet/westnet.h \
+    share/man/man1/westnet-sim.1 share/man/man1/westnet-poll.1 share/man/man1/westnet-gateway.1 \
     share/doc/westnet/README.md share/doc/westnet/CHANGELOG.md \
-    share/doc/westnet/integrating.md share/westnet/examples/plant.img; do
+    share/doc/westnet/integrating.md share/doc/westnet/gateway.md \
+    share/westnet/examples/plant.img share/westnet/examples/gateway.toml; do
     check "has /usr/$f" test -s "$usr/$f"
 done
+unit="$dest/lib/systemd/system/westnet-gateway.service"
+conf="$dest/etc/westnet/gateway.toml"
+check "has /lib/systemd/system/westnet-gateway.service" test -s "$unit"
+check "has /etc/westnet/gateway.toml" test -s "$conf"
 for f in "libwestnet.so.$version" libwestnet.so.1 libwestnet.so libtarvek.so; do
     check "has $f in ${libdir#"$dest"}" test -e "$libdir/$f"
 done
@@ -64,13 +78,13 @@ check "libwestnet.so.1 is the SONAME" equals \
 check "libwestnet.so and libwestnet.so.1 lead to the library" equals \
     "$(readlink -f "$libdir/libwestnet.so")|$(readlink -f "$libdir/libwestnet.so.1")" \
     "$(readlink -f "$libdir/libwestnet.so.$version")|$(readlink -f "$libdir/libwestnet.so.$version")"
-for f in "$bin/westnet-sim" "$bin/westnet-poll" "$libdir/libwestnet.so.$version"; do
+for f in "$bin/westnet-sim" "$bin/westnet-poll" "$bin/westnet-gateway" "$libdir/libwestnet.so.$version"; do
     check "$(basename "$f") carries no search path of the build" \
         bash -c "! readelf -d '$f' | grep -qE '\((RUNPATH|RPATH)\)'"
 done
 
 export LD_LIBRARY_PATH="$libdir"
-for tool in westnet-sim westnet-poll; do
+for tool in $tools; do
     check "$tool resolves every library" bash -c "! ldd '$bin/$tool' | grep -q 'not found'"
     check "$tool --version" equals "$("$bin/$tool" --version 2>&1 | head -1)" "$tool $version"
 
@@ -93,6 +107,55 @@ done
 
 check "installed header: C, C++, both targets, driver's layout" \
     "$here/check-header.sh" "$usr/include"
+
+# --- the gateway's service ------------------------------------------------------
+check "the plant file is a conffile" equals "$(dpkg-deb --info "$deb" conffiles 2>&1)" \
+    /etc/westnet/gateway.toml
+dpkg-deb -e "$deb" "$work/control"
+for script in postinst prerm postrm; do
+    check "$script is an executable shell script" \
+        bash -c "[ -x '$work/control/$script' ] && sh -n '$work/control/$script'"
+done
+# They take the place of the ones CPack writes, which run ldconfig.
+check "postinst and postrm run ldconfig" bash -c \
+    "grep -q '^ *ldconfig\$' '$work/control/postinst' && grep -q '^ *ldconfig\$' '$work/control/postrm'"
+# Every library the gateway links, by the package that holds it here, but
+# those the package ships itself.
+depends="$(dpkg-deb -f "$deb" Depends | sed 's/ *([^)]*)//g; s/ *[,|] */\n/g')"
+missing=""
+for lib in $(readelf -d "$bin/westnet-gateway" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    [ -e "$libdir/$lib" ] && continue
+    path="$(ldconfig -p | awk -v l="$lib" '$1 == l {print $NF; exit}')"
+    owner="$(dpkg -S "$(readlink -f "$path")" 2>/dev/null | head -1 | cut -d: -f1)"
+    [ -n "$owner" ] || owner="$(dpkg -S "$path" 2>/dev/null | head -1 | cut -d: -f1)"
+    grep -qxF -- "$owner" <<<"$depends" || missing="$missing $lib(${owner:-?})"
+done
+check "Depends names the package of every library westnet-gateway links${missing:+ (missing:$missing)}" \
+    test -z "$missing"
+check "the unit starts the installed binary on the installed plant file" equals \
+    "$(sed -n 's/^ExecStart=//p' "$unit")" "/usr/bin/westnet-gateway /etc/westnet/gateway.toml"
+check "the unit runs as a dynamic user in the group dialout" bash -c \
+    "grep -qx 'DynamicUser=yes' '$unit' && grep -qx 'SupplementaryGroups=dialout' '$unit' && grep -qx 'Type=notify' '$unit'"
+if command -v systemd-analyze >/dev/null; then
+    # verify wants the binary the unit starts and its manual page: those of
+    # the scratch root.
+    sed "s#^ExecStart=/usr/bin/westnet-gateway#ExecStart=$bin/westnet-gateway#" "$unit" \
+        >"$work/westnet-gateway.service"
+    out="$(MANPATH="$usr/share/man" systemd-analyze verify "$work/westnet-gateway.service" 2>&1)"
+    check "systemd-analyze verify finds nothing wrong with the unit${out:+: $out}" test -z "$out"
+else
+    echo "skip - systemd-analyze is not installed: the unit is not verified"
+fi
+# The conffile is the example plant, with a header, its device to edit, and
+# every front end on 127.0.0.1.
+body() { sed -n '/^\[gateway\]/,$p' "$1" | grep -v '^device = '; }
+check "the plant file is the example plant but for its device" \
+    equals "$(body "$conf" | md5sum)" "$(body "$usr/share/westnet/examples/gateway.toml" | md5sum)"
+check "its device is the one to edit" grep -q '^device = "/dev/ttyUSB0" *# EDIT' "$conf"
+check "every front end listens on 127.0.0.1" bash -c \
+    "grep -q '^http = \"127.0.0.1:' '$conf' && grep -q '^modbus = \"127.0.0.1:' '$conf' && grep -q '^mqtt = \"mqtt://127.0.0.1:' '$conf'"
+LD_LIBRARY_PATH="$libdir" "$bin/westnet-gateway" --check "$conf" >"$work/check.out" 2>&1
+check "westnet-gateway --check finds the plant file good" equals "$?" 0
 
 # The installed tools against each other, on a pseudo-terminal. The
 # simulator announces its device on its first line, so reading that line
@@ -119,6 +182,33 @@ check "read it back with the block around it" equals \
     "$(poll read-block 0140009 3 | cut -d, -f4 | tail -n +2 | tr '\n' ' ')" "0 4321 200 "
 poll read 0170000 >/dev/null
 check "an address the driver refuses exits 3" equals "$?" 3
+
+# The installed gateway on the installed plant file, its device the
+# simulator's, its listeners on ports the system chooses, MQTT off (no
+# broker here).
+sed -e "s#^device = .*#device = \"$device\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
+    -e 's#^modbus = .*#modbus = "127.0.0.1:0"#' -e 's#^mqtt = .*#mqtt = ""#' "$conf" >"$work/gateway.toml"
+"$bin/westnet-gateway" "$work/gateway.toml" 2>"$work/gw.err" &
+gw_pid=$!
+gw_ready() { grep -q '^info: ready' "$work/gw.err"; }
+deadline=$((SECONDS + 30))
+until gw_ready || [ $SECONDS -ge $deadline ]; do sleep 0.1; done
+check "installed westnet-gateway starts on the installed plant file" gw_ready
+port="$(sed -n 's#.*http: listening on http://127.0.0.1:\([0-9]*\)/.*#\1#p' "$work/gw.err" | head -1)"
+counter_read() {
+    curl -sf --max-time 10 "http://127.0.0.1:$port/api/points/plant/rtu/counter" |
+        grep -q '"quality": "good"'
+}
+deadline=$((SECONDS + 30))
+until counter_read || [ $SECONDS -ge $deadline ]; do sleep 0.1; done
+check "it reads the simulator's stations" bash -c \
+    "curl -sf --max-time 10 http://127.0.0.1:$port/api/points/plant/rtu/counter | grep -q '\"value\": 22136'"
+check "it serves the status page" bash -c \
+    "curl -sf --max-time 10 http://127.0.0.1:$port/ | grep -q '<title>'"
+kill "$gw_pid"
+wait "$gw_pid"
+check "westnet-gateway ends with status 0 on SIGTERM" equals "$?" 0
+gw_pid=""
 
 kill "$sim_pid" 2>/dev/null
 wait "$sim_pid"

@@ -1,0 +1,78 @@
+// The help text of westnet-gateway, in one place: --help prints it and the
+// manual page is generated from it. Keep the section headings in capitals and
+// the option lines indented by two spaces: the generator relies on both.
+#pragma once
+
+namespace westnet::gateway {
+
+inline constexpr char kUsageText[] =
+    R"(Usage: westnet-gateway [OPTIONS] PLANT
+
+Owns the serial lines of a plant of WestNet II Data HighWay controllers,
+scans them through the driver in block reads and serves the values to other
+systems: over HTTP (a status page at /, a JSON API under /api, Prometheus
+metrics at /metrics), over Modbus TCP and over MQTT, as the plant file PLANT
+says. A station that stops answering is demoted and probed now and then, so
+that it never stalls the others; a line whose stations all fail is closed
+and opened again until it answers. The plant file (TOML) names the front
+ends under [gateway], each serial line under [[line]] and each point under
+[[line.point]]; docs/gateway.md describes it key by key.
+
+OPTIONS
+  --check                   Check the plant file and print the read plan (the
+                            blocks per station and their wire time at the
+                            line's speed), opening nothing.
+  --log-level LEVEL         The least severe messages logged: error, warning,
+                            info (the default) or debug.
+  --help                    Show this text and exit.
+  --version                 Show the version and exit.
+
+SIGNALS
+  SIGHUP                    Read the plant file again. A file with errors is
+                            refused, each error logged, and the running plant
+                            stays. Otherwise a line whose settings and points
+                            did not change keeps its channel, its values and
+                            its statistics; a changed line is closed and
+                            opened again; the front ends start again on the
+                            new plant.
+  SIGTERM, SIGINT           Stop: the writes already queued go out and are
+                            answered, every other request is refused, then
+                            every line is closed.
+
+ENVIRONMENT
+  NOTIFY_SOCKET             Set by systemd for a Type=notify service: the
+                            gateway says READY=1 once every line has been
+                            opened or found down, and STATUS= how the lines
+                            stand.
+  WATCHDOG_USEC             Set by systemd with WatchdogSec=: WATCHDOG=1 goes
+                            out twice as often, as long as every line's
+                            worker moves. A worker stuck in one command for
+                            longer than its worst case (12 reply time-outs,
+                            their frames and purges) stops it, and systemd
+                            restarts the service.
+  JOURNAL_STREAM            Set by systemd when stderr is the journal: each
+                            log line then starts with its syslog priority.
+
+FILES
+  /etc/westnet/gateway.toml
+                            The plant file of the westnet-gateway service.
+
+EXIT STATUS
+  0   stopped by SIGINT or SIGTERM, or --check found the plant file good
+  1   the plant file has errors (each as FILE:LINE: KEY: what is wrong)
+  2   a bad command line
+  3   a front end cannot start (its address in use, for example)
+  4   a line stayed stuck in one command while stopping (its serial device
+      takes no more output): it could not be closed
+  5   the driver library cannot be loaded
+
+EXAMPLES
+  westnet-gateway --check /etc/westnet/gateway.toml
+                            Check a plant file and show its read plan.
+  westnet-gateway --log-level debug examples/gateway.toml
+                            Serve the example plant, logging every probe.
+  systemctl reload westnet-gateway
+                            Make the service read its plant file again.
+)";
+
+}  // namespace westnet::gateway
