@@ -462,7 +462,11 @@ private:
         Disarm();
         close(out[0]);
         if (line.rfind("device: ", 0) != 0) {
-            Die("the simulator did not start (" + line + ")");
+            // Its stderr went to the trace: that is where it said why.
+            char said[512] = {};
+            const ssize_t n = pread(traceFd_, said, sizeof said - 1, 0);
+            Die("the simulator did not start (" + line +
+                "): " + std::string(said, n > 0 ? static_cast<std::size_t>(n) : 0));
         }
     }
 
