@@ -267,7 +267,7 @@ bool LineScanner::CachedRegisters(int station, int reg, int count,
             for (const std::size_t i : found->second) {
                 const Point& p = points_[i];
                 const int offset = r - config_.points[i].reg;
-                if (QualityAt(p, i, now) == Quality::Good &&
+                if (!p.superseded && QualityAt(p, i, now) == Quality::Good &&
                     static_cast<std::size_t>(offset) < p.words.size()) {
                     out.push_back(p.words[static_cast<std::size_t>(offset)]);
                     got = true;
@@ -696,9 +696,18 @@ void LineScanner::Execute(Request& request, Outbox& out) {
         if (result.outcome == Outcome::Ok) {
             ApplyRead(station, op.reg, result.values, out);
         }
-    } else if (done > 0 || result.outcome == Outcome::Ok) {
-        // What the station now holds is read back by the next pass.
-        MarkDue(station, op.reg, std::max(done, 1), clock_.Now());
+    } else {
+        // The write reached the station: acknowledged, or failed when it may
+        // still have landed. Until they are read again the cached words of
+        // the registers it went to may be the ones it replaced, and a read
+        // answered from them after the acknowledgement would be wrong.
+        const int reached =
+            result.outcome == Outcome::Ok ? total : std::min(total, done + kBlockMaxWords);
+        Supersede(station, op.reg, op.kind == LineOp::Kind::WriteBit ? 1 : reached);
+        if (done > 0 || result.outcome == Outcome::Ok) {
+            // What the station now holds is read back by the next pass.
+            MarkDue(station, op.reg, std::max(done, 1), clock_.Now());
+        }
     }
     out.completions.emplace_back(std::move(request.done), result);
 }
@@ -734,6 +743,7 @@ void LineScanner::ApplyRead(int station, int reg, const std::vector<std::uint16_
         p.sample.goodAt = now;
         ++p.sample.reads;
         p.lastGood = true;
+        p.superseded = false;
         if (changed) {
             ++p.sample.changes;
         }
@@ -766,6 +776,18 @@ void LineScanner::MarkDue(int station, int reg, int count, SteadyTime when) {
         if (found != cover_.end()) {
             for (const std::size_t i : found->second) {
                 points_[i].nextDue = std::min(points_[i].nextDue, when);
+            }
+        }
+    }
+}
+
+// With the lock held.
+void LineScanner::Supersede(int station, int reg, int count) {
+    for (int r = reg; r < reg + count && r < 65536; ++r) {
+        const auto found = cover_.find(RegisterKey(station, r));
+        if (found != cover_.end()) {
+            for (const std::size_t i : found->second) {
+                points_[i].superseded = true;
             }
         }
     }

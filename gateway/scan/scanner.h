@@ -115,6 +115,10 @@ private:
         PointSample sample;
         std::vector<std::uint16_t> words;  // as read: a bit point's whole register
         bool lastGood = false;
+        // A write reached its registers since they were read: the cache no
+        // longer tells what the station holds, so reads go to the line until
+        // the point is read again.
+        bool superseded = false;
     };
 
     struct Request {
@@ -155,6 +159,7 @@ private:
     void ApplyRead(int station, int reg, const std::vector<std::uint16_t>& words, Outbox& out);
     void ApplyFailure(const std::vector<std::size_t>& points, std::int32_t result, Outbox& out);
     void MarkDue(int station, int reg, int count, SteadyTime when);
+    void Supersede(int station, int reg, int count);
     void Sweep(SteadyTime now, Outbox& out);
     SteadyTime NextWake(SteadyTime now) const;
     void Deliver(Outbox& out);

@@ -299,6 +299,59 @@ TEST(GatewayScanner, PointWritesCheckThePointAndAreReadBack) {
     EXPECT_TRUE(readOnly.channel.Commands(1).empty());
 }
 
+TEST(GatewayScanner, AWrittenRegisterIsNotAnsweredFromTheCacheUntilReadAgain) {
+    // The cache holds what the pass read; once a write reached a register
+    // those words may be the ones it replaced, acknowledged or not.
+    std::vector<PointConfig> points = {Point(1, 0), Point(1, 1, 0, 4), Point(1, 10, 3),
+                                       Point(1, 20)};
+    for (auto& p : points) {
+        p.writable = true;
+    }
+    struct Case {
+        const char* what;
+        LineOp op;
+        bool silent;  // the station does not answer: the write fails
+        int reg;      // a register the write went to
+        std::uint16_t after;
+    };
+    auto write = [](int reg, std::vector<std::uint16_t> values) {
+        LineOp op;
+        op.kind = LineOp::Kind::WriteRegisters;
+        op.station = 1;
+        op.reg = reg;
+        op.count = static_cast<int>(values.size());
+        op.values = std::move(values);
+        return op;
+    };
+    LineOp bit;
+    bit.kind = LineOp::Kind::WriteBit;
+    bit.station = 1;
+    bit.reg = 1;
+    bit.bit = 4;
+    bit.values = {1};
+    const Case cases[] = {
+        {"a word", write(0, {42}), false, 0, 42},
+        {"a bit", bit, false, 1, 0x0010},
+        {"part of a block", write(11, {7}), false, 11, 7},
+        {"a failed word write", write(0, {43}), true, 0, 43},
+    };
+    for (const Case& c : cases) {
+        Line line(points);
+        RunUntil(*line.scanner, line.clock, 1100);
+        std::vector<std::uint16_t> words;
+        ASSERT_TRUE(line.scanner->CachedRegisters(1, c.reg, 1, words)) << c.what;
+        line.channel.silent = c.silent ? std::set<int>{1} : std::set<int>{};
+        EXPECT_EQ(line.Do(c.op).outcome, c.silent ? Outcome::LineFailure : Outcome::Ok) << c.what;
+        EXPECT_FALSE(line.scanner->CachedRegisters(1, c.reg, 1, words)) << c.what;
+        EXPECT_TRUE(line.scanner->CachedRegisters(1, 20, 1, words)) << c.what << ": not written";
+        line.channel.silent.clear();
+        line.channel.registers[1][c.reg] = c.after;  // the failed write landed after all
+        RunUntil(*line.scanner, line.clock, line.clock.Ms() + 1000);
+        ASSERT_TRUE(line.scanner->CachedRegisters(1, c.reg, 1, words)) << c.what;
+        EXPECT_EQ(words, std::vector<std::uint16_t>{c.after}) << c.what;
+    }
+}
+
 TEST(GatewayScanner, QualityIsStaleOrBadOnceTwoScanPeriodsPassWithoutAGoodRead) {
     // Demoted at its first failure, station 1 fails its block at 0 and is
     // not read at 100 any more; station 2 keeps the line up.
