@@ -94,6 +94,10 @@ std::int64_t ParseIsoUs(const std::string& text) {
 
 const int kStations[] = {1, 2, 3};
 constexpr int kRegisters = 34;
+// Register r of the soak is host address 40001 + r, wire register (and
+// Modbus holding register) 40000 + r.
+constexpr int kHostFirst = 40001;
+constexpr int kWireFirst = 40000;
 constexpr int kTimeoutMs = 200;  // the line's reply time-out
 constexpr int kLateMs = 50;      // the simulator's late replies: well inside it
 constexpr int kScanFastMs = 200;
@@ -548,7 +552,7 @@ std::map<int, std::uint16_t> ParseDump(const std::string& path) {
             continue;
         }
         const int station = std::stoi(line.substr(0, 2));
-        int reg = std::stoi(line.substr(2, 5)) - 1;
+        int reg = std::stoi(line.substr(2, 5)) - kHostFirst;
         std::istringstream values(line.substr(eq + 1));
         std::string v;
         while (std::getline(values, v, ',')) {
@@ -675,8 +679,8 @@ private:
         const bool input = std::uniform_int_distribution<int>(0, 1)(rng_) == 1;
         ++g_modbus.requests;
         const std::int64_t from = NowUs();
-        const int rc = input ? modbus_read_input_registers(ctx_, reg, n, words)
-                             : modbus_read_registers(ctx_, reg, n, words);
+        const int rc = input ? modbus_read_input_registers(ctx_, kWireFirst + reg, n, words)
+                             : modbus_read_registers(ctx_, kWireFirst + reg, n, words);
         const std::int64_t to = NowUs();
         if (rc != n) {
             if (rc < 0) {
@@ -744,8 +748,8 @@ private:
         ++g_modbus.requests;
         ++g_modbus.writes;
         const std::size_t ticket = g_model.Begin(steps);
-        const int rc = single ? modbus_write_register(ctx_, reg, words[0])
-                              : modbus_write_registers(ctx_, reg, n, words);
+        const int rc = single ? modbus_write_register(ctx_, kWireFirst + reg, words[0])
+                              : modbus_write_registers(ctx_, kWireFirst + reg, n, words);
         const bool acked = single ? rc == 1 : rc == n;
         g_model.End(ticket, acked);
         if (acked) {
@@ -1156,9 +1160,9 @@ std::string PlantToml(int httpPort, int modbusPort, int mqttPort, const std::str
         for (const PointDef& p : Points()) {
             char address[32];
             if (p.bit >= 0) {
-                std::snprintf(address, sizeof address, "%02d%05d %d", s, 40001 + p.reg, p.bit + 1);
+                std::snprintf(address, sizeof address, "%02d%05d %d", s, kHostFirst + p.reg, p.bit + 1);
             } else {
-                std::snprintf(address, sizeof address, "%02d%05d", s, 40001 + p.reg);
+                std::snprintf(address, sizeof address, "%02d%05d", s, kHostFirst + p.reg);
             }
             t += "\n[[line.point]]\naddress = \"" + std::string(address) + "\"\nname = \"" +
                  PointName(s, p) + "\"\nscan_ms = " + std::to_string(p.scanMs) + "\n";
@@ -1296,7 +1300,7 @@ int main(int argc, char** argv) {
     for (const int s : kStations) {
         for (int r = 0; r < kRegisters; ++r) {
             image += std::to_string(s / 10) + std::to_string(s % 10) +
-                     std::to_string(40001 + r) + " = " + std::to_string(Initial(s, r)) + "\n";
+                     std::to_string(kHostFirst + r) + " = " + std::to_string(Initial(s, r)) + "\n";
             g_model.Init(Key(s, r), Initial(s, r));
         }
     }
