@@ -135,15 +135,15 @@ const std::vector<PointDef>& Points() {
         std::vector<PointDef> p;
         for (int r = 0; r < 10; ++r) {
             // 0-3 Modbus FC 6, 4-5 MQTT, 6-7 HTTP, 8-9 nobody
-            p.push_back({"w" + std::to_string(r), r, -1, 1, r < 8, -1,
-                         r < 6 ? kScanFastMs : kScanSlowMs});
+            p.push_back(
+                {"w" + std::to_string(r), r, -1, 1, r < 8, -1, r < 6 ? kScanFastMs : kScanSlowMs});
         }
         p.push_back({"blk10", 10, -1, 8, true, -1, kScanFastMs});  // Modbus FC 16
         for (int b = 0; b < 5; ++b) {
             // coils 0-3 Modbus FC 5 and 15; coil 4 nobody
             p.push_back({"c" + std::to_string(b), 20, b, 1, b < 4, b, kScanFastMs});
         }
-        p.push_back({"h0", 21, 0, 1, true, 8, kScanSlowMs});     // HTTP
+        p.push_back({"h0", 21, 0, 1, true, 8, kScanSlowMs});       // HTTP
         p.push_back({"blk24", 24, -1, 4, true, -1, kScanSlowMs});  // MQTT
         p.push_back({"blk30", 30, -1, 4, false, -1, kScanBlockMs});
         return p;
@@ -316,8 +316,7 @@ std::int64_t g_restoredAt = -1;
 
 bool InDownWindow(std::int64_t from, std::int64_t to, std::int64_t grace) {
     std::lock_guard<std::mutex> lock(g_pullMutex);
-    return g_pulledAt >= 0 && from >= g_pulledAt + grace &&
-           (g_restoredAt < 0 || to < g_restoredAt);
+    return g_pulledAt >= 0 && from >= g_pulledAt + grace && (g_restoredAt < 0 || to < g_restoredAt);
 }
 // A value whose read ended at `read` while the line was pulled (a reply on
 // its way at the pull may still be stamped a little after it).
@@ -499,10 +498,13 @@ struct Sim {
     int runs = 0;
 
     void Start(const std::string& image) {
-        std::vector<std::string> args = {sim,    "--image", image, "--link",    link,
-                                         "--dump", dump,    "--stats", "--late-ms",
-                                         std::to_string(kLateMs),  "--seed",
-                                         std::to_string(seed + static_cast<std::uint64_t>(runs))};
+        std::vector<std::string> args = {
+            sim,         "--image",
+            image,       "--link",
+            link,        "--dump",
+            dump,        "--stats",
+            "--late-ms", std::to_string(kLateMs),
+            "--seed",    std::to_string(seed + static_cast<std::uint64_t>(runs))};
         for (const char* kind : {"bad-checksum", "bad-data", "silence", "short", "noise", "late"}) {
             args.emplace_back("--fault");
             args.push_back(std::string(kind) + "=" + std::to_string(0.2 / 6));
@@ -611,7 +613,8 @@ void Pace(std::mt19937& rng, int minMs, int maxMs) {
 
 class ModbusClient {
 public:
-    ModbusClient(int port, int index, std::uint64_t seed) : port_(port), index_(index), rng_(seed) {}
+    ModbusClient(int port, int index, std::uint64_t seed)
+        : port_(port), index_(index), rng_(seed) {}
 
     void Run() {
         while (Running()) {
@@ -821,8 +824,8 @@ const PointDef* FindPoint(const std::string& name, int& station) {
 // {"value"|"values": ..., "quality": ..., "time": ...}; `seen` when it
 // arrived (MQTT) or when the request went out (HTTP); `hold` how long after a
 // pull a good value seen then is still admissible.
-void CheckPointJson(FrontCounts& counts, const char* via, const std::string& name,
-                    const json& j, std::int64_t seen, std::int64_t hold) {
+void CheckPointJson(FrontCounts& counts, const char* via, const std::string& name, const json& j,
+                    std::int64_t seen, std::int64_t hold) {
     int station = 0;
     const PointDef* p = FindPoint(name, station);
     if (p == nullptr) {
@@ -1048,9 +1051,8 @@ public:
     void Run() {
         std::uint32_t counter = 0;
         while (Running()) {
-            const bool ok = std::uniform_int_distribution<int>(0, 2)(rng_) == 0
-                                ? GetPoints()
-                                : Put(counter);
+            const bool ok =
+                std::uniform_int_distribution<int>(0, 2)(rng_) == 0 ? GetPoints() : Put(counter);
             Pace(rng_, ok ? 30 : 100, ok ? 80 : 200);
         }
     }
@@ -1100,9 +1102,9 @@ private:
         ++g_http.requests;
         ++g_http.writes;
         const std::size_t ticket = g_model.Begin(steps);
-        const auto res = client_.Put(
-            ("/api/points/soak/s" + std::to_string(station) + "/" + name).c_str(), body,
-            "application/json");
+        const auto res =
+            client_.Put(("/api/points/soak/s" + std::to_string(station) + "/" + name).c_str(), body,
+                        "application/json");
         const bool acked = res && res->status == 200;
         g_model.End(ticket, acked);
         if (acked) {
@@ -1159,13 +1161,15 @@ std::string PlantToml(int httpPort, int modbusPort, int mqttPort, const std::str
                     "\"\nmqtt = \"mqtt://127.0.0.1:" + std::to_string(mqttPort) +
                     "\"\nmqtt_prefix = \"soak\"\nmqtt_client_id = \"soak-gateway-" +
                     std::to_string(getpid()) + "\"\nmqtt_republish_s = 5\n\n";
-    t += "[[line]]\nname = \"soak\"\ndevice = \"" + link + "\"\ntimeout_ms = " +
-         std::to_string(kTimeoutMs) + "\ndemote_after = 3\ndemote_ms = 1000\n";
+    t += "[[line]]\nname = \"soak\"\ndevice = \"" + link +
+         "\"\ntimeout_ms = " + std::to_string(kTimeoutMs) +
+         "\ndemote_after = 3\ndemote_ms = 1000\n";
     for (const int s : kStations) {
         for (const PointDef& p : Points()) {
             char address[32];
             if (p.bit >= 0) {
-                std::snprintf(address, sizeof address, "%02d%05d %d", s, kHostFirst + p.reg, p.bit + 1);
+                std::snprintf(address, sizeof address, "%02d%05d %d", s, kHostFirst + p.reg,
+                              p.bit + 1);
             } else {
                 std::snprintf(address, sizeof address, "%02d%05d", s, kHostFirst + p.reg);
             }
@@ -1342,9 +1346,7 @@ int main(int argc, char** argv) {
     httplib::Client status("127.0.0.1", httpPort);
     status.set_read_timeout(10, 0);
     // Ready: every front end listens and the line has been read.
-    if (!WaitUntil(60, [&] {
-            return Accepts(modbusPort) && GoodAfter(status, 0);
-        })) {
+    if (!WaitUntil(60, [&] { return Accepts(modbusPort) && GoodAfter(status, 0); })) {
         Die("the gateway did not come up: " + ReadFile(g_dir + "/gateway.err"));
     }
 
@@ -1428,13 +1430,15 @@ int main(int argc, char** argv) {
             good = NowUs();
             downtimes.push_back(static_cast<double>(good - pulled) / 1e6);
         } else {
-            pullFailures.push_back("pull " + std::to_string(pull) + ": no good value after restore");
+            pullFailures.push_back("pull " + std::to_string(pull) +
+                                   ": no good value after restore");
         }
-        std::printf("gateway_soak: pull %d at %.1f s: down seen %s, restored after %.1f s, "
-                    "first good value %.2f s after the pull\n",
-                    pull, static_cast<double>(pulled - start) / 1e6, sawDown ? "yes" : "NO",
-                    static_cast<double>(restored - pulled) / 1e6,
-                    good < 0 ? -1.0 : static_cast<double>(good - pulled) / 1e6);
+        std::printf(
+            "gateway_soak: pull %d at %.1f s: down seen %s, restored after %.1f s, "
+            "first good value %.2f s after the pull\n",
+            pull, static_cast<double>(pulled - start) / 1e6, sawDown ? "yes" : "NO",
+            static_cast<double>(restored - pulled) / 1e6,
+            good < 0 ? -1.0 : static_cast<double>(good - pulled) / 1e6);
         std::fflush(stdout);
     }
     while (NowUs() < end) {
@@ -1476,18 +1480,18 @@ int main(int argc, char** argv) {
     {
         std::lock_guard<std::mutex> lock(rssMutex);
         const std::size_t q = std::max<std::size_t>(1, rss.size() / 4);
-        rssStart = Median(std::vector<long>(rss.begin(), rss.begin() + static_cast<long>(
-                                                                           std::min(q, rss.size()))));
-        rssLate = Median(std::vector<long>(rss.end() - static_cast<long>(std::min(q, rss.size())),
-                                           rss.end()));
+        rssStart = Median(std::vector<long>(
+            rss.begin(), rss.begin() + static_cast<long>(std::min(q, rss.size()))));
+        rssLate = Median(
+            std::vector<long>(rss.end() - static_cast<long>(std::min(q, rss.size())), rss.end()));
     }
     const long growthBound = std::max(options.rssGrowthKb, rssStart / 5);
     const bool rssFlat = !rss.empty() && rssLate - rssStart <= growthBound;
 
-    std::printf("gateway_soak: %d s, seed %llu, faults 20%% of answers (every kind), reply "
-                "time-out %d ms, late replies %d ms\n",
-                options.seconds, static_cast<unsigned long long>(options.seed), kTimeoutMs,
-                kLateMs);
+    std::printf(
+        "gateway_soak: %d s, seed %llu, faults 20%% of answers (every kind), reply "
+        "time-out %d ms, late replies %d ms\n",
+        options.seconds, static_cast<unsigned long long>(options.seed), kTimeoutMs, kLateMs);
     std::printf("  simulator: %ld frames in %d runs; faults:", frames, sim.runs);
     long faultTotal = 0;
     for (const auto& [kind, n] : faults) {
@@ -1495,14 +1499,14 @@ int main(int argc, char** argv) {
         faultTotal += n;
     }
     std::printf(" (%ld)\n", faultTotal);
-    for (const auto& [name, c] :
-         std::vector<std::pair<const char*, FrontCounts*>>{
+    for (const auto& [name, c] : std::vector<std::pair<const char*, FrontCounts*>>{
              {"modbus", &g_modbus}, {"mqtt", &g_mqtt}, {"http", &g_http}}) {
-        std::printf("  %-6s requests %ld, failed %ld, transport errors %ld; values checked %ld, "
-                    "wrong %ld, good while down %ld; writes %ld, acknowledged %ld\n",
-                    name, c->requests.load(), c->failed.load(), c->transportErrors.load(),
-                    c->valuesChecked.load(), c->wrong.load(), c->goodWhileDown.load(),
-                    c->writes.load(), c->writesAcked.load());
+        std::printf(
+            "  %-6s requests %ld, failed %ld, transport errors %ld; values checked %ld, "
+            "wrong %ld, good while down %ld; writes %ld, acknowledged %ld\n",
+            name, c->requests.load(), c->failed.load(), c->transportErrors.load(),
+            c->valuesChecked.load(), c->wrong.load(), c->goodWhileDown.load(), c->writes.load(),
+            c->writesAcked.load());
     }
     std::printf("  modbus exceptions:");
     std::map<int, long> exceptions;
@@ -1524,8 +1528,9 @@ int main(int argc, char** argv) {
     }
     std::printf("\n  writes: %ld acknowledged, %ld failed; dump mismatches %ld\n", g_model.Acked(),
                 g_model.Failed(), dumpWrong);
-    std::printf("  gateway RSS: start %ld kB, end %ld kB, max %ld kB (%zu samples; bound +%ld kB)\n",
-                rssStart, rssEnd, rssMax, rss.size(), growthBound);
+    std::printf(
+        "  gateway RSS: start %ld kB, end %ld kB, max %ld kB (%zu samples; bound +%ld kB)\n",
+        rssStart, rssEnd, rssMax, rss.size(), growthBound);
     std::printf("  downtime per pull:");
     for (const double d : downtimes) {
         std::printf(" %.2f s", d);
@@ -1554,11 +1559,11 @@ int main(int argc, char** argv) {
     if (!rssFlat) {
         failures.push_back("the gateway's memory grew");
     }
-    for (const auto& [name, c] :
-         std::vector<std::pair<const char*, FrontCounts*>>{
+    for (const auto& [name, c] : std::vector<std::pair<const char*, FrontCounts*>>{
              {"modbus", &g_modbus}, {"mqtt", &g_mqtt}, {"http", &g_http}}) {
         if (c->valuesChecked == 0 || c->writesAcked == 0) {
-            failures.push_back(std::string(name) + " checked no value or had no write acknowledged");
+            failures.push_back(std::string(name) +
+                               " checked no value or had no write acknowledged");
         }
     }
     for (const auto& f : failures) {
