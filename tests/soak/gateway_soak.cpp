@@ -100,9 +100,12 @@ constexpr int kHostFirst = 40001;
 constexpr int kWireFirst = 40000;
 constexpr int kTimeoutMs = 200;  // the line's reply time-out
 constexpr int kLateMs = 50;      // the simulator's late replies: well inside it
-constexpr int kScanFastMs = 200;
-constexpr int kScanSlowMs = 500;
-constexpr int kScanBlockMs = 1000;
+// A pass over the three stations is six commands (a selection and one
+// block each), about 30 ms each on a line with these faults: scans take a
+// third of the line at most, the rest is the clients'.
+constexpr int kScanFastMs = 500;
+constexpr int kScanSlowMs = 1000;
+constexpr int kScanBlockMs = 2000;
 // The longest a read command can take: the driver's six attempts at the
 // selection and six at the transaction, each waiting out the reply time-out
 // and a purge, and a second for a busy machine. A value stamped T was read
@@ -133,6 +136,7 @@ struct PointDef {
 const std::vector<PointDef>& Points() {
     static const std::vector<PointDef> points = [] {
         std::vector<PointDef> p;
+        p.reserve(18);
         for (int r = 0; r < 10; ++r) {
             // 0-3 Modbus FC 6, 4-5 MQTT, 6-7 HTTP, 8-9 nobody
             p.push_back(
@@ -412,6 +416,7 @@ pid_t Spawn(std::vector<std::string> args, int out, const std::string& errPath) 
         dup2(null, 0);
         dup2(out >= 0 ? out : null, 1);
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& a : args) {
             argv.push_back(a.data());
         }
@@ -676,10 +681,14 @@ private:
     }
 
     void ReadRegisters() {
-        std::uniform_int_distribution<int> start(0, kRegisters - 1);
+        // Mostly registers of points (0-17 are all points' words), which the
+        // cache can answer; now and then anywhere, gaps included, which goes
+        // to the line.
+        const bool anywhere = std::uniform_int_distribution<int>(0, 3)(rng_) == 0;
+        const int top = anywhere ? kRegisters : 18;
         const int station = Station();
-        const int reg = start(rng_);
-        std::uniform_int_distribution<int> count(1, std::min(kRegisters - reg, 20));
+        const int reg = std::uniform_int_distribution<int>(0, top - 1)(rng_);
+        std::uniform_int_distribution<int> count(1, std::min(top - reg, 20));
         const int n = count(rng_);
         std::uint16_t words[64] = {};
         modbus_set_slave(ctx_, station);
@@ -1102,9 +1111,8 @@ private:
         ++g_http.requests;
         ++g_http.writes;
         const std::size_t ticket = g_model.Begin(steps);
-        const auto res =
-            client_.Put(("/api/points/soak/s" + std::to_string(station) + "/" + name).c_str(), body,
-                        "application/json");
+        const auto res = client_.Put("/api/points/soak/s" + std::to_string(station) + "/" + name,
+                                     body, "application/json");
         const bool acked = res && res->status == 200;
         g_model.End(ticket, acked);
         if (acked) {
@@ -1281,9 +1289,7 @@ std::map<std::string, long> SimStats(const std::string& path, long& frames) {
     return faults;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     const Options options = Parse(argc, argv);
     signal(SIGPIPE, SIG_IGN);
     char dir[] = "/tmp/westnet-gwsoak.XXXXXX";
@@ -1355,6 +1361,7 @@ int main(int argc, char** argv) {
         Die("the MQTT clients did not connect and subscribe");
     }
     std::vector<std::unique_ptr<ModbusClient>> modbus;
+    modbus.reserve(4);
     for (int i = 0; i < 4; ++i) {
         modbus.push_back(std::make_unique<ModbusClient>(modbusPort, i, options.seed * 97 + i));
     }
@@ -1362,6 +1369,7 @@ int main(int argc, char** argv) {
 
     const std::int64_t start = NowUs();
     std::vector<std::thread> threads;
+    threads.reserve(modbus.size() + 2);
     for (auto& m : modbus) {
         threads.emplace_back([&m] { m->Run(); });
     }
@@ -1578,4 +1586,14 @@ int main(int argc, char** argv) {
         std::system(("rm -rf '" + g_dir + "'").c_str());
     }
     return failures.empty() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        Die(std::string("unexpected: ") + e.what());
+    }
 }
