@@ -297,7 +297,8 @@ Model g_model;
 
 struct FrontCounts {
     std::atomic<long> requests{0};
-    std::atomic<long> failed{0};  // exceptions, bad quality, error results
+    std::atomic<long> failed{0};   // exceptions, error results
+    std::atomic<long> notGood{0};  // values shown stale or bad
     std::atomic<long> valuesChecked{0};
     std::atomic<long> wrong{0};
     std::atomic<long> goodWhileDown{0};
@@ -842,7 +843,7 @@ void CheckPointJson(FrontCounts& counts, const char* via, const std::string& nam
         return;
     }
     if (Text(j, "quality") != "good") {
-        ++counts.failed;
+        ++counts.notGood;
         return;
     }
     const std::string time = Text(j, "time");
@@ -1511,10 +1512,10 @@ int Run(int argc, char** argv) {
              {"modbus", &g_modbus}, {"mqtt", &g_mqtt}, {"http", &g_http}}) {
         std::printf(
             "  %-6s requests %ld, failed %ld, transport errors %ld; values checked %ld, "
-            "wrong %ld, good while down %ld; writes %ld, acknowledged %ld\n",
+            "wrong %ld, not good %ld, good while down %ld; writes %ld, acknowledged %ld\n",
             name, c->requests.load(), c->failed.load(), c->transportErrors.load(),
-            c->valuesChecked.load(), c->wrong.load(), c->goodWhileDown.load(), c->writes.load(),
-            c->writesAcked.load());
+            c->valuesChecked.load(), c->wrong.load(), c->notGood.load(), c->goodWhileDown.load(),
+            c->writes.load(), c->writesAcked.load());
     }
     std::printf("  modbus exceptions:");
     std::map<int, long> exceptions;
