@@ -37,8 +37,14 @@ need_packages() {
 # gateway is built on (the driver itself needs none of them).
 need_build_packages() {
     need_packages cmake ninja-build g++ make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-        clang-format clang-tidy pkg-config libtomlplusplus-dev nlohmann-json3-dev \
-        libcpp-httplib-dev libcli11-dev libmodbus-dev libmosquitto-dev libsystemd-dev
+        clang-format clang-tidy || return 1
+    need_gateway_packages
+}
+
+# The libraries westnet-gateway is built on.
+need_gateway_packages() {
+    need_packages pkg-config libtomlplusplus-dev nlohmann-json3-dev libcpp-httplib-dev libcli11-dev \
+        libmodbus-dev libmosquitto-dev libsystemd-dev
 }
 
 # The real peers the tests talk to: a broker, Modbus clients nobody here
