@@ -30,7 +30,18 @@ need_packages() {
         _apt_updated=1
     fi
     echo "installing: ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+        >/dev/null && return 0
+    # A mirror caught in a sync can miss one architecture's security index:
+    # then the i386 half of a multiarch library cannot match the version of
+    # its amd64 half, and apt gives up. The release alone has both halves at
+    # one version.
+    printf '%s\n' "${missing[@]}" | grep -q ':i386$' || return 1
+    local release
+    release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    echo "retrying from $release alone (the mirror's i386 and amd64 indexes disagree)"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t "$release" \
+        "${missing[@]}" >/dev/null
 }
 
 # The build's own packages, for both toolchains, and the libraries the
