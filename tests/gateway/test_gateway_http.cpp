@@ -154,6 +154,8 @@ TEST_F(GatewayHttp, ABadBodyIsRefusedAndNothingIsWritten) {
         {"/api/points/north/boiler/temperature", "-1"},
         {"/api/points/north/boiler/temperature", "1.5"},
         {"/api/points/north/boiler/temperature", "[1, 2]"},
+        {"/api/points/north/boiler/temperature", "[1]"},
+        {"/api/points/north/0140002%203", "[true]"},
         {"/api/points/north/tank/levels", "[1, 2]"},
         {"/api/points/north/tank/levels", "{\"value\": 1}"},
         {"/api/points/north/0140002%203", "2"},
