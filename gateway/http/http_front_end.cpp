@@ -19,6 +19,11 @@ namespace {
 using json = nlohmann::ordered_json;
 
 constexpr std::size_t kBodyMax = std::size_t{64} * 1024;
+// Requests served at once. A client holds its worker for as long as it takes
+// to send its request (each pause up to the 5 s read time-out), so a few slow
+// or stalled clients would otherwise take every worker of the library's
+// default pool (8 on a small box) and leave the page and the API unanswered.
+constexpr std::size_t kWorkers = 32;
 // A write answers when the station acknowledged it; the driver's retries
 // bound that to a few seconds, this only guards against a lost answer.
 constexpr std::chrono::seconds kWriteWaitMax{60};
@@ -97,6 +102,7 @@ public:
             return false;
         }
         server_ = std::make_unique<httplib::Server>();
+        server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
         server_->set_payload_max_length(kBodyMax);
         server_->set_read_timeout(5, 0);
         server_->set_write_timeout(5, 0);
