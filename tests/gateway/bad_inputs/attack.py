@@ -460,6 +460,8 @@ def modbus_flood():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft < n + 100:
         resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, n + 200), hard))
+    # Where the system allows fewer descriptors, as many as fit.
+    n = min(n, resource.getrlimit(resource.RLIMIT_NOFILE)[0] - 100)
     before = http_get_status()
     socks = []
     for _ in range(n):
