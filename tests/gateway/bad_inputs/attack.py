@@ -695,6 +695,24 @@ def http_bad_requests(rng):
         except OSError as e:
             check('HTTP %s: refused' % name, False, str(e))
 
+    # Headers without end: cut off long before the daemon's memory is.
+    s = connect(ARGS.http, 2)
+    s.sendall(b'GET /api/status HTTP/1.1\r\nHost: x\r\n')
+    chunk = b''.join(b'X-%d: %s\r\n' % (i, b'v' * 80) for i in range(1000))
+    sent = 0
+    try:
+        while sent < (256 << 20):
+            s.sendall(chunk)
+            sent += len(chunk)
+    except (BrokenPipeError, ConnectionResetError, socket.timeout):
+        pass  # the gateway has stopped reading: has it closed the connection?
+    cut = closed_within(s, 1) is not None
+    s.close()
+    with open('/proc/%d/status' % ARGS.gateway_pid) as f:
+        rss = int(re.search(r'VmRSS:\s+(\d+)', f.read()).group(1)) // 1024
+    check('HTTP: endless headers cut off (after %d MB; the gateway holds %d MB)' %
+          (sent >> 20, rss), cut and sent < (64 << 20) and rss < 200)
+
     bodies = [b'', b'{', b'abc', b'[1]', b'1e999', b'70000', b'-1', b'1.5', b'"5"', b'null',
               b'true', b'{"value": 5}', b'\xff\xfe', b'5 6', b'[' * 5000, b'1' * 60000]
     for body in bodies:
@@ -742,7 +760,7 @@ def http_slow_clients():
     start = time.monotonic()
     served, worst = 0, 0.0
     rounds = 0
-    while time.monotonic() - start < 8:
+    while time.monotonic() - start < 12:
         for s in slow:
             try:
                 s.send(b'x')
@@ -766,6 +784,10 @@ def http_slow_clients():
         s.close()
         check('HTTP: a client that stopped halfway through its request is closed',
               took is not None)
+    # Past the request time (10 s) the trickling ones are closed too.
+    cut = sum(1 for s in slow if closed_within(s, 2) is not None)
+    check('HTTP: clients that trickle their request are closed after the request time',
+          cut == n, '%d of %d' % (cut, n))
     for s in slow:
         s.close()
 
@@ -810,7 +832,8 @@ def parse_image(text):
 def main():
     global ARGS, RESULTS
     parser = argparse.ArgumentParser()
-    for name in ('--modbus', '--http', '--mqtt', '--sim-pid', '--max-clients', '--idle'):
+    for name in ('--modbus', '--http', '--mqtt', '--sim-pid', '--gateway-pid', '--max-clients',
+                 '--idle'):
         parser.add_argument(name, type=int, required=True)
     parser.add_argument('--dump', required=True)
     parser.add_argument('--image', required=True)
