@@ -61,6 +61,11 @@ bool IsConnectionOn(int fd, int port) {
     return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening == 0;
 }
 
+std::string Duration(std::chrono::milliseconds d) {
+    const long long ms = d.count();
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 }  // namespace
 
 // The library's pool, with each connection registered before a worker takes
@@ -195,8 +200,7 @@ void RequestGuard::Watch() {
                 "http: client " + who + " closed: " +
                     (big ? "its request is longer than " + std::to_string(limits_.bytes / 1024) +
                                " KB"
-                         : "it took more than " + std::to_string(limits_.time.count() / 1000) +
-                               " s to send its request"));
+                         : "it took more than " + Duration(limits_.time) + " to send its request"));
         }
     }
 }

@@ -710,8 +710,9 @@ def http_bad_requests(rng):
     s.close()
     with open('/proc/%d/status' % ARGS.gateway_pid) as f:
         rss = int(re.search(r'VmRSS:\s+(\d+)', f.read()).group(1)) // 1024
+    # (The sanitizers' allocator keeps what is freed: no figure for memory.)
     check('HTTP: endless headers cut off (after %d MB; the gateway holds %d MB)' %
-          (sent >> 20, rss), cut and sent < (64 << 20) and rss < 200)
+          (sent >> 20, rss), cut and sent < (64 << 20) and (ARGS.sanitized or rss < 200))
 
     bodies = [b'', b'{', b'abc', b'[1]', b'1e999', b'70000', b'-1', b'1.5', b'"5"', b'null',
               b'true', b'{"value": 5}', b'\xff\xfe', b'5 6', b'[' * 5000, b'1' * 60000]
@@ -839,6 +840,7 @@ def main():
     parser.add_argument('--image', required=True)
     parser.add_argument('--scale', type=float, default=1.0)
     parser.add_argument('--only', default='')
+    parser.add_argument('--sanitized', action='store_true')
     ARGS = parser.parse_args()
     rng = random.Random(20261209)
     with open(ARGS.image) as f:

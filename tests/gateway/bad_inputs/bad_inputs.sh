@@ -89,7 +89,8 @@ check "every point is read" wait_for 30 scanned
 
 "$PYTHON" "$HERE/attack.py" --modbus "$MODBUS_PORT" --http "$HTTP_PORT" --mqtt "$MQTT_PORT" \
     --sim-pid "$SIM_PID" --gateway-pid "$GW_PID" --dump "$WORK/dump.img" --image "$EXAMPLES/plant.img" \
-    --max-clients 32 --idle "$IDLE_S" --scale "$SCALE" ${ONLY:+--only "$ONLY"}
+    --max-clients 32 --idle "$IDLE_S" --scale "$SCALE" ${ONLY:+--only "$ONLY"} \
+    $(ldd "$GATEWAY" | grep -q libasan && echo --sanitized)
 check "every attack was answered and the daemon still serves" [ $? -eq 0 ]
 
 check "the gateway is still running" kill -0 "$GW_PID"
