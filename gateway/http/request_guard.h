@@ -15,6 +15,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -68,7 +69,7 @@ private:
     void Watch();
 
     RequestLimits limits_;
-    int port_ = 0;
+    std::atomic<int> port_{0};  // read by the watcher
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
