@@ -10,6 +10,7 @@
 
 #include "http/page.h"
 #include "http/render.h"
+#include "http/request_guard.h"
 #include "log/log.h"
 #include "plant/listen.h"
 
@@ -19,6 +20,11 @@ namespace {
 using json = nlohmann::ordered_json;
 
 constexpr std::size_t kBodyMax = std::size_t{64} * 1024;
+// Requests served at once. A client holds its worker for as long as it takes
+// to send its request (each pause up to the 5 s read time-out), so a few slow
+// or stalled clients would otherwise take every worker of the library's
+// default pool (8 on a small box) and leave the page and the API unanswered.
+constexpr std::size_t kWorkers = 32;
 // A write answers when the station acknowledged it; the driver's retries
 // bound that to a few seconds, this only guards against a lost answer.
 constexpr std::chrono::seconds kWriteWaitMax{60};
@@ -83,8 +89,8 @@ std::string OutcomeMessage(Outcome outcome, std::int32_t driverResult) {
 
 class HttpFrontEnd : public FrontEnd {
 public:
-    HttpFrontEnd(const GatewayConfig& config, Service& service)
-        : config_(config), service_(service) {}
+    HttpFrontEnd(const GatewayConfig& config, Service& service, RequestLimits limits)
+        : config_(config), service_(service), limits_(limits) {}
     ~HttpFrontEnd() override { HttpFrontEnd::Stop(); }
 
     std::string Name() const override { return "http"; }
@@ -96,7 +102,9 @@ public:
             error = "http = \"" + config_.http + "\": " + error;
             return false;
         }
+        guard_ = std::make_unique<RequestGuard>(limits_);
         server_ = std::make_unique<httplib::Server>();
+        server_->new_task_queue = [this] { return guard_->NewTaskQueue(kWorkers); };
         server_->set_payload_max_length(kBodyMax);
         server_->set_read_timeout(5, 0);
         server_->set_write_timeout(5, 0);
@@ -120,8 +128,10 @@ public:
                     (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()) +
                     " (a port in use, or an address not on this machine: change [gateway] http)";
             server_.reset();
+            guard_.reset();
             return false;
         }
+        guard_->SetPort(port);
         const std::string host =
             address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
         Log(LogLevel::Info, "http: listening on http://" + host + ":" + std::to_string(port) + "/");
@@ -146,6 +156,7 @@ public:
             thread_.join();
         }
         server_.reset();
+        guard_.reset();
         port_ = 0;
     }
 
@@ -154,6 +165,19 @@ private:
 
     void Routes() {
         httplib::Server& s = *server_;
+        // From here the request is in: its handler's time (a write waiting
+        // for its station) is not the client's. Once answered, the client's
+        // next request on the connection is timed and counted afresh.
+        s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+            // With a body, the client is still sending it: the handler marks it.
+            if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
+                guard_->Handling(req.remote_addr, req.remote_port);
+            }
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        s.set_logger([this](const httplib::Request& req, const httplib::Response&) {
+            guard_->Answered(req.remote_addr, req.remote_port);
+        });
         s.Get("/", [](const httplib::Request&, httplib::Response& res) {
             res.set_header("Cache-Control", "no-store");
             res.set_content(kStatusPage, "text/html; charset=utf-8");
@@ -197,6 +221,7 @@ private:
     }
 
     void Write(const httplib::Request& req, httplib::Response& res) {
+        guard_->Handling(req.remote_addr, req.remote_port);
         std::size_t line = 0;
         std::size_t point = 0;
         if (!FindPoint(service_, req.matches[1], req.matches[2], line, point)) {
@@ -243,6 +268,8 @@ private:
 
     const GatewayConfig config_;
     Service& service_;
+    const RequestLimits limits_;
+    std::unique_ptr<RequestGuard> guard_;  // outlives server_
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     std::atomic<bool> listenDone_{false};
@@ -257,10 +284,15 @@ int BoundPort(const FrontEnd& frontEnd) {
 }
 
 std::unique_ptr<FrontEnd> MakeHttpFrontEnd(const GatewayConfig& config, Service& service) {
+    return MakeHttpFrontEndWithLimits(config, service, RequestLimits{});
+}
+
+std::unique_ptr<FrontEnd> MakeHttpFrontEndWithLimits(const GatewayConfig& config, Service& service,
+                                                     RequestLimits limits) {
     if (config.http.empty()) {
         return nullptr;
     }
-    return std::make_unique<HttpFrontEnd>(config, service);
+    return std::make_unique<HttpFrontEnd>(config, service, limits);
 }
 
 }  // namespace westnet::gateway::http

@@ -2,6 +2,8 @@
 // /metrics in the Prometheus text format, served by cpp-httplib.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -9,8 +11,20 @@
 
 namespace westnet::gateway::http {
 
+// What one client may send while it sends a request: past either, its
+// connection is closed (see http/request_guard.h).
+struct RequestLimits {
+    std::size_t bytes = std::size_t{256} * 1024;  // its line, headers and body
+    // To send them, from the connection or the previous answer on; time in
+    // a handler (a write waiting for its station) does not count.
+    std::chrono::milliseconds time{10000};
+    std::chrono::milliseconds check{100};  // how often that is looked at
+};
+
 // Null when [gateway] http is "" (turned off).
 std::unique_ptr<FrontEnd> MakeHttpFrontEnd(const GatewayConfig& config, Service& service);
+std::unique_ptr<FrontEnd> MakeHttpFrontEndWithLimits(const GatewayConfig& config, Service& service,
+                                                     RequestLimits limits);
 
 // The port a started HTTP front end listens on (the one the system chose
 // for a port 0), or 0 for another front end or one not started.

@@ -337,6 +337,14 @@ bool ValuesFromBody(const PointConfig& point, const std::string& body,
         error = "the body is not JSON: send a number, or for a block an array of numbers";
         return false;
     }
+    // The shape must be the point's: an array of one word is not a word
+    // (nor a bare number a block of one), as over MQTT.
+    if (j.is_array() != point.IsBlock()) {
+        error = point.IsBlock() ? "this block takes an array of exactly " +
+                                      std::to_string(point.count) + " values"
+                                : "this point takes one value, not an array";
+        return false;
+    }
     const long long high = point.IsBit() ? 1 : 65535;
     const std::string range = point.IsBit() ? "0 or 1" : "0 to 65535";
     auto word = [&](const json& v, std::uint16_t& out) {

@@ -82,7 +82,11 @@ int ListenOn(const ListenAddress& address, std::string& error) {
         }
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, 64) == 0) {
+        // The longest queue the system allows: a burst of connections then
+        // waits for the accept loop, which refuses those over the client
+        // limit at once, instead of being dropped by the kernel and left
+        // half open on the client's side for a minute.
+        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, SOMAXCONN) == 0) {
             break;
         }
         lastError = errno;

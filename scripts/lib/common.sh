@@ -30,15 +30,32 @@ need_packages() {
         _apt_updated=1
     fi
     echo "installing: ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+        >/dev/null && return 0
+    # A mirror caught in a sync can miss one architecture's security index:
+    # then the i386 half of a multiarch library cannot match the version of
+    # its amd64 half, and apt gives up. The release alone has both halves at
+    # one version.
+    printf '%s\n' "${missing[@]}" | grep -q ':i386$' || return 1
+    local release
+    release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    echo "retrying from $release alone (the mirror's i386 and amd64 indexes disagree)"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t "$release" \
+        "${missing[@]}" >/dev/null
 }
 
 # The build's own packages, for both toolchains, and the libraries the
 # gateway is built on (the driver itself needs none of them).
 need_build_packages() {
     need_packages cmake ninja-build g++ make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-        clang-format clang-tidy pkg-config libtomlplusplus-dev nlohmann-json3-dev \
-        libcpp-httplib-dev libcli11-dev libmodbus-dev libmosquitto-dev libsystemd-dev
+        clang-format clang-tidy || return 1
+    need_gateway_packages
+}
+
+# The libraries westnet-gateway is built on.
+need_gateway_packages() {
+    need_packages pkg-config libtomlplusplus-dev nlohmann-json3-dev libcpp-httplib-dev libcli11-dev \
+        libmodbus-dev libmosquitto-dev libsystemd-dev
 }
 
 # The real peers the tests talk to: a broker, Modbus clients nobody here

@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <future>
 #include <nlohmann/json.hpp>
@@ -154,6 +159,8 @@ TEST_F(GatewayHttp, ABadBodyIsRefusedAndNothingIsWritten) {
         {"/api/points/north/boiler/temperature", "-1"},
         {"/api/points/north/boiler/temperature", "1.5"},
         {"/api/points/north/boiler/temperature", "[1, 2]"},
+        {"/api/points/north/boiler/temperature", "[1]"},
+        {"/api/points/north/0140002%203", "[true]"},
         {"/api/points/north/tank/levels", "[1, 2]"},
         {"/api/points/north/tank/levels", "{\"value\": 1}"},
         {"/api/points/north/0140002%203", "2"},
@@ -225,6 +232,118 @@ TEST_F(GatewayHttp, AnAddressInUseIsAnErrorThatSaysSo) {
     EXPECT_NE(error.find("cannot listen on 127.0.0.1:"), std::string::npos) << error;
     config.http = "";
     EXPECT_FALSE(http::MakeHttpFrontEnd(config, service_));
+}
+
+// A client's request is bounded in size and in the time it takes to send;
+// a handler's own time, and the next request on a kept-alive connection, are
+// not held against it.
+class GatewayHttpLimits : public GatewayHttp {
+protected:
+    void SetUp() override {
+        http::RequestLimits limits;
+        limits.bytes = 64 * 1024;
+        limits.time = std::chrono::milliseconds(500);
+        limits.check = std::chrono::milliseconds(20);
+        frontEnd_ =
+            http::MakeHttpFrontEndWithLimits(service_.PlantConfig().gateway, service_, limits);
+        std::string error;
+        ASSERT_TRUE(frontEnd_->Start(error)) << error;
+        client_ = std::make_unique<httplib::Client>("127.0.0.1", http::BoundPort(*frontEnd_));
+    }
+
+    int Connect() {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(http::BoundPort(*frontEnd_)));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+        return fd;
+    }
+
+    // Sends `chunk` again and again (every `pause`, 0: as fast as it goes)
+    // until the gateway closes the connection or `within` has passed; the
+    // bytes sent, or -1 when it was still open.
+    long long SendUntilClosed(int fd, const std::string& chunk, std::chrono::milliseconds pause,
+                              std::chrono::milliseconds within) {
+        const auto deadline = std::chrono::steady_clock::now() + within;
+        long long sent = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd in{fd, POLLIN, 0};
+            poll(&in, 1, static_cast<int>(pause.count()));
+            char buf[256];
+            if ((in.revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
+                recv(fd, buf, sizeof buf, MSG_DONTWAIT) <= 0) {
+                return sent;
+            }
+            pollfd out{fd, POLLOUT, 0};
+            if (poll(&out, 1, 100) > 0 && (out.revents & POLLOUT) != 0) {
+                const ssize_t n = send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                sent += n > 0 ? n : 0;
+            }
+        }
+        return -1;
+    }
+};
+
+TEST_F(GatewayHttpLimits, EndlessHeadersAreCutOff) {
+    const int fd = Connect();
+    std::string headers;
+    for (int i = 0; i < 100; ++i) {
+        headers += "X-" + std::to_string(i) + ": " + std::string(80, 'v') + "\r\n";
+    }
+    ASSERT_GT(send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL), 0);
+    const long long sent =
+        SendUntilClosed(fd, headers, std::chrono::milliseconds(0), std::chrono::seconds(20));
+    close(fd);
+    EXPECT_GE(sent, 0) << "still open after 20 s";
+    EXPECT_LT(sent, 64LL << 20);
+    auto r = client_->Get("/api/status");  // and the others are served
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+}
+
+TEST_F(GatewayHttpLimits, ARequestTrickledInIsClosedAfterTheRequestTime) {
+    const int fd = Connect();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_GT(send(fd, "GET /api/status HTTP/1.1\r\nX", 27, MSG_NOSIGNAL), 0);
+    const long long sent =
+        SendUntilClosed(fd, "x", std::chrono::milliseconds(50), std::chrono::seconds(5));
+    const auto took = std::chrono::steady_clock::now() - start;
+    close(fd);
+    EXPECT_GE(sent, 0) << "still open after 5 s";
+    EXPECT_GE(took, std::chrono::milliseconds(500));
+}
+
+TEST_F(GatewayHttpLimits, AWriteWaitingForItsStationAndKeptAliveRequestsAreNotCut) {
+    auto put = std::async(std::launch::async, [&] {
+        return client_->Put("/api/points/north/boiler/temperature", "7", "application/json");
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (service_.SubmittedCount() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(service_.SubmittedCount(), 1u);
+    // The station takes longer than a request may take to arrive.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    LineOpResult ok;
+    ok.outcome = Outcome::Ok;
+    service_.Finish(0, ok);
+    auto r = put.get();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+
+    // Three requests on one connection, 300 ms apart: each answered.
+    httplib::Client kept("127.0.0.1", http::BoundPort(*frontEnd_));
+    kept.set_keep_alive(true);
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        auto g = kept.Get("/api/status");
+        ASSERT_TRUE(g) << "request " << i;
+        EXPECT_EQ(g->status, 200);
+    }
 }
 
 }  // namespace

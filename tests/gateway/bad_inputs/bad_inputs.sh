@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Bad network inputs against westnet-gateway with every front end on: the
+# example plant scanned from westnet-sim, a mosquitto broker of the test's
+# own, HTTP and Modbus TCP on free loopback ports. attack.py throws malformed
+# and random Modbus frames, a flood of connections, stalled clients, garbage
+# /set payloads and malformed HTTP requests at it, checking after each group
+# that the daemon still serves; here, that it then stops with status 0.
+#
+#   bad_inputs.sh WESTNET_GATEWAY WESTNET_SIM EXAMPLES_DIR [SCALE]
+#   (SCALE shrinks the counts, e.g. 0.3 under the sanitizers; KEEP=1 keeps
+#   the work folder)
+set -u
+
+GATEWAY=$(realpath "$1")
+SIM=$(realpath "$2")
+EXAMPLES=$(realpath "$3")
+SCALE=${4:-1}
+HERE=$(dirname "$(realpath "${BASH_SOURCE[0]}")")
+PYTHON=/usr/bin/python3
+IDLE_S=2
+
+WORK=$(mktemp -d /tmp/westnet-bad-inputs.XXXXXX)
+PIDS=()
+cleanup() {
+    local pid
+    for pid in "${PIDS[@]}"; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    [ -n "${KEEP:-}" ] || rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+source "$HERE/../../lib/check.sh"
+
+for tool in mosquitto "$PYTHON"; do
+    command -v "$tool" >/dev/null || {
+        echo "bad_inputs: $tool is missing (scripts/test installs it)" >&2
+        exit 1
+    }
+done
+
+free_port() {
+    "$PYTHON" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+MQTT_PORT=$(free_port)
+{
+    echo "listener $MQTT_PORT 127.0.0.1"
+    echo "allow_anonymous true"
+    echo "persistence false"
+    [ "$(id -u)" -eq 0 ] && echo "user root"
+} >"$WORK/mosquitto.conf"
+mosquitto -c "$WORK/mosquitto.conf" 2>"$WORK/mosquitto.err" &
+PIDS+=($!)
+accepts() { (exec 3<>"/dev/tcp/127.0.0.1/$MQTT_PORT") 2>/dev/null; }
+check "mosquitto accepts connections" wait_for 30 accepts
+
+exec {simout}< <(exec "$SIM" --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
+    --dump "$WORK/dump.img" 2>"$WORK/sim.err")
+SIM_PID=$!
+PIDS+=($SIM_PID)
+read -r -t 30 line <&"$simout"
+check "westnet-sim is ready" equals "${line%% *}" "device:"
+
+# HTTP and Modbus on ports the system picks; the log says which.
+sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
+    -e 's#^modbus = .*#modbus = "127.0.0.1:0"\nmodbus_max_clients = 32\nmodbus_idle_s = '$IDLE_S'#' \
+    -e "s#^mqtt = .*#mqtt = \"mqtt://127.0.0.1:$MQTT_PORT\"#" \
+    "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
+"$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &
+GW_PID=$!
+PIDS+=($GW_PID)
+ports_known() {
+    grep -q 'http: listening on' "$WORK/gw.err" && grep -q 'modbus: listening on' "$WORK/gw.err" &&
+        grep -q 'mqtt: connected' "$WORK/gw.err"
+}
+check "the gateway listens" wait_for 30 ports_known || {
+    cat "$WORK/gw.err"
+    summary
+    exit 1
+}
+HTTP_PORT=$(sed -n 's#.*http: listening on http://127.0.0.1:\([0-9]*\)/.*#\1#p' "$WORK/gw.err")
+MODBUS_PORT=$(sed -n 's#.*modbus: listening on 127.0.0.1:\([0-9]*\) .*#\1#p' "$WORK/gw.err")
+scanned() {
+    curl -s "http://127.0.0.1:$HTTP_PORT/api/points" |
+        "$PYTHON" -c 'import json, sys; sys.exit(0 if all(p["quality"] == "good" for p in json.load(sys.stdin)["points"]) else 1)'
+}
+check "every point is read" wait_for 30 scanned
+
+"$PYTHON" "$HERE/attack.py" --modbus "$MODBUS_PORT" --http "$HTTP_PORT" --mqtt "$MQTT_PORT" \
+    --sim-pid "$SIM_PID" --gateway-pid "$GW_PID" --dump "$WORK/dump.img" --image "$EXAMPLES/plant.img" \
+    --max-clients 32 --idle "$IDLE_S" --scale "$SCALE" ${ONLY:+--only "$ONLY"} \
+    $(ldd "$GATEWAY" | grep -q libasan && echo --sanitized)
+check "every attack was answered and the daemon still serves" [ $? -eq 0 ]
+
+check "the gateway is still running" kill -0 "$GW_PID"
+kill -TERM "$GW_PID"
+wait "$GW_PID"
+status=$?
+check "the gateway exits 0 on SIGTERM" equals "$status" 0
+[ "$status" -eq 0 ] || tail -40 "$WORK/gw.err"
+lacks_crash() { ! grep -qiE 'AddressSanitizer|runtime error|terminate called' "$WORK/gw.err"; }
+check "no sanitizer or runtime error in the gateway's log" lacks_crash
+
+summary
