@@ -229,17 +229,10 @@ check "STOPPING=1 was sent" equals "$(notified STOPPING=1)" 1
 # driver (output stopped again), the SIGTERM comes, and only then does the
 # line move again: well within the 15.7 s a command of this line may take.
 kill "$SIM_PID" "$FLOW_PID"
-broker=$("$PYTHON" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-{
-    echo "listener $broker 127.0.0.1"
-    echo "allow_anonymous true"
-    echo "persistence false"
-    [ "$(id -u)" -eq 0 ] && echo "user root"
-} >"$WORK/mosquitto.conf"
-mosquitto -c "$WORK/mosquitto.conf" 2>"$WORK/mosquitto.err" &
-remember $!
-accepts() { (exec 3<>"/dev/tcp/127.0.0.1/$broker") 2>/dev/null; }
-check "the test's broker accepts connections" wait_for 30 accepts
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/broker.sh"
+check "the test's broker accepts connections" start_broker
+remember "$BROKER_PID"
+broker=$BROKER_PORT
 mosquitto_sub -p "$broker" -t 'westnet/plant/+/+/result' -t 'test/ready' -v >"$WORK/results" 2>/dev/null &
 remember $!
 subscribed() {

@@ -40,20 +40,10 @@ for tool in mosquitto "$PYTHON"; do
     }
 done
 
-free_port() {
-    "$PYTHON" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-MQTT_PORT=$(free_port)
-{
-    echo "listener $MQTT_PORT 127.0.0.1"
-    echo "allow_anonymous true"
-    echo "persistence false"
-    [ "$(id -u)" -eq 0 ] && echo "user root"
-} >"$WORK/mosquitto.conf"
-mosquitto -c "$WORK/mosquitto.conf" 2>"$WORK/mosquitto.err" &
-PIDS+=($!)
-accepts() { (exec 3<>"/dev/tcp/127.0.0.1/$MQTT_PORT") 2>/dev/null; }
-check "mosquitto accepts connections" wait_for 30 accepts
+source "$HERE/../../lib/broker.sh"
+check "mosquitto accepts connections" start_broker
+PIDS+=($BROKER_PID)
+MQTT_PORT=$BROKER_PORT
 
 exec {simout}< <(exec "$SIM" --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
     --dump "$WORK/dump.img" 2>"$WORK/sim.err")
