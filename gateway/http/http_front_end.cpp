@@ -40,6 +40,15 @@ void SendError(httplib::Response& res, int status, const std::string& error,
     SendJson(res, status, {{"error", error}, {"message", message}});
 }
 
+// What a request's line and headers took on the wire, near enough.
+std::size_t HeadBytes(const httplib::Request& req) {
+    std::size_t n = req.method.size() + req.target.size() + req.version.size() + 4;
+    for (const auto& [name, value] : req.headers) {
+        n += name.size() + value.size() + 4;
+    }
+    return n;
+}
+
 int HttpStatusOf(Outcome outcome) {
     switch (outcome) {
         case Outcome::Ok:
@@ -168,7 +177,17 @@ private:
         // From here the request is in: its handler's time (a write waiting
         // for its station) is not the client's. Once answered, the client's
         // next request on the connection is timed and counted afresh.
-        s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+        s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+            // Headers over the request limit are refused whether or not the
+            // guard saw them arrive: the library may read a fast client's
+            // headers whole before the guard looks.
+            if (HeadBytes(req) > limits_.bytes) {
+                SendError(res, 431, "headers-too-large",
+                          "the request's line and headers exceed " +
+                              std::to_string(limits_.bytes / 1024) +
+                              " KB: send fewer or shorter headers");
+                return httplib::Server::HandlerResponse::Handled;
+            }
             // With a body, the client is still sending it: the handler marks it.
             if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
                 guard_->Handling(req.remote_addr, req.remote_port);

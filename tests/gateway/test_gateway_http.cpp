@@ -303,6 +303,31 @@ TEST_F(GatewayHttpLimits, EndlessHeadersAreCutOff) {
     EXPECT_EQ(r->status, 200);
 }
 
+// The guard here never looks, so only the front end's own check can refuse:
+// headers a fast client sent whole are refused just the same.
+TEST_F(GatewayHttp, HeadersOverTheRequestLimitAreRefusedEvenBeforeTheGuardLooks) {
+    frontEnd_->Stop();
+    http::RequestLimits limits;
+    limits.bytes = 16 * 1024;
+    limits.check = std::chrono::hours(1);
+    frontEnd_ = http::MakeHttpFrontEndWithLimits(service_.PlantConfig().gateway, service_, limits);
+    std::string error;
+    ASSERT_TRUE(frontEnd_->Start(error)) << error;
+    httplib::Client client("127.0.0.1", http::BoundPort(*frontEnd_));
+    for (const auto& [count, status] : {std::pair{100, 200}, std::pair{400, 431}}) {
+        httplib::Headers headers;
+        for (int i = 0; i < count; ++i) {
+            headers.emplace("X-" + std::to_string(i), std::string(50, 'v'));
+        }
+        auto r = client.Get("/api/status", headers);
+        ASSERT_TRUE(r) << count << " headers";
+        EXPECT_EQ(r->status, status) << count << " headers";
+        if (status == 431) {
+            EXPECT_EQ(json::parse(r->body).at("error"), "headers-too-large");
+        }
+    }
+}
+
 TEST_F(GatewayHttpLimits, ARequestTrickledInIsClosedAfterTheRequestTime) {
     const int fd = Connect();
     const auto start = std::chrono::steady_clock::now();
