@@ -16,17 +16,7 @@ EXAMPLES=$(realpath "$2")
 SECONDS_EACH="$3"
 READS="$4"
 
-WORK=$(mktemp -d)
-PIDS=()
-cleanup() {
-    local pid
-    for pid in "${PIDS[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/lib/scratch.sh" modbus-bench
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/lib/check.sh"  # wait_for
 fail() {
     echo "modbus_bench: $*" >&2

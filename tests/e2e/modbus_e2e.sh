@@ -14,17 +14,7 @@ IMAGE=$(realpath "$3")
 PLANT=$(realpath "$4")
 PYTHON=/usr/bin/python3  # Debian's, with pymodbus
 
-WORK=$(mktemp -d)
-PIDS=()
-cleanup() {
-    local pid
-    for pid in "${PIDS[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/scratch.sh" modbus-e2e
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 

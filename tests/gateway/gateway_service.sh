@@ -22,17 +22,7 @@ UNIT=$(realpath "$4")
 MANPAGE=$(realpath "$5")
 PYTHON=/usr/bin/python3
 
-WORK=$(mktemp -d /tmp/westnet-gateway-service.XXXXXX)
-PIDS=()
-cleanup() {
-    local pid
-    for pid in "${PIDS[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/scratch.sh" gateway-service
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 

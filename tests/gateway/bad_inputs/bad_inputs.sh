@@ -19,17 +19,7 @@ HERE=$(dirname "$(realpath "${BASH_SOURCE[0]}")")
 PYTHON=/usr/bin/python3
 IDLE_S=2
 
-WORK=$(mktemp -d /tmp/westnet-bad-inputs.XXXXXX)
-PIDS=()
-cleanup() {
-    local pid
-    for pid in "${PIDS[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    [ -n "${KEEP:-}" ] || rm -rf "$WORK"
-}
-trap cleanup EXIT
+source "$HERE/../../lib/scratch.sh" bad-inputs
 
 source "$HERE/../../lib/check.sh"
 

@@ -14,17 +14,7 @@ SIM=$(realpath "$2")
 EXAMPLES=$(realpath "$3")
 PYTHON=/usr/bin/python3
 
-WORK=$(mktemp -d /tmp/westnet-mqtt-e2e.XXXXXX)
-PIDS=()
-cleanup() {
-    local pid
-    for pid in "${PIDS[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    [ -n "${KEEP:-}" ] || rm -rf "$WORK"
-}
-trap cleanup EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/../../lib/scratch.sh" mqtt-e2e
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../lib/check.sh"
 
