@@ -685,6 +685,47 @@ private:
         Disconnect();
     }
 
+    // One read of `n` values from `station` by `call` (libmodbus's count, or
+    // -1); each value it got is checked by `check(i, from, to)`.
+    template <typename Call, typename Check>
+    void Read(int station, int n, Call call, Check check) {
+        modbus_set_slave(ctx_, station);
+        ++g_modbus.requests;
+        const std::int64_t from = NowUs();
+        const int rc = call();
+        const std::int64_t to = NowUs();
+        if (rc != n) {
+            if (rc < 0) {
+                Failed();
+            }
+            return;
+        }
+        if (InDownWindow(from, to, kCacheHoldUs)) {
+            ++g_modbus.goodWhileDown;
+        }
+        for (int i = 0; i < n; ++i) {
+            check(i, from, to);
+        }
+    }
+
+    // One write of `steps` to `station` by `call`, acknowledged when it
+    // counts every value written; the model learns either way.
+    template <typename Call>
+    void Write(int station, const std::vector<Model::Step>& steps, Call call) {
+        modbus_set_slave(ctx_, station);
+        ++g_modbus.requests;
+        ++g_modbus.writes;
+        const std::size_t ticket = g_model.Begin(steps);
+        const int rc = call();
+        const bool acked = rc == static_cast<int>(steps.size());
+        g_model.End(ticket, acked);
+        if (acked) {
+            ++g_modbus.writesAcked;
+        } else if (rc < 0) {
+            Failed();
+        }
+    }
+
     void ReadRegisters() {
         // Mostly registers of points (0-17 are all points' words), which the
         // cache can answer; now and then anywhere, gaps included, which goes
@@ -696,26 +737,17 @@ private:
         std::uniform_int_distribution<int> count(1, std::min(top - reg, 20));
         const int n = count(rng_);
         std::uint16_t words[64] = {};
-        modbus_set_slave(ctx_, station);
         const bool input = std::uniform_int_distribution<int>(0, 1)(rng_) == 1;
-        ++g_modbus.requests;
-        const std::int64_t from = NowUs();
-        const int rc = input ? modbus_read_input_registers(ctx_, kWireFirst + reg, n, words)
+        Read(
+            station, n,
+            [&] {
+                return input ? modbus_read_input_registers(ctx_, kWireFirst + reg, n, words)
                              : modbus_read_registers(ctx_, kWireFirst + reg, n, words);
-        const std::int64_t to = NowUs();
-        if (rc != n) {
-            if (rc < 0) {
-                Failed();
-            }
-            return;
-        }
-        if (InDownWindow(from, to, kCacheHoldUs)) {
-            ++g_modbus.goodWhileDown;
-        }
-        for (int i = 0; i < n; ++i) {
-            CheckWord(g_modbus, input ? "modbus FC 4" : "modbus FC 3", station, reg + i, -1,
-                      words[i], from, to);
-        }
+            },
+            [&](int i, std::int64_t from, std::int64_t to) {
+                CheckWord(g_modbus, input ? "modbus FC 4" : "modbus FC 3", station, reg + i, -1,
+                          words[i], from, to);
+            });
     }
 
     void ReadCoils() {
@@ -725,26 +757,17 @@ private:
         std::uniform_int_distribution<int> count(1, 5 - first);
         const int n = count(rng_);
         std::uint8_t bits[8] = {};
-        modbus_set_slave(ctx_, station);
         const bool discrete = std::uniform_int_distribution<int>(0, 1)(rng_) == 1;
-        ++g_modbus.requests;
-        const std::int64_t from = NowUs();
-        const int rc = discrete ? modbus_read_input_bits(ctx_, first, n, bits)
+        Read(
+            station, n,
+            [&] {
+                return discrete ? modbus_read_input_bits(ctx_, first, n, bits)
                                 : modbus_read_bits(ctx_, first, n, bits);
-        const std::int64_t to = NowUs();
-        if (rc != n) {
-            if (rc < 0) {
-                Failed();
-            }
-            return;
-        }
-        if (InDownWindow(from, to, kCacheHoldUs)) {
-            ++g_modbus.goodWhileDown;
-        }
-        for (int i = 0; i < n; ++i) {
-            CheckWord(g_modbus, discrete ? "modbus FC 2" : "modbus FC 1", station, 20, first + i,
-                      bits[i], from, to);
-        }
+            },
+            [&](int i, std::int64_t from, std::int64_t to) {
+                CheckWord(g_modbus, discrete ? "modbus FC 2" : "modbus FC 1", station, 20,
+                          first + i, bits[i], from, to);
+            });
     }
 
     // FC 6 on registers 0-3, FC 16 on a stretch of 10-17.
@@ -765,19 +788,10 @@ private:
             words[i] = NextValue(Key(station, reg + i), counter_);
             steps.push_back({Key(station, reg + i), -1, words[i]});
         }
-        modbus_set_slave(ctx_, station);
-        ++g_modbus.requests;
-        ++g_modbus.writes;
-        const std::size_t ticket = g_model.Begin(steps);
-        const int rc = single ? modbus_write_register(ctx_, kWireFirst + reg, words[0])
-                              : modbus_write_registers(ctx_, kWireFirst + reg, n, words);
-        const bool acked = single ? rc == 1 : rc == n;
-        g_model.End(ticket, acked);
-        if (acked) {
-            ++g_modbus.writesAcked;
-        } else if (rc < 0) {
-            Failed();
-        }
+        Write(station, steps, [&] {
+            return single ? modbus_write_register(ctx_, kWireFirst + reg, words[0])
+                          : modbus_write_registers(ctx_, kWireFirst + reg, n, words);
+        });
     }
 
     // FC 5 on one of coils 0-3, FC 15 on a stretch of them (all bits of
@@ -793,19 +807,10 @@ private:
             bits[i] = static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 1)(rng_));
             steps.push_back({Key(station, 20), first + i, bits[i]});
         }
-        modbus_set_slave(ctx_, station);
-        ++g_modbus.requests;
-        ++g_modbus.writes;
-        const std::size_t ticket = g_model.Begin(steps);
-        const int rc = single ? modbus_write_bit(ctx_, first, bits[0])
-                              : modbus_write_bits(ctx_, first, n, bits);
-        const bool acked = single ? rc == 1 : rc == n;
-        g_model.End(ticket, acked);
-        if (acked) {
-            ++g_modbus.writesAcked;
-        } else if (rc < 0) {
-            Failed();
-        }
+        Write(station, steps, [&] {
+            return single ? modbus_write_bit(ctx_, first, bits[0])
+                          : modbus_write_bits(ctx_, first, n, bits);
+        });
     }
 
     int port_;
