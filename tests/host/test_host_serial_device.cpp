@@ -66,8 +66,16 @@ TEST(HostSerialDevice, ALinkOnTheWayCountsAndADeviceWithoutShortNameIsRefused) {
     EXPECT_NE(named.error.find("has no name of at most 11 characters"), std::string::npos);
     EXPECT_NE(named.error.find("ln -s " + node), std::string::npos) << named.error;
 
-    const std::string hop = "/tmp/wn" + std::to_string(getpid() % 10000);
-    ASSERT_EQ(symlink(node.c_str(), hop.c_str()), 0);
+    // Other tests running beside this one make short links under /tmp too:
+    // symlink() fails on a taken name, so the next one is tried.
+    std::string hop;
+    for (unsigned n = 0; n < 100 && hop.empty(); ++n) {
+        const std::string candidate = "/tmp/wd" + std::to_string((getpid() + n) % 10000);
+        if (symlink(node.c_str(), candidate.c_str()) == 0) {
+            hop = candidate;
+        }
+    }
+    ASSERT_FALSE(hop.empty()) << "no free short name under /tmp";
     named = NameForDriver(folder.Link("link-to-the-short-link", hop));
     unlink(hop.c_str());
     EXPECT_EQ(named.name, hop);

@@ -5,6 +5,7 @@
 // in heap blocks of exactly their size, so the sanitizer build catches any
 // stray access), and every case gives its one documented result.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <climits>
@@ -92,9 +93,16 @@ private:
 // The lines the stand-in host library reported through err() during a test.
 class ErrLog {
 public:
+    // A file of its own: ctest runs each test in a process of its own, two at
+    // a time, so a name made from a per-process counter would be shared.
     ErrLog() {
-        path_ = ::testing::TempDir() + "bad_input_err_" + std::to_string(counter_++) + ".log";
-        std::remove(path_.c_str());
+        std::string pattern = ::testing::TempDir() + "bad_input_err_XXXXXX";
+        const int fd = mkstemp(pattern.data());
+        EXPECT_GE(fd, 0) << pattern;
+        if (fd >= 0) {
+            close(fd);
+        }
+        path_ = pattern;
         setenv("TARVEK_ERR_LOG", path_.c_str(), 1);
     }
     ~ErrLog() {
@@ -111,7 +119,6 @@ public:
     }
 
 private:
-    static inline int counter_ = 0;
     std::string path_;
 };
 
