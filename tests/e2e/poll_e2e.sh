@@ -13,17 +13,7 @@ SIM=$(realpath "$2")
 DRIVER=$(realpath "$3")
 IMAGE=$(realpath "$4")
 
-WORK=$(mktemp -d)
-SIM_PIDS=()
-cleanup() {
-    local pid
-    for pid in "${SIM_PIDS[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/scratch.sh" poll-e2e
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 
@@ -35,7 +25,7 @@ start_sim() {
     shift
     local fd line
     exec {fd}< <(exec "$SIM" --trace "$@" 2>"$WORK/$var.trace")
-    SIM_PIDS+=($!)
+    PIDS+=($!)
     if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then
         echo "westnet-sim did not start: $line" >&2
         cat "$WORK/$var.trace" >&2

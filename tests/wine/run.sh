@@ -42,20 +42,12 @@ export WINEDEBUG=-all
 # No Mono or Gecko installer dialogs: the tests need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-WORK=$(mktemp -d)
-SIM_PIDS=()
-cleanup() {
-    local pid
-    for pid in "${SIM_PIDS[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/scratch.sh" wine
+scratch_extra() {
     wineserver -k 2>/dev/null
     rm -f "$WINEPREFIX/dosdevices/com5" "$WINEPREFIX/dosdevices/com6" \
         "$WINEPREFIX/dosdevices/com7" "$WINEPREFIX/dosdevices/com12"
-    rm -rf "$WORK"
 }
-trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
 wine_prefix run.sh "$WORK/wineboot.log"
@@ -70,7 +62,7 @@ start_sim() {
     shift
     local fd line
     exec {fd}< <(exec "$SIM" "$@" 2>"$WORK/$port.trace")
-    SIM_PIDS+=($!)
+    PIDS+=($!)
     if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then
         echo "run.sh: westnet-sim did not start: $line" >&2
         cat "$WORK/$port.trace" >&2
