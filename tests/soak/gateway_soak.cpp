@@ -65,6 +65,7 @@
 #include <utility>
 #include <vector>
 
+#include "highway/frame.h"
 #include "httplib.h"
 
 namespace {
@@ -1378,25 +1379,25 @@ std::vector<Carried> NoisePassedChecks(const std::string& path,
         for (std::string b; hex >> b && b != "|";) {
             bytes.push_back(static_cast<std::uint8_t>(std::stoul(b, nullptr, 16)));
         }
-        const std::size_t length = word ? 6 : 7 + 2 * static_cast<std::size_t>(count);
-        if (bytes.size() < length) {
+        const std::size_t length =
+            word ? westnet::FRAME_HEADER_SIZE : westnet::BlockFrameLength(count);
+        if (bytes.size() < length ||
+            westnet::HeaderChecksum(bytes.data()) != bytes[westnet::FRAME_CHECKSUM_AT]) {
             continue;
         }
-        std::uint8_t sum = 0;
-        for (std::size_t i = 0; i < 5; ++i) {
-            sum = static_cast<std::uint8_t>(sum + bytes[i]);
-        }
+        // A block's check byte covers every data byte.
         std::uint8_t data = 0;
-        for (std::size_t i = 6; !word && i + 1 < length; ++i) {
+        for (std::size_t i = westnet::FRAME_HEADER_SIZE; !word && i + 1 < length; ++i) {
             data = static_cast<std::uint8_t>(data + bytes[i]);
         }
-        if (sum != bytes[5] || (!word && data != bytes[length - 1])) {
+        if (!word && data != bytes[length - 1]) {
             continue;
         }
         const std::int64_t at =
             startedUs[run] + static_cast<std::int64_t>(std::strtod(line.c_str(), nullptr) * 1e6);
         for (int i = 0; i < count; ++i) {
-            const std::size_t v = word ? 3 : 6 + 2 * static_cast<std::size_t>(i);
+            const std::size_t v =
+                word ? 3 : westnet::FRAME_HEADER_SIZE + 2 * static_cast<std::size_t>(i);
             carried.push_back({station, static_cast<int>(reg) - kWireFirst + i,
                                static_cast<std::uint16_t>(bytes[v] | (bytes[v + 1] << 8)), at});
         }
