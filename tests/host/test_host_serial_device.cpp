@@ -8,6 +8,7 @@
 #include <string>
 
 #include "serial_device.h"
+#include "short_link.h"
 
 namespace westnet::host {
 namespace {
@@ -66,15 +67,7 @@ TEST(HostSerialDevice, ALinkOnTheWayCountsAndADeviceWithoutShortNameIsRefused) {
     EXPECT_NE(named.error.find("has no name of at most 11 characters"), std::string::npos);
     EXPECT_NE(named.error.find("ln -s " + node), std::string::npos) << named.error;
 
-    // Other tests running beside this one make short links under /tmp too:
-    // symlink() fails on a taken name, so the next one is tried.
-    std::string hop;
-    for (unsigned n = 0; n < 100 && hop.empty(); ++n) {
-        const std::string candidate = "/tmp/wd" + std::to_string((getpid() + n) % 10000);
-        if (symlink(node.c_str(), candidate.c_str()) == 0) {
-            hop = candidate;
-        }
-    }
+    const std::string hop = MakeShortLink(node);
     ASSERT_FALSE(hop.empty()) << "no free short name under /tmp";
     named = NameForDriver(folder.Link("link-to-the-short-link", hop));
     unlink(hop.c_str());

@@ -12,12 +12,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "entry/zanmain.h"
 #include "serial/platform.h"
+#include "short_link.h"
 
 namespace westnet {
 namespace {
@@ -33,16 +33,8 @@ public:
             name_ = target;
             return;
         }
-        // symlink() fails on an existing name, so a taken one is skipped.
-        for (unsigned n = 0; n < 0x10000U && name_.empty(); ++n) {
-            char candidate[16];
-            std::snprintf(candidate, sizeof candidate, "/tmp/wn%04x",
-                          (static_cast<unsigned>(getpid()) + n) & 0xFFFFU);
-            if (symlink(target.c_str(), candidate) == 0) {
-                name_ = candidate;
-                link_ = true;
-            }
-        }
+        name_ = MakeShortLink(target);
+        link_ = !name_.empty();
     }
     ~ShortName() {
         if (link_) {

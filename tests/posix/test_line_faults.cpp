@@ -20,13 +20,13 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "entry/zanmain.h"
 #include "highway/frame.h"
+#include "short_link.h"
 
 namespace westnet {
 namespace {
@@ -221,16 +221,7 @@ private:
 // at whichever pseudo-terminal is the device now, or at nothing.
 class DeviceLink {
 public:
-    DeviceLink() {
-        std::random_device seed;
-        for (int tries = 0; tries < 100 && name_.empty(); ++tries) {
-            char name[16];
-            std::snprintf(name, sizeof name, "/tmp/wn%04x", static_cast<unsigned>(seed()) & 0xFFFF);
-            if (symlink("/nonexistent", name) == 0) {
-                name_ = name;
-            }
-        }
-    }
+    DeviceLink() : name_(MakeShortLink("/nonexistent")) {}
     ~DeviceLink() {
         if (!name_.empty()) {
             unlink(name_.c_str());
