@@ -170,4 +170,19 @@ run faulty --timeout 400 poll 0140001 --interval 0 --count 3
 check "poll through faults exits 0" equals "$status" 0
 check "poll through faults: all reads ok" contains "$WORK/err" "exchanges 3  ok 3  refused 0"
 
+# The control socket: station 5 dies while the line runs, and its reads fail
+# while station 1 still answers; then it answers again.
+start_sim controlled --image "$IMAGE" --baud 9600 --control "$WORK/control"
+control() { printf '%s\n' "$1" | socat -t 5 - "UNIX-CONNECT:$WORK/control"; }
+check "silence 05 taken" equals "$(control 'silence 05')" ok
+run controlled --timeout 200 read 0540001
+check "silenced station: line failure exits 4" equals "$status" 4
+run controlled --timeout 200 read 0140001 --format csv
+check "another station answers meanwhile" contains "$WORK/out" "0140001,1,40001,,1234,ok"
+check "status names the silenced station" equals "$(control status)" \
+    "ok 01 answers; 02 answers; 05 silenced"
+check "answer 05 taken" equals "$(control 'answer 05')" ok
+run controlled --timeout 200 read 0540001 --format csv
+check "the station answers again" contains "$WORK/out" "0540001,5,40001,,22136,ok"
+
 summary

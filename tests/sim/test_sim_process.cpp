@@ -7,7 +7,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -451,6 +453,74 @@ TEST(SimProcess, ASecondSimulatorCannotTakeOverALiveLink) {
     EXPECT_EQ(Finish(first).status, 0);
 }
 
+// A stream socket connected to `path`, or -1.
+int ConnectUnix(const std::string& path) {
+    sockaddr_un name{};
+    name.sun_family = AF_UNIX;
+    std::strncpy(name.sun_path, path.c_str(), sizeof name.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&name), sizeof name) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+// The control socket: commands answered line by line, bad ones refused
+// without harm, a client that holds half a command keeping nobody waiting,
+// a live socket not taken over, and the socket gone with the run.
+TEST(SimProcess, TheControlSocketAnswersBesideTheLine) {
+    TempDir dir;
+    std::string path = dir.File("control");
+    {
+        // Left by a simulator that was killed: taken over.
+        sockaddr_un name{};
+        name.sun_family = AF_UNIX;
+        std::strncpy(name.sun_path, path.c_str(), sizeof name.sun_path - 1);
+        int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(bind(stale, reinterpret_cast<const sockaddr*>(&name), sizeof name), 0);
+        close(stale);
+    }
+    Child child = Spawn({"--station", "1", "--station", "2", "--control", path});
+    ASSERT_GT(child.pid, 0);
+    std::string device = DevicePath(child);
+
+    int idle = ConnectUnix(path);
+    ASSERT_GE(idle, 0);
+    ASSERT_EQ(write(idle, "silen", 5), 5);  // and nothing more
+    int client = ConnectUnix(path);
+    ASSERT_GE(client, 0);
+    std::string commands = "silence 02\n" + std::string("\0\xff\n", 3) + std::string(600, 'x') +
+                           "\nanswer 9\r\nstatus\n";
+    ASSERT_EQ(write(client, commands.data(), commands.size()),
+              static_cast<ssize_t>(commands.size()));
+    EXPECT_EQ(ReadUntil(client, "answers; 02 silenced\n"),
+              "ok\n"
+              "error: unknown command '\\x00\\xFF' (commands: silence NN, answer NN, fault NN "
+              "KIND=P [KIND=P ...], fault NN off, status, help)\n"
+              "error: a command line holds at most 512 bytes\n"
+              "error: no station 09 on this line\n"
+              "ok 01 answers; 02 silenced\n");
+    {
+        Driver driver(device);
+        EXPECT_EQ(driver.Exchange(Frame(0x0A, 1, 0, 0, 0), 6), Frame(0x0A, 1, 0, 0, 0));
+    }
+
+    Child second = Spawn({"--station", "3", "--control", path});
+    ASSERT_GT(second.pid, 0);
+    Ended refused = Finish(second);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.errors.find("--control " + path + " is in use"), std::string::npos)
+        << refused.errors;
+
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(Finish(child).status, 0);
+    close(client);
+    close(idle);
+    struct stat info;
+    EXPECT_NE(lstat(path.c_str(), &info), 0) << "the control socket outlived the simulator";
+}
+
 // Every client that sets the line up with parity, as the driver does, can
 // open it again: a terminal keeps no parity bit and refuses a set-up whose
 // only change is that bit, so the simulator must leave its line in a state
@@ -547,7 +617,7 @@ TEST(SimProcess, VersionAndHelp) {
     std::string text = ReadUntil(help.out, "");
     EXPECT_EQ(WaitExit(help), 0);
     for (const char* option :
-         {"--device", "--link", "--baud", "--format", "--gap", "--turnaround", "--image",
+         {"--device", "--link", "--control", "--baud", "--format", "--gap", "--turnaround", "--image",
           "--station", "--fault", "--seed", "--script", "--late-ms", "--trace", "--dump", "--stats",
           "--help", "--version", "device: PATH", "NOT applied"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;

@@ -1,6 +1,7 @@
 #include "faults.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "text.h"
 
@@ -166,8 +167,12 @@ Fault FaultPlan::Next() {
 }
 
 Outcome Serve(Plant& plant, FaultPlan& faults, const std::uint8_t* frame, std::size_t length) {
+    return Serve(plant, faults, plant.Decode(frame, length));
+}
+
+Outcome Serve(Plant& plant, FaultPlan& faults, Request request) {
     Outcome outcome;
-    outcome.request = plant.Decode(frame, length);
+    outcome.request = std::move(request);
     if (!outcome.request.Answered()) {
         // Unanswered frames can still have an effect (a select of a missing
         // station drops the selection), but no fault is drawn for them.

@@ -88,6 +88,9 @@ struct Outcome {
 
 // Takes one complete request frame through the plant and the fault plan.
 Outcome Serve(Plant& plant, FaultPlan& faults, const std::uint8_t* frame, std::size_t length);
+// The same for a request already decoded by plant.Decode, whose verdict the
+// caller may have changed (a silenced station, control.h).
+Outcome Serve(Plant& plant, FaultPlan& faults, Request request);
 inline Outcome Serve(Plant& plant, FaultPlan& faults, const Bytes& frame) {
     return Serve(plant, faults, frame.data(), frame.size());
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,10 @@ enum class Wake {
 
 enum class Sent { kOk, kStalled, kStopped, kFailed };
 
+// Answers one command line of the control socket (--control), without its
+// line end; the answer goes back as one line.
+using ControlHandler = std::function<std::string(const std::string& command)>;
+
 class Line {
 public:
     virtual ~Line() = default;
@@ -49,6 +54,11 @@ public:
     // meanwhile is returned by the next Wait.
     virtual Sent Write(const std::uint8_t* bytes, std::size_t length) = 0;
     virtual const std::string& Failure() const = 0;
+    // Where the commands of the control socket go. They are read and
+    // answered inside Wait, on the line's own thread, so that a command
+    // takes effect between two exchanges' steps and never races with them;
+    // a line without a control socket has nothing to give it.
+    virtual void SetControl(ControlHandler handler) { (void)handler; }
 };
 
 // Options that this platform's line cannot serve: "" when all is well, else
@@ -56,7 +66,8 @@ public:
 std::string CheckLineOptions(const Options& options);
 
 // Takes over the process's stop signals and opens the line that the options
-// name (making --link); nullptr with `what` when it cannot.
+// name (making --link and the --control socket); nullptr with `what` when it
+// cannot.
 std::unique_ptr<Line> OpenLine(const Options& options, std::string& what);
 
 // Puts `from` in the place of `to`, replacing it (the dump's last step).

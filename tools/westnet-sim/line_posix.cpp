@@ -18,7 +18,9 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#include <vector>
 
+#include "control.h"
 #include "line.h"
 
 namespace westnet::sim {
@@ -46,6 +48,9 @@ speed_t TermiosSpeed(long baud) {
 std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
+
+// Control connections served at once; one more is told so and closed.
+constexpr std::size_t kControlClientsMax = 8;
 
 // Raw line: no echo, no line editing, no translation, no flow control.
 bool RawSettings(int fd, long baud, const CharFormat& format, termios& tio, std::string& what) {
@@ -142,7 +147,19 @@ public:
                 unlink(link_.c_str());
             }
         }
-        for (int fd : {owner_, fd_, slave_, watch_, signals_}) {
+        if (control_ >= 0) {
+            // Only the socket made here: another program may have put its
+            // own in its place.
+            struct stat info;
+            if (stat(control_path_.c_str(), &info) == 0 && info.st_dev == control_dev_ &&
+                info.st_ino == control_ino_) {
+                unlink(control_path_.c_str());
+            }
+        }
+        for (const ControlClient& client : controllers_) {
+            close(client.fd);
+        }
+        for (int fd : {owner_, fd_, slave_, watch_, signals_, control_}) {
             if (fd >= 0) {
                 close(fd);
             }
@@ -269,6 +286,56 @@ public:
         return true;
     }
 
+    // The control socket: a stream socket at `path`, listening. One left
+    // behind by an earlier run is replaced; one that a running program
+    // still listens on is refused.
+    bool OpenControl(const std::string& path, std::string& what) {
+        sockaddr_un name{};
+        name.sun_family = AF_UNIX;
+        if (path.size() >= sizeof name.sun_path) {
+            what = "--control " + path + ": a socket path holds at most " +
+                   std::to_string(sizeof name.sun_path - 1) + " bytes";
+            return false;
+        }
+        std::memcpy(name.sun_path, path.data(), path.size());
+        const auto* address = reinterpret_cast<const sockaddr*>(&name);
+        struct stat info;
+        if (lstat(path.c_str(), &info) == 0) {
+            if (!S_ISSOCK(info.st_mode)) {
+                what = "--control " + path + " exists and is not a socket";
+                return false;
+            }
+            int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            bool live = probe >= 0 && (connect(probe, address, sizeof name) == 0 ||
+                                       errno == EAGAIN);  // EAGAIN: its queue is full
+            if (probe >= 0) {
+                close(probe);
+            }
+            if (live) {
+                what = "--control " + path +
+                       " is in use by a running program; stop it first or choose another path";
+                return false;
+            }
+            unlink(path.c_str());
+        }
+        control_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (control_ < 0 || bind(control_, address, sizeof name) != 0) {
+            what = Errno("cannot make --control " + path);
+            return false;
+        }
+        control_path_ = path;
+        if (listen(control_, 8) != 0 || stat(path.c_str(), &info) != 0) {
+            what = Errno("cannot listen on --control " + path);
+            unlink(path.c_str());
+            return false;
+        }
+        control_dev_ = info.st_dev;
+        control_ino_ = info.st_ino;
+        return true;
+    }
+
+    void SetControl(ControlHandler handler) override { handler_ = std::move(handler); }
+
     Wake Wait(std::size_t want, std::int64_t deadline) override {
         if (stopped_) {
             return Wake::kStop;
@@ -289,9 +356,14 @@ public:
                 left.tv_nsec = static_cast<long>(ns % 1000000000);
                 timeout = &left;
             }
-            pollfd fds[3] = {
-                {signals_, POLLIN, 0}, {watch_, POLLIN, 0}, {want != 0 ? fd_ : -1, POLLIN, 0}};
-            int ready = ppoll(fds, 3, timeout, nullptr);
+            pollfd fds[4 + kControlClientsMax] = {{signals_, POLLIN, 0},
+                                                  {watch_, POLLIN, 0},
+                                                  {want != 0 ? fd_ : -1, POLLIN, 0},
+                                                  {control_, POLLIN, 0}};
+            for (std::size_t i = 0; i < controllers_.size(); ++i) {
+                fds[4 + i] = {controllers_[i].fd, POLLIN, 0};
+            }
+            int ready = ppoll(fds, static_cast<nfds_t>(4 + controllers_.size()), timeout, nullptr);
             if (ready < 0 && errno != EINTR) {
                 failure_ = Errno("poll");
                 return Wake::kFailed;
@@ -308,6 +380,16 @@ public:
             }
             if ((fds[1].revents & POLLIN) != 0) {
                 WatchClients();
+            }
+            // From the last, so that a client that goes takes no other's place.
+            for (std::size_t i = controllers_.size(); i-- > 0;) {
+                if (fds[4 + i].revents != 0 && !ServeControl(controllers_[i])) {
+                    close(controllers_[i].fd);
+                    controllers_.erase(controllers_.begin() + static_cast<std::ptrdiff_t>(i));
+                }
+            }
+            if ((fds[3].revents & POLLIN) != 0) {
+                AcceptControl();
             }
             if ((fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                 return Wake::kInput;
@@ -367,6 +449,78 @@ public:
     }
 
 private:
+    struct ControlClient {
+        int fd = -1;
+        std::string input;        // the command line so far
+        bool discarding = false;  // the rest of a line too long to take
+    };
+
+    void AcceptControl() {
+        int fd = accept4(control_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        if (controllers_.size() == kControlClientsMax) {
+            Tell(fd, "error: " + std::to_string(kControlClientsMax) +
+                         " control connections are open already");
+            close(fd);
+            return;
+        }
+        controllers_.push_back(ControlClient{fd, std::string(), false});
+    }
+
+    // Reads what one client has sent and answers every whole line in it:
+    // false when the client is to go (it closed, or does not read its
+    // answers). What it reads in one call is bounded, so that a client that
+    // never stops sending cannot hold up the line.
+    bool ServeControl(ControlClient& client) {
+        char buffer[1024];
+        ssize_t got = recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got < 0) {
+            return errno == EAGAIN || errno == EINTR;
+        }
+        for (ssize_t i = 0; i < got; ++i) {
+            if (buffer[i] == '\n') {
+                bool kept = client.discarding || Tell(client.fd, Command(client.input));
+                client.input.clear();
+                client.discarding = false;
+                if (!kept) {
+                    return false;
+                }
+            } else if (client.discarding) {
+                continue;
+            } else if (client.input.size() == kControlLineMax) {
+                client.input.clear();
+                client.discarding = true;
+                if (!Tell(client.fd, "error: a command line holds at most " +
+                                         std::to_string(kControlLineMax) + " bytes")) {
+                    return false;
+                }
+            } else {
+                client.input += buffer[i];
+            }
+        }
+        if (got == 0 && !client.input.empty() && !client.discarding) {
+            Tell(client.fd, Command(client.input));  // a last line without its end
+        }
+        return got != 0;
+    }
+
+    std::string Command(std::string line) const {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        return handler_ ? handler_(line) : std::string("error: no controls on this line");
+    }
+
+    // Sends one answer line without waiting: false when the client's socket
+    // cannot take it whole (a client that does not read its answers).
+    static bool Tell(int fd, const std::string& answer) {
+        std::string line = answer + "\n";
+        return send(fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(line.size());
+    }
+
     // Reads one pending signal: true if there was one; a stop sets stopped_,
     // a dump request dump_pending_.
     bool TakeSignal() {
@@ -451,6 +605,12 @@ private:
     int watch_ = -1;    // inotify: clients opening and closing the far end
     int owner_ = -1;    // the abstract socket that marks the terminal as ours
     int signals_ = -1;  // signalfd
+    int control_ = -1;  // the --control socket, listening
+    std::string control_path_;
+    dev_t control_dev_ = 0;
+    ino_t control_ino_ = 0;
+    std::vector<ControlClient> controllers_;  // the control socket's clients
+    ControlHandler handler_;
     std::string path_;
     std::string link_;
     std::string failure_;
@@ -475,7 +635,8 @@ std::unique_ptr<Line> OpenLine(const Options& options, std::string& what) {
     bool opened =
         line->TakeSignals(what) &&
         (options.device.empty() ? line->OpenPty(options, what) : line->OpenDevice(options, what)) &&
-        (options.link.empty() || line->MakeLink(options.link, what));
+        (options.link.empty() || line->MakeLink(options.link, what)) &&
+        (options.control.empty() || line->OpenControl(options.control, what));
     if (!opened) {
         return nullptr;
     }

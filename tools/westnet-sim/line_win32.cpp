@@ -257,6 +257,9 @@ std::string CheckLineOptions(const Options& options) {
         return "--link is for the pseudo-terminal of the Linux simulator; on Windows give the "
                "port with --device COMn";
     }
+    if (!options.control.empty()) {
+        return "--control takes a Unix-domain socket, which the Windows simulator does not make";
+    }
     if (options.device.empty()) {
         return "no --device: on Windows the simulator serves a COM port, for instance one end of "
                "a virtual null-modem pair (com0com) whose other end the host opens";

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "animate.h"
+#include "control.h"
 #include "faults.h"
 #include "image.h"
 #include "line.h"
@@ -97,7 +98,8 @@ int Main(int argc, char** argv) {
         std::fprintf(stderr, "westnet-sim: %s\n", what.c_str());
         return kExitLine;
     }
-    Simulator simulator(options, plant, faults, animator, *line);
+    StationControls controls(options.seed, static_cast<int>(options.late_ms));
+    Simulator simulator(options, plant, faults, controls, animator, *line);
     std::printf("device: %s\n", line->Path().c_str());
     std::fflush(stdout);
 

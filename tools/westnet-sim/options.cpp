@@ -51,6 +51,7 @@ Parsed ParseOptions(int argc, char** argv, Options& options, std::string& what) 
         kAnimate,
         kDevice,
         kLink,
+        kControl,
         kBaud,
         kFormat,
         kGap,
@@ -71,6 +72,7 @@ Parsed ParseOptions(int argc, char** argv, Options& options, std::string& what) 
         {"animate", required_argument, nullptr, kAnimate},
         {"device", required_argument, nullptr, kDevice},
         {"link", required_argument, nullptr, kLink},
+        {"control", required_argument, nullptr, kControl},
         {"baud", required_argument, nullptr, kBaud},
         {"format", required_argument, nullptr, kFormat},
         {"gap", required_argument, nullptr, kGap},
@@ -110,6 +112,13 @@ Parsed ParseOptions(int argc, char** argv, Options& options, std::string& what) 
                 break;
             case kLink:
                 options.link = value;
+                break;
+            case kControl:
+                if (value.empty()) {
+                    what = "--control needs the path of the socket to make";
+                    return Parsed::kBad;
+                }
+                options.control = value;
                 break;
             case kBaud:
                 if (!ParseLong(optarg, 1, 4000000, options.baud)) {

@@ -25,6 +25,7 @@ struct Options {
     std::vector<std::string> animations;  // ADDRESS=KIND[:MS], checked by ParseAnimation
     std::string device;
     std::string link;
+    std::string control;  // the control socket's path; "" for none
     long baud = 0;  // 0: no pacing
     CharFormat format;
     long gap_ms = -1;  // -1: the default

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image.h"
+#include "text.h"
 
 namespace westnet::sim {
 
@@ -50,14 +51,20 @@ bool CheckDumpPath(const std::string& path, std::string& what) {
     return true;
 }
 
-Simulator::Simulator(const Options& options, Plant& plant, FaultPlan& faults, Animator& animator,
-                     Line& line)
+Simulator::Simulator(const Options& options, Plant& plant, FaultPlan& faults,
+                     StationControls& controls, Animator& animator, Line& line)
     : options_(options),
       plant_(plant),
       faults_(faults),
+      controls_(controls),
       animator_(animator),
       line_(line),
       start_(line.Now()) {
+    line_.SetControl([this](const std::string& command) {
+        std::string answer = controls_.Execute(command, plant_);
+        Trace(line_.Now(), Bytes(), Bytes(), "CONTROL " + Shown(command) + " -> " + answer);
+        return answer;
+    });
     if (options.baud != 0) {
         // A character is a start bit, the data bits, a parity bit unless
         // there is none, and the stop bits.
@@ -154,7 +161,7 @@ void Simulator::PrintStats() const {
 // `arrival`: when the read that completed the request returned.
 Simulator::Step Simulator::Answer(const Bytes& frame, std::int64_t arrival) {
     Animate(arrival);
-    Outcome outcome = Serve(plant_, faults_, frame);
+    Outcome outcome = Serve(plant_, faults_, controls_, frame);
     ++stats_.frames;
     if (outcome.request.Answered()) {
         std::string name = Describe(outcome.request);

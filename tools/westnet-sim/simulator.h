@@ -9,6 +9,7 @@
 #include <string>
 
 #include "animate.h"
+#include "control.h"
 #include "faults.h"
 #include "line.h"
 #include "options.h"
@@ -28,8 +29,9 @@ bool CheckDumpPath(const std::string& path, std::string& what);
 class Simulator {
 public:
     // The clock of the trace and of the animations starts here.
-    Simulator(const Options& options, Plant& plant, FaultPlan& faults, Animator& animator,
-              Line& line);
+    // The commands of the line's control socket go to `controls`.
+    Simulator(const Options& options, Plant& plant, FaultPlan& faults, StationControls& controls,
+              Animator& animator, Line& line);
 
     // Serves the line until the run is to end; returns the exit status.
     int Run();
@@ -65,6 +67,7 @@ private:
     const Options& options_;
     Plant& plant_;
     FaultPlan& faults_;
+    StationControls& controls_;
     Animator& animator_;
     Line& line_;
     Framer framer_;

@@ -98,6 +98,8 @@ const char* VerdictName(Verdict verdict) {
             return "no such station";
         case Verdict::kNoSelection:
             return "no station selected";
+        case Verdict::kSilenced:
+            return "station silenced";
     }
     return "?";
 }
@@ -198,9 +200,11 @@ Request Plant::Decode(const std::uint8_t* frame, std::size_t length) const {
 Reply Plant::Execute(const Request& request) {
     Reply reply;
     reply.text = Describe(request);
-    if (request.op == kOpSelect && request.verdict == Verdict::kUnknownStation) {
-        // A station that is not there does not answer, and the one that was
-        // selected before has heard another station called.
+    if (request.op == kOpSelect && (request.verdict == Verdict::kUnknownStation ||
+                                    request.verdict == Verdict::kSilenced)) {
+        // A station that is not there (or is silenced, as if dead) does not
+        // answer, and the one that was selected before has heard another
+        // station called.
         selected_ = kNoStation;
         return reply;
     }

@@ -71,6 +71,7 @@ enum class Verdict {
     kBadDataCheck,    // write block whose data check byte is wrong
     kUnknownStation,  // select of a station that does not exist
     kNoSelection,     // read or write while no station is selected
+    kSilenced,        // for a station silenced through the control socket
 };
 const char* VerdictName(Verdict verdict);
 

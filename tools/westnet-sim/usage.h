@@ -41,6 +41,12 @@ LINE OPTIONS
                             an unknown op code, everything up to such a gap is
                             dropped too, since its length cannot be trusted.
   --turnaround MS           Wait this long before every reply (default 0).
+  --control PATH            Make a Unix-domain stream socket at PATH, through
+                            which single stations are controlled while the
+                            line runs (see CONTROL); it is removed on exit.
+                            One left behind by an earlier run is replaced,
+                            one that a running program listens on is refused.
+                            Not on Windows.
   A client that closes the pseudo-terminal leaves it in the state it set;
   once the last one has closed it, westnet-sim puts it back into its own raw
   state and discards what was left unread, so that the next client's set-up
@@ -106,6 +112,29 @@ FAULT OPTIONS
                     requests that arrive meanwhile are
                     answered after it                        write applied
 
+CONTROL
+  A client of the --control socket sends one command a line and gets one
+  answer line for each: "ok" (with the status after it for status) or
+  "error: " and what is wrong, which changes nothing. NN is a station, 0 to
+  99 in one or two digits, that the plant has.
+      silence NN            NN stops answering, as if dead: its requests get
+                            no reply and have no effect, and a select of it
+                            drops the selection, as for a missing station
+      answer NN             NN answers again
+      fault NN KIND=P ...   NN's own faults, one or more KIND=P as --fault:
+                            they replace the line's --fault rates and
+                            --script for NN's requests (a select of NN, or a
+                            read or write while NN is selected)
+      fault NN off          NN takes the line's faults again
+      status                "ok" and every station: "01 answers; 05 silenced,
+                            faults noise=0.1"
+      help                  "ok commands: " and the list of them
+  Commands are served between the line's reads and writes, on the same
+  thread: a reply already on its way still goes out. Up to 8 clients at
+  once; a line over 512 bytes is refused, and a client that does not read
+  its answers is dropped. --trace shows each command as a CONTROL line.
+  For example: echo 'silence 05' | socat - UNIX-CONNECT:/tmp/hw.ctl
+
 OUTPUT OPTIONS
   --trace                   One line per exchange on stderr:
                               SECONDS rx HEX | tx HEX | DECODING[ | fault KIND]
@@ -139,7 +168,7 @@ WINDOWS
   end, westnet-sim.exe the other:
       westnet-sim.exe --device COM6 --image plant.img --trace
   Images, faults, pacing, animations, trace and dump work as on Linux;
-  --link and SIGUSR1 do not exist there.
+  --link, --control and SIGUSR1 do not exist there.
 
 EXAMPLES
   westnet-sim --image plant.img
@@ -162,8 +191,9 @@ EXAMPLES
 
 EXIT STATUS
   0   ended by SIGINT, SIGTERM or SIGHUP (Ctrl+C or the console closed)
-  1   the line cannot be opened or fails, the --link is in use, or the final
-      dump cannot be written
+  1   the line cannot be opened or fails, the --link or the --control
+      socket is in use or cannot be made, or the final dump cannot be
+      written
   2   a bad option (with a usage line on stderr), a --dump that cannot be
       written, or a bad image file, reported as "FILE:LINE: what is wrong"
       (or "FILE: what is wrong" for a file that is no image at all)
