@@ -278,6 +278,12 @@ private:
         if (r.outcome == Outcome::Refused || r.outcome == Outcome::LineFailure) {
             body["driver_result"] = r.driverResult;
         }
+        // A failed write names its trouble under "error", as every other
+        // answer that is not a success does, so that a client reads one key
+        // whatever refused it; "result" stays in every write's answer.
+        if (HttpStatusOf(r.outcome) >= 400) {
+            body["error"] = OutcomeName(r.outcome);
+        }
         const std::string who = req.remote_addr + " wrote " + config.name;
         LogLine(r.outcome == Outcome::Ok ? LogLevel::Info : LogLevel::Warning,
                 service_.PlantConfig().lines[line].name,

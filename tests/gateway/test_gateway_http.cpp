@@ -146,6 +146,14 @@ TEST_F(GatewayHttp, AWriteAnswersWithWhatTheLineDid) {
         EXPECT_EQ(service_.SubmittedAt(index).op.values, c.submitted);
         const json body = json::parse(r->body);
         EXPECT_EQ(body["result"], OutcomeName(c.outcome));
+        // A failure is named under "error" too, as the gateway's own
+        // refusals are; a success has no "error".
+        if (c.status >= 400) {
+            ASSERT_TRUE(body.contains("error")) << c.path;
+            EXPECT_EQ(body["error"], OutcomeName(c.outcome)) << c.path;
+        } else {
+            EXPECT_FALSE(body.contains("error")) << c.path;
+        }
         if (c.status == 502) {
             EXPECT_EQ(body["driver_result"], c.driverResult);
         }
