@@ -53,8 +53,11 @@ COMMANDS
 
 ADDRESSES
   A point address is two station digits (00 to 99) and five register digits
-  (00001 to 65535), for example 0140001: station 1, register 40001. A bit point
-  adds its bit number 1 to 16, for example "0140001 3" or 014000116. A text
+  (00001 to 65535), for example 0140001: station 1, register 40001. The
+  register digits are a plain register number, counted from 1; 30001 or 40001
+  imply no Modbus register type (no 3x input or 4x holding prefix). A bit point
+  adds its bit number 1 to 16, bit 1 the lowest (0x0001) and bit 16 the
+  highest (0x8000), for example "0140001 3" or 014000116. A text
   longer than seven characters is taken as a bit point (see --kind). A rejected
   address is explained: which position holds what, and what is allowed there;
   it keeps its row in the output, with the result "address rejected".
