@@ -22,9 +22,16 @@ std::int32_t SendFrame(const ChannelState& channel, const std::uint8_t* frame, s
                     length - FRAME_HEADER_SIZE);
     }
     // A late reply to an earlier request must not be taken for the answer to
-    // this one. The drain's own result does not stop the send: the request
-    // goes out either way.
-    static_cast<void>(SerialPurgeInput(channel.port));
+    // this one. On a quiet line this is one status query. When something is
+    // waiting, it is a reply still on its way: a drain that stopped while it
+    // arrived would leave its tail to be read as the head of the next reply,
+    // and once that shift reaches a whole frame every reply passes its
+    // checksum one request late. So the input is discarded until the line
+    // has fallen quiet. Neither result stops the send: the request goes out
+    // either way.
+    if (SerialInputWaiting(channel.port)) {
+        static_cast<void>(SerialAwaitQuiet(channel.port, QuietTimeMs(channel.settings.line)));
+    }
     std::uint32_t written = 0;
     const int result =
         SerialWrite(channel.port, out.bytes, static_cast<std::uint32_t>(length), &written);
@@ -40,11 +47,18 @@ std::int32_t ReceiveFrame(const ChannelState& channel, std::uint8_t* destination
     std::uint32_t received = 0;
     const int result =
         SerialReadExact(channel.port, in.bytes, static_cast<std::uint32_t>(length), &received);
+    std::int32_t failure = ResOk;
     if (result != SerOk || received != length) {
-        return ResFail;
+        failure = ResFail;
+    } else if (HeaderChecksum(in.bytes) != in.bytes[FRAME_CHECKSUM_AT]) {
+        failure = ResBad;
     }
-    if (HeaderChecksum(in.bytes) != in.bytes[FRAME_CHECKSUM_AT]) {
-        return ResBad;
+    if (failure != ResOk) {
+        // Out of step, cut short or late: the rest of this reply, or all of
+        // it, may still be on its way. The next request waits until it has
+        // passed, or it would read it as its own answer.
+        static_cast<void>(SerialAwaitQuiet(channel.port, QuietTimeMs(channel.settings.line)));
+        return failure;
     }
     // Bytes 0-2 (op code and echo) mean nothing to any caller; from byte 3 on
     // the reply carries values, the checksum and any data block.

@@ -145,14 +145,18 @@ std::int32_t SerialSetReplyTimeout(Handle handle, std::int32_t timeout) {
     return static_cast<std::int32_t>(previous / 10U);
 }
 
-int SerialPurgeInput(Handle handle) {
-    const Platform& platform = ActivePlatform();
+bool SerialInputWaiting(Handle handle) {
     std::uint32_t errors = 0;
     CommStatus status;
-    if (platform.ClearCommError(handle, &errors, &status) != 0 && status.cbInQue == 0) {
+    return ActivePlatform().ClearCommError(handle, &errors, &status) == 0 || status.cbInQue != 0;
+}
+
+int SerialPurgeInput(Handle handle) {
+    if (!SerialInputWaiting(handle)) {
         return 0;  // nothing waiting: no read, no time-out change
     }
 
+    const Platform& platform = ActivePlatform();
     const std::int32_t saved = SerialSetReplyTimeout(handle, kDrainTimeout);
     std::uint8_t scratch[kDrainChunk];
     bool failed = false;
@@ -173,6 +177,43 @@ int SerialPurgeInput(Handle handle) {
         SerialSetReplyTimeout(handle, saved);
     }
     return failed ? 1 : 0;
+}
+
+int SerialAwaitQuiet(Handle handle, std::uint32_t quietMs) {
+    const Platform& platform = ActivePlatform();
+    CommTimeouts saved;
+    if (platform.GetCommTimeouts(handle, &saved) == 0) {
+        return 1;  // they could not be put back: leave them alone
+    }
+    // The reply time-out bounds the wait, so a line that never falls quiet
+    // costs a command at most one more reply time-out per failed attempt.
+    const std::uint32_t limitMs = saved.ReadTotalTimeoutConstant;
+    if (quietMs == 0 || (limitMs != 0 && quietMs > limitMs)) {
+        quietMs = limitMs != 0 ? limitMs : kQuietFloorMs;
+    }
+    const std::uint32_t windows = limitMs / quietMs > 1 ? limitMs / quietMs : 1;
+
+    CommTimeouts window = saved;
+    window.ReadIntervalTimeout = 0;
+    window.ReadTotalTimeoutMultiplier = 0;
+    window.ReadTotalTimeoutConstant = quietMs;
+    if (platform.SetCommTimeouts(handle, &window) == 0) {
+        return 1;
+    }
+    std::uint8_t scratch[kDrainChunk];
+    int result = 1;
+    for (std::uint32_t read = 0; read < windows; ++read) {
+        std::uint32_t got = 0;
+        if (platform.ReadFile(handle, scratch, kDrainChunk, &got) == 0) {
+            break;
+        }
+        if (got == 0) {
+            result = 0;  // a whole window without a byte: whatever was on its way has ended
+            break;
+        }
+    }
+    platform.SetCommTimeouts(handle, &saved);
+    return result;
 }
 
 int SerialWrite(Handle handle, const std::uint8_t* bytes, std::uint32_t count,

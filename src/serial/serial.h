@@ -41,6 +41,41 @@ constexpr std::int32_t kDrainTimeout = 5;
 // A line that never falls quiet must not hold a command forever.
 constexpr int kDrainMaxReads = 64;
 
+// The line counts as quiet after 3.5 character times without a byte, but
+// never after less than this: timers on both platforms and the scheduling of
+// a paced line make shorter gaps meaningless.
+constexpr std::uint32_t kQuietFloorMs = 10;
+
+// Milliseconds of silence that end a reply on this line: 3.5 character times
+// (a start bit, the data bits, a parity bit unless there is none, the stop
+// bits), rounded up, at least kQuietFloorMs. Codes as in LineParams; a rate of
+// 0 says nothing about the line, so it gets the floor.
+constexpr std::uint32_t QuietTimeMs(const LineParams& line) {
+    const std::uint32_t data = line.dataBits & 0xFFU;
+    const std::uint32_t parity = (line.parity & 0xFFU) != kNoParity ? 1U : 0U;
+    const std::uint32_t stopCode = line.stopBits & 0xFFU;
+    // Half bits, so that one and a half stop bits stay exact.
+    const std::uint32_t stopHalves = stopCode == kOne5StopBits  ? 3U
+                                     : stopCode == kTwoStopBits ? 4U
+                                                                : 2U;
+    const std::uint32_t halfBits = 2U * (1U + data + parity) + stopHalves;
+    if (line.baudRate == 0) {
+        return kQuietFloorMs;
+    }
+    // 3.5 characters = 7 * halfBits / 4 bits; in ms at baudRate bits a second.
+    const std::uint32_t denominator = 4U * line.baudRate;
+    const std::uint32_t ms = (7U * halfBits * 1000U + denominator - 1U) / denominator;
+    return ms > kQuietFloorMs ? ms : kQuietFloorMs;
+}
+static_assert(QuietTimeMs(LineParams{9600, 8, kTwoStopBits, kOddParity}) == kQuietFloorMs,
+              "9600 8O2: 4.4 ms, the floor wins");
+static_assert(QuietTimeMs(LineParams{300, 8, kOneStopBit, kNoParity}) == 117,
+              "300 8N1: 3.5 x 33.3 ms");
+static_assert(QuietTimeMs(LineParams{1200, 7, kOne5StopBits, kEvenParity}) == 31,
+              "1200 7E1.5: 10.5 bits a character");
+static_assert(QuietTimeMs(LineParams{1, 8, kTwoStopBits, kOddParity}) == 42000,
+              "the slowest line stays within 32 bits");
+
 // DTR and RTS modes chosen from the control flags, first match wins.
 std::uint32_t DtrModeFor(ControlFlags flags);
 std::uint32_t RtsModeFor(ControlFlags flags);
@@ -51,6 +86,15 @@ int SerialClose(Handle handle);
 std::int32_t SerialSetReplyTimeout(Handle handle, std::int32_t timeout);
 // 0 when the input is clean, 1 when a drain read failed.
 int SerialPurgeInput(Handle handle);
+// True when bytes wait in the input queue, or when the device cannot say.
+// One status query, nothing else: it stands in front of every request.
+bool SerialInputWaiting(Handle handle);
+// Reads and discards input in windows of `quietMs` until one whole window
+// brings nothing, for at most the reply time-out in force (at least one
+// window), then puts the device's time-outs back exactly as they were.
+// 0 once the line was quiet; 1 when it never fell quiet, a read failed or the
+// time-outs could not be read (then nothing is read or changed).
+int SerialAwaitQuiet(Handle handle, std::uint32_t quietMs);
 int SerialWrite(Handle handle, const std::uint8_t* bytes, std::uint32_t count,
                 std::uint32_t* written);
 int SerialReadExact(Handle handle, std::uint8_t* buffer, std::uint32_t count,
