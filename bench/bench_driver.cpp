@@ -215,6 +215,8 @@ bool RoundTripOn(const std::string& device, const char* peer, long count, long w
 
 int RoundTrip(const std::string& sim, long count, long warmup) {
     {
+        // Unpaced on purpose: the round trip measures the software's own
+        // latency, which a paced reply's wire time would hide.
         SimLine line(sim, {}, 0);
         if (!line.ready() || !RoundTripOn(line.device(), "westnet-sim", count, warmup)) {
             return 1;
@@ -444,6 +446,8 @@ int Channels(const std::string& sim, const std::string& responder, long baud,
     return 0;
 }
 
+// Without --baud the simulator answers unpaced: the count of instructions
+// per command is the point, not the line.
 int Cpu(const std::string& sim, long count, long baud) {
     std::vector<std::string> options;
     if (baud != 0) {

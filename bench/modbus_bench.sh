@@ -69,7 +69,7 @@ plant() { # NAME BAUD POINTS...: a one-line plant for the simulator NAME
 }
 
 # --- 1. cached reads -----------------------------------------------------------
-start_sim cached --image "$EXAMPLES/plant.img"
+start_sim cached --image "$EXAMPLES/plant.img" --baud 9600 --format 8O2
 # Scanned once a second, with a reply time-out to match: the clients load
 # the CPUs, and a late reply must not make the value stale.
 plant cached 9600 'timeout_ms = 1000' '[[line.point]]' 'address = "0140001"' 'count = 10' \

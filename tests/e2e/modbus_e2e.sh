@@ -29,7 +29,9 @@ done
 cd "$WORK" || exit 1
 
 # The simulator, reachable through a short name in the work folder.
-exec {simfd}< <(exec "$SIM" --image "$IMAGE" --dump "$WORK/dump.img" 2>"$WORK/sim.err")
+# Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
+# replies come byte by byte, as on a real highway.
+exec {simfd}< <(exec "$SIM" --baud 9600 --image "$IMAGE" --dump "$WORK/dump.img" 2>"$WORK/sim.err")
 PIDS+=($!)
 SIM_PID=$!
 read -r -t 30 line <&"$simfd"

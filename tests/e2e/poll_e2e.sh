@@ -24,7 +24,9 @@ start_sim() {
     local var=$1
     shift
     local fd line
-    exec {fd}< <(exec "$SIM" --trace "$@" 2>"$WORK/$var.trace")
+    # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
+    # replies come byte by byte, as on a real highway.
+    exec {fd}< <(exec "$SIM" --baud 9600 --trace "$@" 2>"$WORK/$var.trace")
     PIDS+=($!)
     if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then
         echo "westnet-sim did not start: $line" >&2
@@ -172,7 +174,7 @@ check "poll through faults: all reads ok" contains "$WORK/err" "exchanges 3  ok 
 
 # The control socket: station 5 dies while the line runs, and its reads fail
 # while station 1 still answers; then it answers again.
-start_sim controlled --image "$IMAGE" --baud 9600 --control "$WORK/control"
+start_sim controlled --image "$IMAGE" --control "$WORK/control"
 control() { printf '%s\n' "$1" | socat -t 5 - "UNIX-CONNECT:$WORK/control"; }
 check "silence 05 taken" equals "$(control 'silence 05')" ok
 run controlled --timeout 200 read 0540001

@@ -41,7 +41,9 @@ start_sim() {
     shift
     local fd line
     [ -n "${!name:-}" ] || printf -v "$name" '%s' "$(short_name)"
-    exec {fd}< <(exec "$SIM" --link "${!name}" "$@" 2>>"$WORK/$name.log")
+    # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
+    # replies come byte by byte, as on a real highway.
+    exec {fd}< <(exec "$SIM" --baud 9600 --link "${!name}" "$@" 2>>"$WORK/$name.log")
     SIM_PID[$name]=$!
     if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then
         echo "westnet-sim did not start: $line" >&2

@@ -26,7 +26,9 @@ trap cleanup EXIT
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 
 # The simulator's first stdout line names its pseudo-terminal.
-exec {sim}< <(exec "$SIM" --image "$IMAGE" 2>"$WORK/sim.log")
+# Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
+# replies come byte by byte, as on a real highway.
+exec {sim}< <(exec "$SIM" --baud 9600 --image "$IMAGE" 2>"$WORK/sim.log")
 SIM_PID=$!
 if ! read -r -t 30 line <&"$sim" || [ "${line#device: }" = "$line" ]; then
     echo "westnet-sim did not start: $line" >&2

@@ -33,7 +33,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
 # The simulator's first stdout line says it is ready.
 start_sim() {
     local fd line
-    exec {fd}< <(exec "$SIM" --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
+    # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
+    # replies come byte by byte, as on a real highway.
+    exec {fd}< <(exec "$SIM" --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
         --dump "$WORK/dump.img" 2>>"$WORK/sim.err")
     SIM_PID=$!
     if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then

@@ -53,7 +53,9 @@ notified() { grep -c -- " $1\$" "$WORK/notify.log" 2>/dev/null || true; }
 start_sim() {
     local name="$1" fd line
     shift
-    exec {fd}< <(exec "$SIM" --image "$EXAMPLES/plant.img" --link "$WORK/$name" \
+    # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
+    # replies come byte by byte, as on a real highway.
+    exec {fd}< <(exec "$SIM" --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/$name" \
         --dump "$WORK/$name.img" "$@" 2>>"$WORK/$name.err")
     SIM_PID=$!
     remember "$SIM_PID"

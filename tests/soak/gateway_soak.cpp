@@ -108,6 +108,9 @@ constexpr int kHostFirst = 40001;
 constexpr int kWireFirst = 40000;
 constexpr int kTimeoutMs = 200;  // the line's reply time-out
 constexpr int kLateMs = 50;      // the simulator's late replies: well inside it
+// The line's rate (8O2): the simulator paces its replies at it, byte by byte
+// as on a wire, and fast enough for the scans and the clients to share it.
+constexpr int kBaud = 38400;
 // A pass over the three stations is six commands (a selection and one
 // block each), about 30 ms each on a line with these faults: scans take a
 // third of the line at most, the rest is the clients'.
@@ -551,6 +554,7 @@ struct Sim {
             link,        "--dump",
             dump,        "--stats",
             "--late-ms", std::to_string(kLateMs),
+            "--baud",    std::to_string(kBaud),
             "--seed",    std::to_string(seed + static_cast<std::uint64_t>(runs)),
             "--trace"};
         for (const char* kind : {"bad-checksum", "bad-data", "silence", "short", "noise", "late"}) {
@@ -1219,7 +1223,8 @@ std::string PlantToml(int httpPort, int modbusPort, int mqttPort, const std::str
                     "\"\nmqtt_prefix = \"soak\"\nmqtt_client_id = \"soak-gateway-" +
                     std::to_string(getpid()) + "\"\nmqtt_republish_s = 5\n\n";
     t += "[[line]]\nname = \"soak\"\ndevice = \"" + link +
-         "\"\ntimeout_ms = " + std::to_string(kTimeoutMs) +
+         "\"\nbaud = " + std::to_string(kBaud) + "\nformat = \"8O2\"\ntimeout_ms = " +
+         std::to_string(kTimeoutMs) +
          "\ndemote_after = 3\ndemote_ms = 1000\n";
     for (const int s : kStations) {
         for (const PointDef& p : Points()) {

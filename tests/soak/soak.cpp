@@ -66,6 +66,9 @@ struct Options {
     std::uint64_t seed = 1;
     int replyTimeout = 10;  // tens of ms
     int lateMs = 150;
+    // The driver's line and the simulator's pacing, 8N1: replies come byte
+    // by byte at this rate, as on a wire. 0: unpaced, every reply at once.
+    long baud = 38400;
     double faultRate = 0.2;
     bool lateOnly = false;
     bool verbose = false;  // progress every 1000 commands
@@ -415,6 +418,9 @@ private:
                                          std::to_string(options.seed),
                                          "--late-ms",
                                          std::to_string(options.lateMs)};
+        if (options.baud != 0) {
+            args.insert(args.end(), {"--baud", std::to_string(options.baud), "--format", "8N1"});
+        }
         if (options.lateOnly) {
             args.push_back("--fault");
             args.push_back("late=" + std::to_string(options.faultRate));
@@ -575,7 +581,9 @@ public:
         std::memcpy(open.device, sim_.Device().c_str(), sim_.Device().size() + 1);
         open.enabled = 1;
         open.replyTimeout = options_.replyTimeout;
-        open.line = wn::LineParams{9600, 8, 0, 0};
+        // 8N1; an unpaced run still opens the line at 9600.
+        open.line = wn::LineParams{
+            static_cast<std::uint16_t>(options_.baud != 0 ? options_.baud : 9600), 8, 0, 0};
         wn::DriverRequest request{&channel_, 1, {}, &open};
         if (ZanMain(&request) != wn::ResOk) {
             Die("the driver could not open " + sim_.Device());
@@ -598,10 +606,12 @@ public:
     void Report() const {
         std::printf(
             "soak: %ld commands, seed %llu, reply time-out %d0 ms, late replies %d ms, "
-            "faults in %.0f%% of answers%s\n",
+            "faults in %.0f%% of answers%s, %s\n",
             options_.commands, static_cast<unsigned long long>(options_.seed),
             options_.replyTimeout, options_.lateMs, options_.faultRate * 100,
-            options_.lateOnly ? " (late only)" : " (every kind)");
+            options_.lateOnly ? " (late only)" : " (every kind)",
+            options_.baud != 0 ? ("paced at " + std::to_string(options_.baud) + " baud").c_str()
+                               : "unpaced");
         std::printf("  %-12s %8s %8s %8s\n", "command", "ResOk", "ResBad", "ResFail");
         for (int op = 0; op < kOps; ++op) {
             std::printf("  %-12s %8ld %8ld %8ld\n", kOpNames[op], counts_.results[op][0],
@@ -1037,7 +1047,10 @@ void Usage() {
     std::fprintf(
         stderr,
         "usage: soak --sim PATH [--commands N] [--seed N] [--reply-timeout T]\n"
-        "            [--late-ms MS] [--fault-rate P] [--late-only] [--verbose] [--explain]\n"
+        "            [--late-ms MS] [--fault-rate P] [--late-only] [--baud N] [--verbose]\n"
+        "            [--explain]\n"
+        "  N the line's rate, 8N1, up to 57600 (default 38400); 0 for replies\n"
+        "  written at once instead of byte by byte\n"
         "  T in tens of milliseconds (default 10); P the share of answered\n"
         "  requests that get a fault, spread evenly over every kind (default 0.2)\n");
     std::exit(2);
@@ -1065,6 +1078,8 @@ int main(int argc, char** argv) {
             options.replyTimeout = static_cast<int>(std::strtol(value().c_str(), nullptr, 10));
         } else if (a == "--late-ms") {
             options.lateMs = static_cast<int>(std::strtol(value().c_str(), nullptr, 10));
+        } else if (a == "--baud") {
+            options.baud = std::strtol(value().c_str(), nullptr, 10);
         } else if (a == "--fault-rate") {
             options.faultRate = std::strtod(value().c_str(), nullptr);
         } else if (a == "--late-only") {
@@ -1077,7 +1092,8 @@ int main(int argc, char** argv) {
             Usage();
         }
     }
-    if (options.sim.empty() || options.commands < 1 || options.replyTimeout < 1) {
+    if (options.sim.empty() || options.commands < 1 || options.replyTimeout < 1 ||
+        options.baud < 0 || options.baud > 57600) {
         Usage();
     }
     signal(SIGPIPE, SIG_IGN);

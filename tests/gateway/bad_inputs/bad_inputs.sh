@@ -35,7 +35,9 @@ check "mosquitto accepts connections" start_broker
 PIDS+=($BROKER_PID)
 MQTT_PORT=$BROKER_PORT
 
-exec {simout}< <(exec "$SIM" --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
+# Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
+# replies come byte by byte, as on a real highway.
+exec {simout}< <(exec "$SIM" --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
     --dump "$WORK/dump.img" 2>"$WORK/sim.err")
 SIM_PID=$!
 PIDS+=($SIM_PID)
