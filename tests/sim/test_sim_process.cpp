@@ -617,9 +617,10 @@ TEST(SimProcess, VersionAndHelp) {
     std::string text = ReadUntil(help.out, "");
     EXPECT_EQ(WaitExit(help), 0);
     for (const char* option :
-         {"--device", "--link", "--control", "--baud", "--format", "--gap", "--turnaround", "--image",
-          "--station", "--fault", "--seed", "--script", "--late-ms", "--trace", "--dump", "--stats",
-          "--help", "--version", "device: PATH", "NOT applied"}) {
+         {"--device", "--link",       "--control", "--baud",       "--format",
+          "--gap",    "--turnaround", "--image",   "--station",    "--fault",
+          "--seed",   "--script",     "--late-ms", "--trace",      "--dump",
+          "--stats",  "--help",       "--version", "device: PATH", "NOT applied"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
 }

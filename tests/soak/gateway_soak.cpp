@@ -1222,9 +1222,8 @@ std::string PlantToml(int httpPort, int modbusPort, int mqttPort, const std::str
                     "\"\nmqtt = \"mqtt://127.0.0.1:" + std::to_string(mqttPort) +
                     "\"\nmqtt_prefix = \"soak\"\nmqtt_client_id = \"soak-gateway-" +
                     std::to_string(getpid()) + "\"\nmqtt_republish_s = 5\n\n";
-    t += "[[line]]\nname = \"soak\"\ndevice = \"" + link +
-         "\"\nbaud = " + std::to_string(kBaud) + "\nformat = \"8O2\"\ntimeout_ms = " +
-         std::to_string(kTimeoutMs) +
+    t += "[[line]]\nname = \"soak\"\ndevice = \"" + link + "\"\nbaud = " + std::to_string(kBaud) +
+         "\nformat = \"8O2\"\ntimeout_ms = " + std::to_string(kTimeoutMs) +
          "\ndemote_after = 3\ndemote_ms = 1000\n";
     for (const int s : kStations) {
         for (const PointDef& p : Points()) {

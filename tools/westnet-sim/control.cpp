@@ -119,8 +119,8 @@ std::string StationControls::Status(const Plant& plant) const {
     return text;
 }
 
-Outcome Serve(Plant& plant, FaultPlan& faults, StationControls& controls,
-              const std::uint8_t* frame, std::size_t length) {
+Outcome Serve(Plant& plant, FaultPlan& faults, StationControls& controls, const std::uint8_t* frame,
+              std::size_t length) {
     Request request = plant.Decode(frame, length);
     if (request.Answered() && controls.Silenced(request.station)) {
         request.verdict = Verdict::kSilenced;

@@ -53,8 +53,8 @@ private:
 // no answer and has no effect (a select of it drops the selection, as for a
 // station that is not there); one for a station with faults of its own
 // draws from them.
-Outcome Serve(Plant& plant, FaultPlan& faults, StationControls& controls,
-              const std::uint8_t* frame, std::size_t length);
+Outcome Serve(Plant& plant, FaultPlan& faults, StationControls& controls, const std::uint8_t* frame,
+              std::size_t length);
 inline Outcome Serve(Plant& plant, FaultPlan& faults, StationControls& controls,
                      const Bytes& frame) {
     return Serve(plant, faults, controls, frame.data(), frame.size());

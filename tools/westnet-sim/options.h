@@ -26,7 +26,7 @@ struct Options {
     std::string device;
     std::string link;
     std::string control;  // the control socket's path; "" for none
-    long baud = 0;  // 0: no pacing
+    long baud = 0;        // 0: no pacing
     CharFormat format;
     long gap_ms = -1;  // -1: the default
     long turnaround_ms = 0;

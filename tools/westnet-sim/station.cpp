@@ -200,8 +200,8 @@ Request Plant::Decode(const std::uint8_t* frame, std::size_t length) const {
 Reply Plant::Execute(const Request& request) {
     Reply reply;
     reply.text = Describe(request);
-    if (request.op == kOpSelect && (request.verdict == Verdict::kUnknownStation ||
-                                    request.verdict == Verdict::kSilenced)) {
+    if (request.op == kOpSelect &&
+        (request.verdict == Verdict::kUnknownStation || request.verdict == Verdict::kSilenced)) {
         // A station that is not there (or is silenced, as if dead) does not
         // answer, and the one that was selected before has heard another
         // station called.
