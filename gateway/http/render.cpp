@@ -10,6 +10,18 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
+const char* ConfirmName(ConfirmPolicy policy) {
+    switch (policy) {
+        case ConfirmPolicy::Always:
+            return "always";
+        case ConfirmPolicy::Never:
+            return "never";
+        case ConfirmPolicy::Auto:
+            break;
+    }
+    return "auto";
+}
+
 json Counts(const CommandCounts& c) {
     return {{"commands", c.commands},
             {"good", c.good},
@@ -198,6 +210,10 @@ json StatusJson(Service& service, WallTime now) {
                          {"counts", Counts(st.counts)},
                          {"demotions", st.demotions},
                          {"reopens", st.reopens},
+                         {"confirm", ConfirmName(c.confirm)},
+                         {"confirming", st.confirming},
+                         {"confirmations", st.confirmations},
+                         {"disagreements", st.disagreements},
                          {"queued", st.queued},
                          {"command_seconds", st.commandSeconds},
                          {"last_error", Error(st.lastError)},
@@ -234,6 +250,12 @@ std::string Metrics(Service& service, WallTime now) {
         m.Add("westnet_line_reopens_total",
               "Times the line's channel was opened again after the line went down", "counter",
               {{"line", line}}, static_cast<double>(st.reopens));
+        m.Add("westnet_line_confirmations_total",
+              "Changed values that a second read agreed with before they were served", "counter",
+              {{"line", line}}, static_cast<double>(st.confirmations));
+        m.Add("westnet_line_disagreements_total",
+              "Changed values that a second read did not agree with, so they were not served",
+              "counter", {{"line", line}}, static_cast<double>(st.disagreements));
         m.Add("westnet_line_queued_requests",
               "Front-end requests waiting for the line, writes and reads", "gauge",
               {{"line", line}}, static_cast<double>(st.queued));

@@ -13,7 +13,8 @@ auto Keys(const PointConfig& p) {
 
 auto Keys(const LineConfig& l) {
     return std::tie(l.name, l.device, l.baud, l.format, l.dataBits, l.parityCode, l.stopBitsCode,
-                    l.timeoutMs, l.demoteAfter, l.demoteMs, l.maxGap, l.modbusUnitOffset, l.writes);
+                    l.timeoutMs, l.demoteAfter, l.demoteMs, l.maxGap, l.modbusUnitOffset, l.writes,
+                    l.confirm);
 }
 
 }  // namespace

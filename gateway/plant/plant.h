@@ -19,6 +19,8 @@
 namespace westnet::gateway {
 
 // Which registers a Modbus client may write on a line.
+enum class ConfirmPolicy { Auto, Always, Never };
+
 enum class WritePolicy {
     Points,  // only registers of points marked writable
     Any,     // every register
@@ -62,6 +64,10 @@ struct LineConfig {
     int maxGap = 8;
     int modbusUnitOffset = 0;
     WritePolicy writes = WritePolicy::Points;
+    // Whether a changed value is read a second time before it is served good:
+    // the header checksum lets a reply read out of step through one time in
+    // 256. Auto: while the line has shown trouble in the last 10 minutes.
+    ConfirmPolicy confirm = ConfirmPolicy::Auto;
     std::vector<PointConfig> points;
 
     int fileLine = 0;

@@ -28,8 +28,8 @@ const std::vector<std::string> kGatewayKeys = {
     "mqtt",         "mqtt_prefix",     "mqtt_client_id", "mqtt_username",      "mqtt_password_file",
     "mqtt_ca_file", "mqtt_republish_s"};
 const std::vector<std::string> kLineKeys = {
-    "name",      "device",  "baud",   "format", "timeout_ms",        "demote_after",
-    "demote_ms", "max_gap", "writes", "point",  "modbus_unit_offset"};
+    "name",      "device",  "baud",   "format", "timeout_ms",         "demote_after",
+    "demote_ms", "max_gap", "writes", "point",  "modbus_unit_offset", "confirm"};
 const std::vector<std::string> kPointKeys = {"address", "name",     "scan_ms", "writable",
                                              "count",   "deadband", "coil"};
 
@@ -429,6 +429,19 @@ private:
             } else {
                 Error(KeyLine(table, "writes"), "line.writes",
                       Quote(writes) + " must be \"points\", \"any\" or \"none\"");
+            }
+        }
+        std::string confirm;
+        if (String(table, "line", "confirm", confirm)) {
+            if (confirm == "auto") {
+                line.confirm = ConfirmPolicy::Auto;
+            } else if (confirm == "always") {
+                line.confirm = ConfirmPolicy::Always;
+            } else if (confirm == "never") {
+                line.confirm = ConfirmPolicy::Never;
+            } else {
+                Error(KeyLine(table, "confirm"), "line.confirm",
+                      Quote(confirm) + " must be \"auto\", \"always\" or \"never\"");
             }
         }
         const toml::node* points = table.get("point");

@@ -322,6 +322,9 @@ LineStatus LineScanner::Status() const {
     status.counts = counts_;
     status.demotions = demotions_;
     status.reopens = reopens_;
+    status.confirming = Confirming(now);
+    status.confirmations = confirmations_;
+    status.disagreements = disagreements_;
     status.queued = writes_.size() + reads_.size();
     status.lastError = lastError_;
     status.latency = latency_.Summary();
@@ -559,6 +562,14 @@ std::int32_t LineScanner::Command(int station, long chars, long requestChars,
     }
     latency_.Add(ms);
     s->latency.Add(ms);
+    // The driver retries inside a command and tells only the last result: a
+    // command that took longer than two exchanges and a quiet window had a
+    // reply fail on the way, even if it ended well.
+    constexpr double kQuietMs = 10;
+    if (result != kResultOk || ms > 2 * static_cast<double>(chars) * charMs_ + kQuietMs) {
+        troubled_ = true;
+        troubleAt_ = end;
+    }
     if (result == kResultOk) {
         if (s->state != StationState::Ok) {
             LogStation(LogLevel::Info, config_.name, s->number, "answers again");
@@ -713,6 +724,41 @@ void LineScanner::Execute(Request& request, Outbox& out) {
 }
 
 // With the lock held.
+bool LineScanner::Confirming(SteadyTime now) const {
+    switch (config_.confirm) {
+        case ConfirmPolicy::Always:
+            return true;
+        case ConfirmPolicy::Never:
+            return false;
+        case ConfirmPolicy::Auto:
+            break;
+    }
+    return troubled_ && now - troubleAt_ < kConfirmAfterTrouble;
+}
+
+// With the lock held.
+bool LineScanner::ChangesAPoint(int station, int reg,
+                                const std::vector<std::uint16_t>& words) const {
+    const Station* s = FindStation(station);
+    if (s == nullptr) {
+        return false;
+    }
+    const int end = reg + static_cast<int>(words.size());
+    for (const std::size_t i : s->points) {
+        const PointConfig& c = config_.points[i];
+        if (c.reg < reg || c.reg + c.Words() > end) {
+            continue;
+        }
+        const Point& p = points_[i];
+        const auto first = words.begin() + (c.reg - reg);
+        if (!p.lastGood || !std::equal(first, first + c.Words(), p.words.begin(), p.words.end())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// With the lock held.
 void LineScanner::ApplyRead(int station, int reg, const std::vector<std::uint16_t>& words,
                             Outbox& out) {
     const Station* s = FindStation(station);
@@ -856,21 +902,52 @@ void LineScanner::RunBlock(const PassBlock& pass, Outbox& out) {
             LogStation(LogLevel::Debug, config_.name, b.station, "probe");
         }
     }
+    const auto read = [&](std::vector<std::uint16_t>& words) {
+        const std::int32_t r = Command(
+            b.station, kHeaderChars + ReplyChars(b.count), kHeaderChars,
+            [&] {
+                if (b.WordRead()) {
+                    std::uint16_t value = 0;
+                    const std::int32_t got = channel_.ReadWord(b.station, b.reg, value);
+                    words.assign(1, value);
+                    return got;
+                }
+                return channel_.ReadBlock(b.station, b.reg, b.count, words);
+            },
+            out);
+        return r == kResultOk && words.size() != static_cast<std::size_t>(b.count)
+                   ? kResultLineFailure
+                   : r;
+    };
     std::vector<std::uint16_t> words;
-    const std::int32_t r = Command(
-        b.station, kHeaderChars + ReplyChars(b.count), kHeaderChars,
-        [&] {
-            if (b.WordRead()) {
-                std::uint16_t value = 0;
-                const std::int32_t got = channel_.ReadWord(b.station, b.reg, value);
-                words.assign(1, value);
-                return got;
+    std::int32_t r = read(words);
+    bool confirm = false;
+    if (r == kResultOk) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        confirm = Confirming(clock_.Now()) && ChangesAPoint(b.station, b.reg, words);
+    }
+    if (confirm) {
+        // A reply read out of step can pass the checksum with another
+        // register's value in it; the same reply twice cannot. So a change is
+        // served only once a second read, at once, agrees with it, or with
+        // what was served before (then the first read was the wrong one).
+        std::vector<std::uint16_t> again;
+        r = read(again);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (r == kResultOk && again == words) {
+            ++confirmations_;
+        } else if (r == kResultOk) {
+            ++disagreements_;
+            if (ChangesAPoint(b.station, b.reg, again)) {
+                // Neither read is trusted: what was served stays, and the
+                // points are read again with the next pass.
+                return;
             }
-            return channel_.ReadBlock(b.station, b.reg, b.count, words);
-        },
-        out);
+            words = std::move(again);
+        }
+    }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (r == kResultOk && words.size() == static_cast<std::size_t>(b.count)) {
+    if (r == kResultOk) {
         ApplyRead(b.station, b.reg, words, out);
     } else {
         ApplyFailure(b.points, r, out);

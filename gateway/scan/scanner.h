@@ -45,6 +45,9 @@ public:
 constexpr std::size_t kLineQueueMax = 256;
 constexpr std::chrono::milliseconds kReopenFirst{500};
 constexpr std::chrono::milliseconds kReopenMax{10000};
+// How long a line that showed trouble has its changed values confirmed
+// (confirm = "auto").
+constexpr std::chrono::minutes kConfirmAfterTrouble{10};
 
 class LineScanner {
 public:
@@ -157,6 +160,10 @@ private:
     void RunBlock(const PassBlock& pass, Outbox& out);
     void FinishPass(SteadyTime now);
     void ApplyRead(int station, int reg, const std::vector<std::uint16_t>& words, Outbox& out);
+    // Whether changed values need a second read now, and whether these
+    // words change (or give the first) value of any point they cover.
+    bool Confirming(SteadyTime now) const;
+    bool ChangesAPoint(int station, int reg, const std::vector<std::uint16_t>& words) const;
     void ApplyFailure(const std::vector<std::size_t>& points, std::int32_t result, Outbox& out);
     void MarkDue(int station, int reg, int count, SteadyTime when);
     void Supersede(int station, int reg, int count);
@@ -201,6 +208,10 @@ private:
     CommandCounts counts_;
     std::uint64_t demotions_ = 0;
     std::uint64_t reopens_ = 0;
+    std::uint64_t confirmations_ = 0;
+    std::uint64_t disagreements_ = 0;
+    bool troubled_ = false;  // a command failed or needed more than one exchange
+    SteadyTime troubleAt_{};
     ErrorNote lastError_;
     Latencies latency_;
     double wireMs_ = 0;

@@ -167,6 +167,11 @@ struct LineStatus {
     CommandCounts counts;
     std::uint64_t demotions = 0;
     std::uint64_t reopens = 0;  // times the channel was opened again after the line went down
+    // Changed values read a second time before they were served: the second
+    // read agreed, or it did not (then the value was not served).
+    bool confirming = false;  // whether changes are confirmed now
+    std::uint64_t confirmations = 0;
+    std::uint64_t disagreements = 0;
     std::size_t queued = 0;     // front-end requests waiting for the line (writes and reads)
     double commandSeconds = 0;  // how long the call to the driver under way has run; 0 between
     ErrorNote lastError;

@@ -106,6 +106,8 @@ TEST(GatewayPlant, EveryMistakeNamesItsLineAndKey) {
         {"max_gap = 64\n" + point + "address = \"0140001\"\n", "4: line.max_gap: must be 0 to 63"},
         {"writes = \"some\"\n" + point + "address = \"0140001\"\n",
          "4: line.writes: \"some\" must be"},
+        {"confirm = \"twice\"\n" + point + "address = \"0140001\"\n",
+         "4: line.confirm: \"twice\" must be \"auto\", \"always\" or \"never\""},
         {"", "1: line.point: the line has no [[line.point]]"},
         {point + "name = \"x\"\n", "4: line.point.address: every [[line.point]] needs an address"},
         {point + "address = \"0170001\"\n",
@@ -220,6 +222,7 @@ demote_ms = 10000
 max_gap = 8
 modbus_unit_offset = 0
 writes = "points"
+confirm = "auto"
 [[line.point]]
 address = "0140002 3"
 name = "p"
@@ -248,6 +251,7 @@ count = 4
         {"max_gap = 8", "max_gap = 2"},
         {"modbus_unit_offset = 0", "modbus_unit_offset = 10"},
         {"writes = \"points\"", "writes = \"none\""},
+        {"confirm = \"auto\"", "confirm = \"never\""},
         {"address = \"0140002 3\"", "address = \"0140002 4\""},
         {"address = \"0140010\"", "address = \"0240010\""},
         {"name = \"p\"", "name = \"q\""},

@@ -376,6 +376,67 @@ TEST(GatewayScanner, QualityIsStaleOrBadOnceTwoScanPeriodsPassWithoutAGoodRead) 
     EXPECT_TRUE(told);
 }
 
+// A forged reply (one that passed the checksum with another register's words)
+// is served only where the line does not confirm changes.
+TEST(GatewayScanner, ChangedValuesAreServedOnlyOnceASecondReadAgrees) {
+    struct Case {
+        ConfirmPolicy policy;
+        bool troubleFirst;  // a failed command before the forged reply
+        bool forgedServed;
+    };
+    const Case cases[] = {
+        {ConfirmPolicy::Always, false, false},
+        {ConfirmPolicy::Never, true, true},
+        {ConfirmPolicy::Auto, false, true},  // a clean line: nothing to suspect
+        {ConfirmPolicy::Auto, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.policy) * 10 + (c.troubleFirst ? 1 : 0));
+        FakeClock clock;
+        ScriptedChannel channel(clock);
+        RecordedEvents events;
+        LineConfig config;
+        config.name = "test";
+        config.points = {Point(1, 0)};
+        config.confirm = c.policy;
+        LineScanner scanner(0, config, false, channel, clock, events);
+        channel.registers[1][0] = 5;
+        RunUntil(scanner, clock, 1500);
+        if (c.troubleFirst) {
+            channel.silent = {1};
+            RunUntil(scanner, clock, 2500);
+            channel.silent.clear();
+            RunUntil(scanner, clock, 3500);
+        }
+        ASSERT_EQ(scanner.Sample(0).values, std::vector<std::uint16_t>{5});
+        channel.forged = {999};
+        RunUntil(scanner, clock, 4500);
+        bool served = false;
+        for (const auto& [point, sample] : events.points) {
+            served = served || sample.values == std::vector<std::uint16_t>{999};
+        }
+        EXPECT_EQ(served, c.forgedServed);
+        const LineStatus status = scanner.Status();
+        EXPECT_EQ(status.disagreements, c.forgedServed ? 0u : 1u);
+        // A real change is served, after its second read where changes are confirmed.
+        channel.registers[1][0] = 7;
+        RunUntil(scanner, clock, 5500);
+        EXPECT_EQ(scanner.Sample(0).values, std::vector<std::uint16_t>{7});
+        EXPECT_EQ(scanner.Status().confirmations > status.confirmations, !c.forgedServed);
+    }
+}
+
+TEST(GatewayScanner, AutoConfirmsForTenMinutesAfterTheLastTrouble) {
+    Line line({Point(1, 0)});
+    line.channel.silent = {1};
+    RunUntil(*line.scanner, line.clock, 1500);
+    line.channel.silent.clear();
+    RunUntil(*line.scanner, line.clock, 2500);
+    EXPECT_TRUE(line.scanner->Status().confirming);
+    RunUntil(*line.scanner, line.clock, 2500 + 10 * 60 * 1000);
+    EXPECT_FALSE(line.scanner->Status().confirming);
+}
+
 TEST(GatewayScanner, StopAnswersEveryRequestAndClosesTheChannel) {
     Line line({Point(1, 0)});
     RunUntil(*line.scanner, line.clock, 1100);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -42,6 +43,9 @@ public:
     bool openFails = false;
     long commandMs = 10;   // a good command
     long failureMs = 600;  // a failed one: its attempts' time-outs
+    // Replies that passed the checksum with the wrong words: the next reads
+    // answer these first words instead of the register's.
+    std::deque<std::uint16_t> forged;
 
     // --- what the test reads: "open", "close", "read 1 40000 12", "word 2 5",
     // "write 1 40000 2", "bit 1 40001 3=1"; times in `at`.
@@ -83,6 +87,7 @@ public:
             return kResultLineFailure;
         }
         value = registers[station][reg];
+        Forge(value);
         return kResultOk;
     }
     std::int32_t ReadBlock(int station, int reg, int count,
@@ -96,6 +101,7 @@ public:
         for (int i = 0; i < count; ++i) {
             words.push_back(registers[station][reg + i]);
         }
+        Forge(words[0]);
         return kResultOk;
     }
     std::int32_t WriteWord(int station, int reg, std::uint16_t value) override {
@@ -125,6 +131,12 @@ public:
     }
 
 private:
+    void Forge(std::uint16_t& first) {
+        if (!forged.empty()) {
+            first = forged.front();
+            forged.pop_front();
+        }
+    }
     void Note(const std::string& what) {
         log.push_back(what);
         at.push_back(clock_.Ms());
