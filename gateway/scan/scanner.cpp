@@ -336,8 +336,12 @@ LineStatus LineScanner::Status() const {
     const double window = std::min(Ms(now - started_), kBusWindowSeconds * 1000.0);
     status.busLoad = window > 0 ? std::min(1.0, recentMs / window) : 0.0;
     status.passes = passes_;
-    status.passSeconds = passSeconds_;
-    status.cycleSeconds = cycleSeconds_;
+    // A line that is down keeps no pace: its last figures would mislead.
+    status.passSeconds = down_ ? 0 : passSeconds_;
+    status.cycleSeconds = down_ ? 0 : cycleSeconds_;
+    if (down_) {
+        status.busLoad = 0;
+    }
     for (const Station& s : stations_) {
         StationStatus st;
         st.station = s.number;
@@ -592,14 +596,17 @@ std::int32_t LineScanner::Command(int station, long chars, long requestChars,
     if (s->state == StationState::Ok && s->failuresInRow >= config_.demoteAfter) {
         ++s->demotions;
         ++demotions_;
-        s->probeAt = end + std::chrono::milliseconds(config_.demoteMs);
+        s->probeGap = std::chrono::milliseconds(config_.demoteMs);
+        s->probeAt = end + s->probeGap;
         SetState(*s, StationState::Demoted, out);
         LogStation(LogLevel::Warning, config_.name, s->number,
                    "demoted after " + std::to_string(s->failuresInRow) +
-                       " failed commands in a row (" + text + "); one probe every " +
-                       std::to_string(config_.demoteMs) + " ms");
+                       " failed commands in a row (" + text + "); probed after " +
+                       std::to_string(config_.demoteMs) + " ms, then ever less often");
     } else if (s->state == StationState::Demoted) {
-        s->probeAt = end + std::chrono::milliseconds(config_.demoteMs);
+        const auto cap = std::max(kProbeGapMax, std::chrono::milliseconds(config_.demoteMs));
+        s->probeGap = std::min(cap, s->probeGap * 2);
+        s->probeAt = end + s->probeGap;
     }
     // Down once every station has failed its latest try: demoted, and no
     // probe still to come (after a reopen every station is probed first).

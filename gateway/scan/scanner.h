@@ -48,6 +48,9 @@ constexpr std::chrono::milliseconds kReopenMax{10000};
 // How long a line that showed trouble has its changed values confirmed
 // (confirm = "auto").
 constexpr std::chrono::minutes kConfirmAfterTrouble{10};
+// A demoted station is probed after demote_ms, then ever less often up to
+// this (or demote_ms, if longer), so a long-dead one costs its line little.
+constexpr std::chrono::milliseconds kProbeGapMax{60000};
 
 class LineScanner {
 public:
@@ -106,6 +109,7 @@ private:
         StationState state = StationState::Ok;
         int failuresInRow = 0;
         SteadyTime probeAt{};
+        std::chrono::milliseconds probeGap{0};  // doubles with every failed probe
         std::vector<std::size_t> points;
         CommandCounts counts;
         std::uint64_t demotions = 0;

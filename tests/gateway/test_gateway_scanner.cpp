@@ -130,7 +130,7 @@ TEST(GatewayScanner, DemotesAFailingStationProbesItAndTakesItBack) {
     RunUntil(*line.scanner, line.clock, 13000);
     ASSERT_EQ(line.channel.Commands(2).size(), 4u);  // one probe, still silent
     line.channel.silent.clear();
-    RunUntil(*line.scanner, line.clock, 25000);
+    RunUntil(*line.scanner, line.clock, 35000);  // the second probe comes 20 s after the first
     EXPECT_EQ(line.scanner->State(2), StationState::Ok);
     EXPECT_EQ(line.scanner->Sample(2).quality, Quality::Good);
     const LineStatus status = line.scanner->Status();
@@ -141,6 +141,30 @@ TEST(GatewayScanner, DemotesAFailingStationProbesItAndTakesItBack) {
     EXPECT_EQ(line.events.stations, expected);
 }
 
+TEST(GatewayScanner, ADeadStationIsProbedEverLessOftenUpToAMinute) {
+    Line line({Point(1, 0), Point(2, 0)});
+    line.channel.silent = {2};
+    RunUntil(*line.scanner, line.clock, 300000);
+    std::vector<long> starts;
+    for (std::size_t i = 0; i < line.channel.log.size(); ++i) {
+        if (line.channel.log[i] == "word 2 0") {
+            starts.push_back(line.channel.at[i]);
+        }
+    }
+    // Three commands demote it; then probes after 10, 20, 40 and 60 s (each
+    // counted from the end of the 600 ms failure before it).
+    ASSERT_GE(starts.size(), 8u);
+    const long gaps[] = {10000, 20000, 40000, 60000, 60000};
+    for (std::size_t k = 0; k < 5; ++k) {
+        SCOPED_TRACE(k);
+        const long gap = starts[k + 3] - starts[k + 2] - line.channel.failureMs;
+        EXPECT_GE(gap, gaps[k]);
+        EXPECT_LE(gap, gaps[k] + 1000);
+    }
+    // Station 1 kept its pace throughout: about one read a second.
+    EXPECT_GE(line.channel.Commands(1).size(), 290u);
+}
+
 TEST(GatewayScanner, ALineWhoseStationsAllFailGoesDownAndReopensWithABackOff) {
     Line line({Point(1, 0), Point(2, 0)});
     RunUntil(*line.scanner, line.clock, 1100);
@@ -149,6 +173,11 @@ TEST(GatewayScanner, ALineWhoseStationsAllFailGoesDownAndReopensWithABackOff) {
     RunUntil(*line.scanner, line.clock, 14000);
     EXPECT_FALSE(line.scanner->Up());
     EXPECT_EQ(line.scanner->State(1), StationState::Down);
+    // A down line shows no pace of its own, not the last one it had.
+    const LineStatus down = line.scanner->Status();
+    EXPECT_EQ(down.busLoad, 0.0);
+    EXPECT_EQ(down.cycleSeconds, 0.0);
+    EXPECT_EQ(down.passSeconds, 0.0);
     const std::size_t close = std::find(line.channel.log.begin(), line.channel.log.end(), "close") -
                               line.channel.log.begin();
     ASSERT_LT(close, line.channel.log.size());
