@@ -146,6 +146,7 @@ function stationCard(s) {
       h("span", {}, ["demotions", h("b", {text: num(s.demotions)})]),
       h("span", {}, ["median", h("b", {text: s.latency_ms ? ms(s.latency_ms.median) : "\u2013"})])
     ]),
+    s.late_replies ? h("div", {class: "err", text: s.late_replies.text + " (slowest " + s.late_replies.slowest_ms + " ms)"}) : null,
     s.last_error ? h("div", {class: "err", text: s.last_error.text + " (" + s.last_error.time.substr(11, 8) + " UTC)"}) : null
   ]);
 }

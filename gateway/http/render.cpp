@@ -10,6 +10,19 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
+// What the page and a client need to act on replies that come late.
+json LateReplies(const StationStatus& s) {
+    if (s.lateSuggestMs == 0) {
+        return nullptr;
+    }
+    return {{"slowest_ms", s.lateSlowestMs},
+            {"suggest_timeout_ms", s.lateSuggestMs},
+            {"text",
+             "replies come late: values may belong to another request; raise timeout_ms "
+             "to " +
+                 std::to_string(s.lateSuggestMs)}};
+}
+
 const char* ConfirmName(ConfirmPolicy policy) {
     switch (policy) {
         case ConfirmPolicy::Always:
@@ -196,7 +209,8 @@ json StatusJson(Service& service, WallTime now) {
                                 {"demotions", s.demotions},
                                 {"failures_in_row", s.failuresInRow},
                                 {"last_error", Error(s.lastError)},
-                                {"latency_ms", Latency(s.latency)}});
+                                {"latency_ms", Latency(s.latency)},
+                                {"late_replies", LateReplies(s)}});
         }
         lines.push_back({{"name", c.name},
                          {"device", c.device},

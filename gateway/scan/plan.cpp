@@ -172,6 +172,27 @@ std::string DescribePlan(const Plant& plant) {
                       static_cast<double>(chars.Total()) * charMs, 100.0 * busyPerSecond,
                       busyPerSecond > 1.0 ? " (more than it has: points will be read late)" : "");
         out += text;
+        // A point asking for less than a pass takes is read once a pass at
+        // best, however fast its scan_ms.
+        const double passMs = static_cast<double>(chars.Total()) * charMs;
+        std::size_t faster = 0;
+        const PointConfig* fastest = nullptr;
+        for (const PointConfig& p : line.points) {
+            if (p.scanMs < passMs) {
+                ++faster;
+                fastest = fastest == nullptr || p.scanMs < fastest->scanMs ? &p : fastest;
+            }
+        }
+        if (fastest != nullptr) {
+            std::snprintf(text, sizeof text,
+                          "  warning: %zu point%s ask%s for more than the wire can carry (%s: "
+                          "scan_ms %d, but a pass takes %.0f ms on the wire alone); they are "
+                          "read about once a pass, and their values turn stale after two of the "
+                          "line's cycles, not two scan_ms\n",
+                          faster, faster == 1 ? "" : "s", faster == 1 ? "s" : "",
+                          fastest->name.c_str(), fastest->scanMs, passMs);
+            out += text;
+        }
     }
     return out;
 }

@@ -1,6 +1,7 @@
 #include "scan/scanner.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "log/log.h"
@@ -93,6 +94,13 @@ LineScanner::LineScanner(std::size_t index, const LineConfig& config, bool readO
     for (Point& p : points_) {
         p.nextDue = started_;
     }
+    std::vector<std::size_t> all(config_.points.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        all[i] = i;
+    }
+    const WireChars pass = PlanChars(PlanBlocks(config_.points, all, config_.maxGap));
+    passWire_ = std::chrono::milliseconds(
+        static_cast<long>(std::ceil(static_cast<double>(pass.Total()) * charMs_)));
 }
 
 LineScanner::Station* LineScanner::FindStation(int number) {
@@ -233,8 +241,13 @@ Quality LineScanner::QualityAt(const Point& point, std::size_t index, SteadyTime
     if (point.sample.values.empty()) {
         return Quality::Bad;  // never read
     }
-    const bool fresh =
-        now - point.sample.goodAt <= 2 * std::chrono::milliseconds(config_.points[index].scanMs);
+    // A line that cannot keep its points' pace reads them once a pass at
+    // best: a value turns stale after two passes' wire time, not two scan
+    // periods. (The wire time, not the measured cycle: a pass slowed by
+    // failures must not keep old values good for longer.)
+    const auto period =
+        std::max(std::chrono::milliseconds(config_.points[index].scanMs), passWire_);
+    const bool fresh = now - point.sample.goodAt <= 2 * period;
     if (fresh) {
         return Quality::Good;
     }
@@ -351,6 +364,8 @@ LineStatus LineScanner::Status() const {
         st.failuresInRow = s.failuresInRow;
         st.lastError = s.lastError;
         st.latency = s.latency.Summary();
+        st.lateSlowestMs = s.lateSlowestMs;
+        st.lateSuggestMs = s.lateSuggestMs;
         status.stations.push_back(st);
     }
     return status;
@@ -566,6 +581,7 @@ std::int32_t LineScanner::Command(int station, long chars, long requestChars,
     }
     latency_.Add(ms);
     s->latency.Add(ms);
+    NoteLateness(*s, result, ms);
     // The driver retries inside a command and tells only the last result: a
     // command that took longer than two exchanges and a quiet window had a
     // reply fail on the way, even if it ended well.
@@ -728,6 +744,40 @@ void LineScanner::Execute(Request& request, Outbox& out) {
         }
     }
     out.completions.emplace_back(std::move(request.done), result);
+}
+
+// With the lock held. A station whose replies come close to the reply
+// time-out, or that fails by time-out and then answers, is one whose late
+// replies the driver may take for the next request's answer: said once, in
+// the log and in its status, with the time-out that would serve.
+void LineScanner::NoteLateness(Station& station, std::int32_t result, double ms) {
+    const int timeoutMs = (config_.timeoutMs + 9) / 10 * 10;
+    const bool failedLine = result == kResultLineFailure;
+    const bool late =
+        result == kResultOk &&
+        (ms > 0.8 * timeoutMs || (station.lastFailedLine && station.state == StationState::Ok));
+    station.lastFailedLine = failedLine;
+    if (result != kResultOk) {
+        return;
+    }
+    const int slowest = std::max(station.lateSlowestMs, static_cast<int>(std::ceil(ms)));
+    if (station.lateSuggestMs != 0) {
+        station.lateSlowestMs = slowest;
+        return;
+    }
+    if (!late) {
+        return;
+    }
+    station.lateSlowestMs = slowest;
+    // Half as much again as the slowest command seen, in tens of ms, and
+    // more than the time-out that just proved too short.
+    const int wanted = std::max(slowest * 3 / 2, timeoutMs + 10);
+    station.lateSuggestMs = (wanted + 9) / 10 * 10;
+    LogStation(LogLevel::Warning, config_.name, station.number,
+               "replies come late (a command took " + std::to_string(slowest) +
+                   " ms against a reply time-out of " + std::to_string(timeoutMs) +
+                   " ms): values may belong to another request; raise timeout_ms to " +
+                   std::to_string(station.lateSuggestMs));
 }
 
 // With the lock held.

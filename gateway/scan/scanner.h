@@ -115,6 +115,9 @@ private:
         std::uint64_t demotions = 0;
         ErrorNote lastError;
         Latencies latency;
+        bool lastFailedLine = false;  // its latest command got no full reply
+        int lateSlowestMs = 0;
+        int lateSuggestMs = 0;
     };
 
     struct Point {
@@ -159,6 +162,7 @@ private:
     // line's. Returns the driver's result.
     std::int32_t Command(int station, long chars, long requestChars,
                          const std::function<std::int32_t()>& call, Outbox& out);
+    void NoteLateness(Station& station, std::int32_t result, double ms);
     void Execute(Request& request, Outbox& out);
     bool StartPass(SteadyTime now, Outbox& out);
     void RunBlock(const PassBlock& pass, Outbox& out);
@@ -182,6 +186,7 @@ private:
     const Clock& clock_;
     LineEvents& events_;
     const double charMs_;
+    std::chrono::milliseconds passWire_{0};  // a pass with every point due, on the wire
 
     mutable std::mutex mutex_;
     std::function<void()> wake_;

@@ -158,6 +158,11 @@ struct StationStatus {
     int failuresInRow = 0;
     ErrorNote lastError;
     LatencySummary latency;
+    // Set once its replies came close to the reply time-out, or a command
+    // failed by time-out and the next one succeeded: a reply later still may
+    // be taken for another request's answer. 0 while all is well.
+    int lateSlowestMs = 0;  // the slowest good command seen then
+    int lateSuggestMs = 0;  // the timeout_ms that would serve
 };
 
 // What the status page and /metrics show of a line.

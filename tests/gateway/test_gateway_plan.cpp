@@ -97,5 +97,31 @@ TEST(GatewayPlan, WireTimeAtTheLineSpeed) {
     EXPECT_EQ(WriteRequestChars(3), 13);
 }
 
+TEST(GatewayPlan, CheckWarnsOfPointsFasterThanAPass) {
+    // Four 64-word blocks on four stations: about 770 ms a pass at 9600 8O2.
+    struct Case {
+        int scanMs;
+        bool warned;
+    };
+    for (const Case& c : {Case{200, true}, Case{1000, false}}) {
+        SCOPED_TRACE(c.scanMs);
+        Plant plant;
+        LineConfig line;
+        line.name = "l";
+        for (const char* text : {"1:0x64", "2:0x64", "3:0x64", "4:0x64"}) {
+            line.points.push_back(P(text));
+            line.points.back().name = text;
+            line.points.back().scanMs = 1000;
+        }
+        line.points[2].scanMs = c.scanMs;
+        plant.lines.push_back(line);
+        const std::string text = DescribePlan(plant);
+        EXPECT_EQ(text.find("warning: 1 point asks for more than the wire can carry (3:0x64: "
+                            "scan_ms 200") != std::string::npos,
+                  c.warned)
+            << text;
+    }
+}
+
 }  // namespace
 }  // namespace westnet::gateway

@@ -455,6 +455,28 @@ TEST(GatewayScanner, ChangedValuesAreServedOnlyOnceASecondReadAgrees) {
     }
 }
 
+TEST(GatewayScanner, LateRepliesAreToldOnceWithTheTimeOutThatWouldServe) {
+    struct Case {
+        long commandMs;
+        bool silentOnce;  // one command fails by time-out, the next succeeds (timeout_ms 100)
+        int suggest;      // 0: nothing to say
+    };
+    for (const Case& c :
+         {Case{10, false, 0}, Case{79, false, 0}, Case{90, false, 140}, Case{10, true, 110}}) {
+        SCOPED_TRACE(c.commandMs);
+        Line line({Point(1, 0)});
+        line.channel.commandMs = c.commandMs;
+        if (c.silentOnce) {
+            RunUntil(*line.scanner, line.clock, 1500);
+            line.channel.silent = {1};
+            RunUntil(*line.scanner, line.clock, 2500);
+            line.channel.silent.clear();
+        }
+        RunUntil(*line.scanner, line.clock, 5500);
+        EXPECT_EQ(line.scanner->Status().stations[0].lateSuggestMs, c.suggest);
+    }
+}
+
 TEST(GatewayScanner, AutoConfirmsForTenMinutesAfterTheLastTrouble) {
     Line line({Point(1, 0)});
     line.channel.silent = {1};
