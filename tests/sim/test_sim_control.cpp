@@ -110,7 +110,7 @@ TEST_F(ControlTest, AStationsOwnFaultsReplaceTheLinesForItAlone) {
     EXPECT_EQ(read.reply, (Bytes{0x00, 0x10, 0x00, 0x05, 0x01, 0x17}));  // sum 0x16, plus one
     EXPECT_EQ(Run(Header(kOpSelect, 6, 0, 0, 0)).fault.kind, FaultKind::kShort);
 
-    // A refused spec keeps the faults the station had.
+    // A refused fault list keeps the faults the station had.
     EXPECT_EQ(Do("fault 05 late=0.5 bogus=0.1").rfind("error: ", 0), 0u);
     EXPECT_EQ(Run(Header(kOpSelect, 5, 0, 0, 0)).fault.kind, FaultKind::kBadChecksum);
 

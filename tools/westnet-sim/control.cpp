@@ -99,7 +99,7 @@ std::string StationControls::Execute(const std::string& command, const Plant& pl
         if (!own.plan.AddRate(words[i], what)) {
             return Error(what);
         }
-        own.spec += (own.spec.empty() ? "" : " ") + words[i];
+        own.shown += (own.shown.empty() ? "" : " ") + words[i];
     }
     faults_[station] = std::move(own);
     return "ok";
@@ -112,7 +112,7 @@ std::string StationControls::Status(const Plant& plant) const {
         text += separator + Two(station) + (Silenced(station) ? " silenced" : " answers");
         auto found = faults_.find(station);
         if (found != faults_.end()) {
-            text += ", faults " + found->second.spec;
+            text += ", faults " + found->second.shown;
         }
         separator = "; ";
     }

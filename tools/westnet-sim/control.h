@@ -39,7 +39,7 @@ public:
 private:
     struct OwnFaults {
         FaultPlan plan;
-        std::string spec;  // as shown by status
+        std::string shown;  // the faults as status shows them
     };
     std::string Status(const Plant& plant) const;
 
