@@ -581,7 +581,7 @@ std::int32_t LineScanner::Command(int station, long chars, long requestChars,
     }
     latency_.Add(ms);
     s->latency.Add(ms);
-    NoteLateness(*s, result, ms);
+    NoteLateness(*s, result, ms - static_cast<double>(chars) * charMs_);
     // The driver retries inside a command and tells only the last result: a
     // command that took longer than two exchanges and a quiet window had a
     // reply fail on the way, even if it ended well.
@@ -728,7 +728,13 @@ void LineScanner::Execute(Request& request, Outbox& out) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (op.kind == LineOp::Kind::ReadRegisters) {
         if (result.outcome == Outcome::Ok) {
-            ApplyRead(station, op.reg, result.values, out);
+            if (Confirming(clock_.Now()) && ChangesAPoint(station, op.reg, result.values)) {
+                // The client has the driver's answer; the cache takes a
+                // change only once the scan has read it twice, at once.
+                MarkDue(station, op.reg, static_cast<int>(result.values.size()), clock_.Now());
+            } else {
+                ApplyRead(station, op.reg, result.values, out);
+            }
         }
     } else {
         // The write reached the station: acknowledged, or failed when it may
@@ -746,36 +752,30 @@ void LineScanner::Execute(Request& request, Outbox& out) {
     out.completions.emplace_back(std::move(request.done), result);
 }
 
-// With the lock held. A station whose replies come close to the reply
-// time-out, or that fails by time-out and then answers, is one whose late
-// replies the driver may take for the next request's answer: said once, in
-// the log and in its status, with the time-out that would serve.
-void LineScanner::NoteLateness(Station& station, std::int32_t result, double ms) {
-    const int timeoutMs = (config_.timeoutMs + 9) / 10 * 10;
-    const bool failedLine = result == kResultLineFailure;
-    const bool late =
-        result == kResultOk &&
-        (ms > 0.8 * timeoutMs || (station.lastFailedLine && station.state == StationState::Ok));
-    station.lastFailedLine = failedLine;
+// With the lock held. `waitedMs` is what a good command took beyond its
+// frames' wire time: the stations' turnaround, and any attempt the driver
+// made again. When it comes close to the reply time-out (a reply that nearly
+// missed it, or one that did and was asked for again), a reply later still
+// may be taken for the next request's answer: said once, in the log and in
+// the station's status, with the time-out that would serve.
+void LineScanner::NoteLateness(Station& station, std::int32_t result, double waitedMs) {
     if (result != kResultOk) {
         return;
     }
-    const int slowest = std::max(station.lateSlowestMs, static_cast<int>(std::ceil(ms)));
-    if (station.lateSuggestMs != 0) {
-        station.lateSlowestMs = slowest;
+    const int timeoutMs = (config_.timeoutMs + 9) / 10 * 10;
+    const int waited = static_cast<int>(std::ceil(std::max(0.0, waitedMs)));
+    station.lateSlowestMs = std::max(station.lateSlowestMs, waited);
+    if (station.lateSuggestMs != 0 || waitedMs <= 0.8 * timeoutMs) {
         return;
     }
-    if (!late) {
-        return;
-    }
-    station.lateSlowestMs = slowest;
-    // Half as much again as the slowest command seen, in tens of ms, and
-    // more than the time-out that just proved too short.
-    const int wanted = std::max(slowest * 3 / 2, timeoutMs + 10);
+    // Half as much again as the slowest wait seen, in tens of ms, and more
+    // than the time-out that just proved too short.
+    const int wanted = std::max(station.lateSlowestMs * 3 / 2, timeoutMs + 10);
     station.lateSuggestMs = (wanted + 9) / 10 * 10;
     LogStation(LogLevel::Warning, config_.name, station.number,
-               "replies come late (a command took " + std::to_string(slowest) +
-                   " ms against a reply time-out of " + std::to_string(timeoutMs) +
+               "replies come late (a command waited " + std::to_string(station.lateSlowestMs) +
+                   " ms beyond its wire time, against a reply time-out of " +
+                   std::to_string(timeoutMs) +
                    " ms): values may belong to another request; raise timeout_ms to " +
                    std::to_string(station.lateSuggestMs));
 }
@@ -817,7 +817,7 @@ bool LineScanner::ChangesAPoint(int station, int reg,
 
 // With the lock held.
 void LineScanner::ApplyRead(int station, int reg, const std::vector<std::uint16_t>& words,
-                            Outbox& out) {
+                            Outbox& out, const std::vector<std::uint16_t>* earlier) {
     const Station* s = FindStation(station);
     if (s == nullptr) {
         return;
@@ -832,6 +832,17 @@ void LineScanner::ApplyRead(int station, int reg, const std::vector<std::uint16_
         }
         Point& p = points_[i];
         const auto first = words.begin() + (c.reg - reg);
+        if (earlier != nullptr) {
+            // The two reads disagree somewhere: a point is served only where
+            // they agree, or where this read gives what was served before.
+            const auto before = earlier->begin() + (c.reg - reg);
+            const bool agree = std::equal(first, first + c.Words(), before);
+            const bool unchanged =
+                p.lastGood && std::equal(first, first + c.Words(), p.words.begin(), p.words.end());
+            if (!agree && !unchanged) {
+                continue;  // what was served stays; the next pass reads it again
+            }
+        }
         p.words.assign(first, first + c.Words());
         std::vector<std::uint16_t> values = p.words;
         if (c.IsBit()) {
@@ -994,13 +1005,11 @@ void LineScanner::RunBlock(const PassBlock& pass, Outbox& out) {
         if (r == kResultOk && again == words) {
             ++confirmations_;
         } else if (r == kResultOk) {
+            // Judged point by point, so that one value that changes at every
+            // read (a counter) holds up none of its neighbours in the block.
             ++disagreements_;
-            if (ChangesAPoint(b.station, b.reg, again)) {
-                // Neither read is trusted: what was served stays, and the
-                // points are read again with the next pass.
-                return;
-            }
-            words = std::move(again);
+            ApplyRead(b.station, b.reg, again, out, &words);
+            return;
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);

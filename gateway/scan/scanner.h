@@ -115,7 +115,6 @@ private:
         std::uint64_t demotions = 0;
         ErrorNote lastError;
         Latencies latency;
-        bool lastFailedLine = false;  // its latest command got no full reply
         int lateSlowestMs = 0;
         int lateSuggestMs = 0;
     };
@@ -162,12 +161,15 @@ private:
     // line's. Returns the driver's result.
     std::int32_t Command(int station, long chars, long requestChars,
                          const std::function<std::int32_t()>& call, Outbox& out);
-    void NoteLateness(Station& station, std::int32_t result, double ms);
+    void NoteLateness(Station& station, std::int32_t result, double waitedMs);
     void Execute(Request& request, Outbox& out);
     bool StartPass(SteadyTime now, Outbox& out);
     void RunBlock(const PassBlock& pass, Outbox& out);
     void FinishPass(SteadyTime now);
-    void ApplyRead(int station, int reg, const std::vector<std::uint16_t>& words, Outbox& out);
+    // With `earlier` (a first read these words disagree with), only the
+    // points on which both agree, or that keep their served value, are taken.
+    void ApplyRead(int station, int reg, const std::vector<std::uint16_t>& words, Outbox& out,
+                   const std::vector<std::uint16_t>* earlier = nullptr);
     // Whether changed values need a second read now, and whether these
     // words change (or give the first) value of any point they cover.
     bool Confirming(SteadyTime now) const;

@@ -456,15 +456,24 @@ TEST(GatewayScanner, ChangedValuesAreServedOnlyOnceASecondReadAgrees) {
 }
 
 TEST(GatewayScanner, LateRepliesAreToldOnceWithTheTimeOutThatWouldServe) {
+    // timeout_ms 100; a word read is 15 ms on the wire at 9600 8O2, a 64-word
+    // block 176 ms, which is no lateness of the station's.
     struct Case {
+        std::vector<PointConfig> points;
         long commandMs;
-        bool silentOnce;  // one command fails by time-out, the next succeeds (timeout_ms 100)
+        bool silentOnce;  // one command fails by time-out, the next succeeds
         int suggest;      // 0: nothing to say
     };
-    for (const Case& c :
-         {Case{10, false, 0}, Case{79, false, 0}, Case{90, false, 140}, Case{10, true, 110}}) {
+    const Case cases[] = {
+        {{Point(1, 0)}, 10, false, 0},
+        {{Point(1, 0)}, 94, false, 0},
+        {{Point(1, 0)}, 110, false, 150},  // waited 95 ms: 1.5 x 95, in tens
+        {{Point(1, 0, 64)}, 200, false, 0},
+        {{Point(1, 0)}, 10, true, 0},  // a station that was off is not late
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.commandMs);
-        Line line({Point(1, 0)});
+        Line line(c.points);
         line.channel.commandMs = c.commandMs;
         if (c.silentOnce) {
             RunUntil(*line.scanner, line.clock, 1500);
@@ -475,6 +484,22 @@ TEST(GatewayScanner, LateRepliesAreToldOnceWithTheTimeOutThatWouldServe) {
         RunUntil(*line.scanner, line.clock, 5500);
         EXPECT_EQ(line.scanner->Status().stations[0].lateSuggestMs, c.suggest);
     }
+}
+
+// One value that changes at every read holds up none of its neighbours.
+TEST(GatewayScanner, ADisagreementKeepsOnlyThePointsTheReadsDisagreeOn) {
+    Line line({Point(1, 0), Point(1, 1)});
+    LineConfig config = line.config;
+    config.confirm = ConfirmPolicy::Always;
+    LineScanner scanner(0, config, false, line.channel, line.clock, line.events);
+    line.channel.registers[1] = {{0, 5}, {1, 6}};
+    RunUntil(scanner, line.clock, 1500);
+    line.channel.registers[1][1] = 60;
+    line.channel.forged = {9, 5};  // the first read forged, the second true
+    RunUntil(scanner, line.clock, 2500);
+    EXPECT_EQ(scanner.Sample(0).values, std::vector<std::uint16_t>{5});
+    EXPECT_EQ(scanner.Sample(1).values, std::vector<std::uint16_t>{60});
+    EXPECT_EQ(scanner.Status().disagreements, 1u);
 }
 
 TEST(GatewayScanner, AutoConfirmsForTenMinutesAfterTheLastTrouble) {
