@@ -728,13 +728,7 @@ void LineScanner::Execute(Request& request, Outbox& out) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (op.kind == LineOp::Kind::ReadRegisters) {
         if (result.outcome == Outcome::Ok) {
-            if (Confirming(clock_.Now()) && ChangesAPoint(station, op.reg, result.values)) {
-                // The client has the driver's answer; the cache takes a
-                // change only once the scan has read it twice, at once.
-                MarkDue(station, op.reg, static_cast<int>(result.values.size()), clock_.Now());
-            } else {
-                ApplyRead(station, op.reg, result.values, out);
-            }
+            ApplyRead(station, op.reg, result.values, out);
         }
     } else {
         // The write reached the station: acknowledged, or failed when it may
