@@ -4,6 +4,8 @@
 // moves when the script says so.
 #pragma once
 
+#include <westnet/westnet.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,9 +15,9 @@
 namespace westnet::gateway {
 
 // The driver's results, as a channel returns them.
-constexpr std::int32_t kResultOk = 0;
-constexpr std::int32_t kResultRefused = 1;      // a reply failed its checksum on every attempt
-constexpr std::int32_t kResultLineFailure = 2;  // no full reply on every attempt
+constexpr std::int32_t kResultOk = ResOk;
+constexpr std::int32_t kResultRefused = ResBad;       // a reply failed its checksum on every attempt
+constexpr std::int32_t kResultLineFailure = ResFail;  // no full reply on every attempt
 
 class Clock {
 public:

@@ -52,25 +52,17 @@ std::vector<Block> PlanBlocks(const std::vector<PointConfig>& points,
     return blocks;
 }
 
-int ReplyChars(int words) {
-    return words == 1 ? kHeaderChars : 2 * words + 7;
-}
-
-int WriteRequestChars(int words) {
-    return words == 1 ? kHeaderChars : 2 * words + 7;
-}
-
 double CharacterBits(int dataBits, int parityCode, int stopBitsCode) {
-    const double stop = stopBitsCode == 0 ? 1.0 : stopBitsCode == 1 ? 1.5 : 2.0;
-    return 1.0 + dataBits + (parityCode == 0 ? 0.0 : 1.0) + stop;
+    return wire::CharacterHalfBits(static_cast<unsigned>(dataBits),
+                                   static_cast<unsigned>(parityCode),
+                                   static_cast<unsigned>(stopBitsCode)) /
+           2.0;
 }
 
 double CharacterMs(const LineConfig& line) {
-    return 1000.0 * CharacterBits(line.dataBits, line.parityCode, line.stopBitsCode) / line.baud;
-}
-
-bool NeedsSelection(int station, int selected) {
-    return station != selected && station != 0 && station != kNoStation;
+    return wire::CharacterMs(static_cast<unsigned>(line.baud), static_cast<unsigned>(line.dataBits),
+                             static_cast<unsigned>(line.parityCode),
+                             static_cast<unsigned>(line.stopBitsCode));
 }
 
 WireChars PlanChars(const std::vector<Block>& blocks, int selected) {

@@ -11,6 +11,8 @@
 // selected once per pass.
 #pragma once
 
+#include <westnet/wire.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -19,8 +21,9 @@
 
 namespace westnet::gateway {
 
-constexpr int kBlockMaxWords = 64;
-constexpr int kNoStation = 255;  // nothing selected on the line
+// What the driver does on the line: the plan counts what it will send.
+constexpr int kBlockMaxWords = wire::kBlockMaxWords;
+constexpr int kNoStation = wire::kNoStation;  // nothing selected on the line
 
 struct Block {
     int station = 0;
@@ -41,10 +44,14 @@ std::vector<Block> PlanBlocks(const std::vector<PointConfig>& points,
                               int firstStation = kNoStation);
 
 // Characters of each frame, as the highway counts them.
-constexpr int kHeaderChars = 6;
+constexpr int kHeaderChars = wire::kHeaderChars;
 constexpr int kSelectChars = 2 * kHeaderChars;  // select request and its reply
-int ReplyChars(int words);                      // a read of `words` words
-int WriteRequestChars(int words);               // a write of `words` words
+constexpr int ReplyChars(int words) {           // a read of `words` words
+    return wire::ReadReplyChars(words);
+}
+constexpr int WriteRequestChars(int words) {  // a write of `words` words
+    return wire::WriteRequestChars(words);
+}
 
 // One character on the line: start bit, data bits, parity bit, stop bits.
 double CharacterBits(int dataBits, int parityCode, int stopBitsCode);
@@ -65,7 +72,9 @@ WireChars PlanChars(const std::vector<Block>& blocks, int selected = kNoStation)
 // Whether going to `station` from `selected` sends a selection: never for
 // the station already selected, nor for 0 and 255, which the driver does
 // not select.
-bool NeedsSelection(int station, int selected);
+constexpr bool NeedsSelection(int station, int selected) {
+    return wire::SendsSelection(station, selected);
+}
 
 // The host's notation of a register: "0140001" for register 40000 of
 // station 1.

@@ -10,11 +10,11 @@
 namespace westnet::gateway {
 namespace {
 
-// The driver's attempts at one command: six at the selection of its
-// station and six at its transaction.
-constexpr int kAttempts = 12;
-// A purge that finds input waiting drains it in reads of 50 ms.
-constexpr double kPurgeMs = 50;
+// The driver's attempts at one command: its attempts at the selection of
+// its station and as many at its transaction.
+constexpr int kAttempts = 2 * wire::kAttempts;
+// A purge that finds input waiting drains it in reads of this length.
+constexpr double kPurgeMs = wire::kDrainReadMs;
 constexpr std::chrono::seconds kSystemSlack{1};
 // The longest a worker waits between two steps: the line's reopen back-off
 // at its longest, and the slack.

@@ -167,7 +167,8 @@ typedef struct PointIo {
 /* The library's only export (ordinal 1, undecorated name in the DLL). */
 int32_t WESTNET_CALL ZanMain(DriverRequest* request);
 
-/* The fixed layouts, checked wherever pointers are 32 bits wide. */
+/* The fixed layouts, checked wherever pointers are 32 bits wide: every
+ * compile of the DLL, of a 32-bit host and of the package checks them. */
 #if defined(__cplusplus) && __cplusplus >= 201103L
 #define WESTNET_STATIC_ASSERT(condition, what) static_assert(condition, what)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
@@ -182,21 +183,52 @@ int32_t WESTNET_CALL ZanMain(DriverRequest* request);
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
 WESTNET_STATIC_ASSERT(sizeof(LineParams) == 8, "LineParams");
+WESTNET_STATIC_ASSERT(offsetof(LineParams, parity) == 6, "LineParams.parity");
+WESTNET_STATIC_ASSERT(offsetof(DriverRequest, channel) == 0, "DriverRequest.channel");
+WESTNET_STATIC_ASSERT(offsetof(DriverRequest, command) == 4, "DriverRequest.command");
+WESTNET_STATIC_ASSERT(offsetof(DriverRequest, hostReserved) == 8, "DriverRequest.hostReserved");
 WESTNET_STATIC_ASSERT(offsetof(DriverRequest, params) == 16, "DriverRequest.params");
 WESTNET_STATIC_ASSERT(sizeof(DriverRequest) == 20, "DriverRequest");
+WESTNET_STATIC_ASSERT(sizeof(PortSettings) == 22, "PortSettings has no gaps");
+WESTNET_STATIC_ASSERT(offsetof(PortSettings, line) == 12, "PortSettings.line");
 WESTNET_STATIC_ASSERT(offsetof(PortSettings, controlFlags) == 20, "PortSettings.controlFlags");
-WESTNET_STATIC_ASSERT(sizeof(PortSettings) == 22, "PortSettings");
+WESTNET_STATIC_ASSERT(offsetof(ChannelState, selectedStation) == 0, "ChannelState.selectedStation");
+WESTNET_STATIC_ASSERT(offsetof(ChannelState, replyTimeout) == 4, "ChannelState.replyTimeout");
+WESTNET_STATIC_ASSERT(offsetof(ChannelState, enabled) == 8, "ChannelState.enabled");
 WESTNET_STATIC_ASSERT(offsetof(ChannelState, port) == 12, "ChannelState.port");
 WESTNET_STATIC_ASSERT(offsetof(ChannelState, settings) == 16, "ChannelState.settings");
-WESTNET_STATIC_ASSERT(sizeof(ChannelState) == 40, "ChannelState");
+WESTNET_STATIC_ASSERT(offsetof(ChannelState, settings.line) == 28, "ChannelState.settings.line");
+WESTNET_STATIC_ASSERT(offsetof(ChannelState, settings.controlFlags) == 36,
+                      "ChannelState.settings.controlFlags");
+WESTNET_STATIC_ASSERT(sizeof(ChannelState) == 40, "ChannelState: bytes 0-37 used, then padding");
+WESTNET_STATIC_ASSERT(offsetof(OpenParams, enabled) == 12, "OpenParams.enabled");
+WESTNET_STATIC_ASSERT(offsetof(OpenParams, replyTimeout) == 16, "OpenParams.replyTimeout");
 WESTNET_STATIC_ASSERT(offsetof(OpenParams, line) == 20, "OpenParams.line");
-WESTNET_STATIC_ASSERT(sizeof(OpenParams) == 28, "OpenParams");
+WESTNET_STATIC_ASSERT(sizeof(OpenParams) == 28, "size of OpenParams");
+WESTNET_STATIC_ASSERT(offsetof(ReconfigureParams, replyTimeout) == 12, "ReconfigureParams.replyTimeout");
 WESTNET_STATIC_ASSERT(offsetof(ReconfigureParams, line) == 16, "ReconfigureParams.line");
-WESTNET_STATIC_ASSERT(sizeof(ReconfigureParams) == 24, "ReconfigureParams");
+WESTNET_STATIC_ASSERT(sizeof(ReconfigureParams) == 24, "size of ReconfigureParams");
+WESTNET_STATIC_ASSERT(offsetof(DriverInfo, name) == 4, "DriverInfo.name");
+WESTNET_STATIC_ASSERT(offsetof(DriverInfo, banner) == 8, "DriverInfo.banner");
+WESTNET_STATIC_ASSERT(offsetof(DriverInfo, value12) == 12, "DriverInfo.value12");
+WESTNET_STATIC_ASSERT(offsetof(DriverInfo, value16) == 16, "DriverInfo.value16");
 WESTNET_STATIC_ASSERT(offsetof(DriverInfo, line) == 20, "DriverInfo.line");
+WESTNET_STATIC_ASSERT(offsetof(DriverInfo, value28) == 28, "DriverInfo.value28");
 WESTNET_STATIC_ASSERT(sizeof(DriverInfo) == 32, "DriverInfo");
+WESTNET_STATIC_ASSERT(offsetof(PointAddress, text) == 0, "PointAddress.text");
+WESTNET_STATIC_ASSERT(offsetof(PointAddress, dataType) == 8, "PointAddress.dataType");
+WESTNET_STATIC_ASSERT(offsetof(PointAddress, count) == 12, "PointAddress.count");
+WESTNET_STATIC_ASSERT(offsetof(PointAddress, station) == 16, "PointAddress.station");
+WESTNET_STATIC_ASSERT(offsetof(PointAddress, parsed) == 20, "PointAddress.parsed");
+WESTNET_STATIC_ASSERT(offsetof(PointAddress, reg) == 24, "PointAddress.reg");
+WESTNET_STATIC_ASSERT(offsetof(PointAddress, bit) == 28, "PointAddress.bit");
 WESTNET_STATIC_ASSERT(offsetof(PointAddress, kind) == 32, "PointAddress.kind");
 WESTNET_STATIC_ASSERT(sizeof(PointAddress) == 36, "PointAddress");
+WESTNET_STATIC_ASSERT(offsetof(PointIo, station) == 8, "PointIo.station");
+WESTNET_STATIC_ASSERT(offsetof(PointIo, reg) == 16, "PointIo.reg");
+WESTNET_STATIC_ASSERT(offsetof(PointIo, bit) == 20, "PointIo.bit");
+WESTNET_STATIC_ASSERT(offsetof(PointIo, kind) == 24, "PointIo.kind");
+WESTNET_STATIC_ASSERT(offsetof(PointIo, count) == 32, "PointIo.count");
 WESTNET_STATIC_ASSERT(offsetof(PointIo, values) == 40, "PointIo.values");
 WESTNET_STATIC_ASSERT(sizeof(PointIo) == 44, "PointIo");
 #endif

@@ -11,10 +11,10 @@
 namespace westnet {
 
 constexpr std::size_t FRAME_BUFFER_SIZE = 200;
-constexpr std::size_t FRAME_HEADER_SIZE = 6;
+constexpr std::size_t FRAME_HEADER_SIZE = wire::kHeaderChars;
 constexpr std::size_t FRAME_CHECKSUM_AT = 5;
 // A block of N words makes a frame of 2N + 7 bytes; 96 words still fit.
-constexpr std::int32_t BLOCK_LIMIT = 96;
+constexpr std::int32_t BLOCK_LIMIT = wire::kBlockLimitWords;
 
 constexpr std::uint8_t OP_READ_WORD = 0x00;
 constexpr std::uint8_t OP_WRITE_WORD = 0x01;
@@ -24,7 +24,7 @@ constexpr std::uint8_t OP_WRITE_BLOCK = 0x07;
 constexpr std::uint8_t OP_SELECT = 0x0A;
 
 constexpr std::size_t BlockFrameLength(std::int32_t words) {
-    return 2 * static_cast<std::size_t>(words) + 7;
+    return static_cast<std::size_t>(wire::BlockFrameChars(words));
 }
 static_assert(BlockFrameLength(1) == 9, "one-word block frame");
 static_assert(BlockFrameLength(BLOCK_MAX) == 135, "largest checked block frame");

@@ -4,6 +4,8 @@
 // or a scripted fake (unit tests). The layer itself never knows which.
 #pragma once
 
+#include <westnet/wire.h>
+
 #include <cstdint>
 
 namespace westnet {
@@ -38,6 +40,9 @@ constexpr std::uint8_t kOddParity = 1;
 constexpr std::uint8_t kEvenParity = 2;
 constexpr std::uint8_t kMarkParity = 3;
 constexpr std::uint8_t kSpaceParity = 4;
+static_assert(kOneStopBit == wire::kOneStopBit && kOne5StopBits == wire::kOne5StopBits &&
+                  kTwoStopBits == wire::kTwoStopBits && kNoParity == wire::kNoParity,
+              "the line codes programs plan with");
 
 // The line state, field for field as Win32's DCB (28 bytes there). Plain
 // members instead of bit-fields: each implementation converts to its own.

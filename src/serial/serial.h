@@ -3,24 +3,22 @@
 // in the device's own time-out settings.
 #pragma once
 
+#include <westnet/westnet.h>
+#include <westnet/wire.h>
+
 #include <cstdint>
 
 #include "serial/platform.h"
 
 namespace westnet {
 
-// The host's line parameters, in the platform's line-state codes. Note the
-// stop-bits word comes before the parity word.
-struct LineParams {
-    std::uint16_t baudRate;
-    std::uint16_t dataBits;
-    std::uint16_t stopBits;
-    std::uint16_t parity;
-};
+// The host's line parameters (the public header's record), in the platform's
+// line-state codes. Note the stop-bits word comes before the parity word.
+using ::LineParams;
 static_assert(sizeof(LineParams) == 8, "LineParams is four 16-bit words");
 
 // Selects how DTR and RTS are driven (see SerialOpen).
-using ControlFlags = std::uint16_t;
+using ::ControlFlags;
 
 // Results of the serial layer; its callers fold them into the host codes.
 constexpr int SerOk = 0;
@@ -37,7 +35,7 @@ constexpr std::uint32_t kQueueSize = 1200;
 constexpr char kErrorChar = static_cast<char>(0xFC);
 // The purge drain reads in chunks of this size under this time-out (tens of ms).
 constexpr std::uint32_t kDrainChunk = 512;
-constexpr std::int32_t kDrainTimeout = 5;
+constexpr std::int32_t kDrainTimeout = wire::kDrainReadMs / 10;
 // A line that never falls quiet must not hold a command forever.
 constexpr int kDrainMaxReads = 64;
 
@@ -51,14 +49,8 @@ constexpr std::uint32_t kQuietFloorMs = 10;
 // bits), rounded up, at least kQuietFloorMs. Codes as in LineParams; a rate of
 // 0 says nothing about the line, so it gets the floor.
 constexpr std::uint32_t QuietTimeMs(const LineParams& line) {
-    const std::uint32_t data = line.dataBits & 0xFFU;
-    const std::uint32_t parity = (line.parity & 0xFFU) != kNoParity ? 1U : 0U;
-    const std::uint32_t stopCode = line.stopBits & 0xFFU;
-    // Half bits, so that one and a half stop bits stay exact.
-    const std::uint32_t stopHalves = stopCode == kOne5StopBits  ? 3U
-                                     : stopCode == kTwoStopBits ? 4U
-                                                                : 2U;
-    const std::uint32_t halfBits = 2U * (1U + data + parity) + stopHalves;
+    const std::uint32_t halfBits =
+        wire::CharacterHalfBits(line.dataBits & 0xFFU, line.parity & 0xFFU, line.stopBits & 0xFFU);
     if (line.baudRate == 0) {
         return kQuietFloorMs;
     }

@@ -58,7 +58,7 @@ libdir="$(dirname "$(find "$usr/lib" -name 'libwestnet.so.1' | head -1)")"
 bin="$usr/bin"
 
 tools="westnet-sim westnet-poll westnet-gateway"
-for f in bin/westnet-sim bin/westnet-poll bin/westnet-gateway include/westnet/westnet.h \
+for f in bin/westnet-sim bin/westnet-poll bin/westnet-gateway include/westnet/westnet.h include/westnet/wire.h \
     share/man/man1/westnet-sim.1 share/man/man1/westnet-poll.1 share/man/man1/westnet-gateway.1 \
     share/doc/westnet/README.md share/doc/westnet/CHANGELOG.md \
     share/doc/westnet/integrating.md share/doc/westnet/gateway.md \

@@ -246,6 +246,27 @@ TEST_F(FrameTest, StationsZeroAndNoneAreRecordedWithoutAFrame) {
     EXPECT_TRUE(fake.Calls().empty());
 }
 
+// Programs that plan around the driver (the gateway's wire-time estimates)
+// count selections with the rule of the public wire header: it must be the
+// rule the driver follows, for every pair of stations.
+TEST_F(FrameTest, SelectionsGoOutExactlyAsTheWireHeaderSays) {
+    fake.SetResponder([](fake::FakePlatform& f, const Bytes& frame) {
+        f.Arrive(Reply(0x0A, frame[1], 0, 0, 0));
+    });
+    for (const int selected : {0, 1, 5, 99, 255}) {
+        for (const int station : {0, 1, 5, 99, 255}) {
+            SCOPED_TRACE(testing::Message() << "station " << station << " after " << selected);
+            channel.selectedStation = static_cast<std::uint8_t>(selected);
+            point.station = station;
+            fake.ClearCalls();
+            EXPECT_EQ(SelectStation(&request), ResOk);
+            EXPECT_EQ(fake.Count(Call::WriteFile),
+                      westnet::wire::SendsSelection(station, selected) ? 1U : 0U);
+            EXPECT_EQ(channel.selectedStation, station);
+        }
+    }
+}
+
 TEST_F(FrameTest, ASelectReplyIsJudgedByItsChecksumAlone) {
     fake.SetResponder(
         [](fake::FakePlatform& f, const Bytes&) { f.Arrive(Reply(0x42, 0x99, 0x98, 7, 8)); });
