@@ -16,7 +16,7 @@ namespace westnet::gateway {
 
 // The driver's results, as a channel returns them.
 constexpr std::int32_t kResultOk = ResOk;
-constexpr std::int32_t kResultRefused = ResBad;       // a reply failed its checksum on every attempt
+constexpr std::int32_t kResultRefused = ResBad;  // a reply failed its checksum on every attempt
 constexpr std::int32_t kResultLineFailure = ResFail;  // no full reply on every attempt
 
 class Clock {

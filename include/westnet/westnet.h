@@ -205,7 +205,8 @@ WESTNET_STATIC_ASSERT(offsetof(OpenParams, enabled) == 12, "OpenParams.enabled")
 WESTNET_STATIC_ASSERT(offsetof(OpenParams, replyTimeout) == 16, "OpenParams.replyTimeout");
 WESTNET_STATIC_ASSERT(offsetof(OpenParams, line) == 20, "OpenParams.line");
 WESTNET_STATIC_ASSERT(sizeof(OpenParams) == 28, "size of OpenParams");
-WESTNET_STATIC_ASSERT(offsetof(ReconfigureParams, replyTimeout) == 12, "ReconfigureParams.replyTimeout");
+WESTNET_STATIC_ASSERT(offsetof(ReconfigureParams, replyTimeout) == 12,
+                      "ReconfigureParams.replyTimeout");
 WESTNET_STATIC_ASSERT(offsetof(ReconfigureParams, line) == 16, "ReconfigureParams.line");
 WESTNET_STATIC_ASSERT(sizeof(ReconfigureParams) == 24, "size of ReconfigureParams");
 WESTNET_STATIC_ASSERT(offsetof(DriverInfo, name) == 4, "DriverInfo.name");
