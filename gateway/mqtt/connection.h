@@ -5,19 +5,10 @@
 
 #include <string>
 
+#include "plant/listen.h"
 #include "plant/plant.h"
 
 namespace westnet::gateway::mqtt {
-
-struct BrokerAddress {
-    std::string host;
-    int port = 1883;
-    bool tls = false;
-};
-
-// "mqtt://HOST[:PORT]" (port 1883) or "mqtts://HOST[:PORT]" (port 8883); an
-// IPv6 host in brackets. False, with what is wrong, for anything else.
-bool ParseBrokerUrl(const std::string& url, BrokerAddress& broker, std::string& error);
 
 struct ConnectionSettings {
     BrokerAddress broker;

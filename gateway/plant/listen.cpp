@@ -109,6 +109,7 @@ bool ParseListenAddress(const std::string& text, ListenAddress& address, std::st
 
 bool ParseBrokerUrl(const std::string& text, BrokerAddress& broker, std::string& error) {
     const std::string expected = " (expected \"mqtt://HOST[:PORT]\" or \"mqtts://HOST[:PORT]\")";
+    const std::string quoted = "\"" + text + "\"";
     BrokerAddress parsed;
     std::string rest;
     if (text.rfind("mqtt://", 0) == 0) {
@@ -119,28 +120,38 @@ bool ParseBrokerUrl(const std::string& text, BrokerAddress& broker, std::string&
         parsed.tls = true;
         parsed.port = 8883;
     } else {
-        error = "\"" + text + "\" does not start with mqtt:// or mqtts://" + expected;
+        error = quoted + " does not start with mqtt:// or mqtts://" + expected;
+        return false;
+    }
+    // Credentials in a URL would end up in logs and on the status page.
+    if (rest.find('@') != std::string::npos) {
+        error = quoted + ": no credentials in the URL; set mqtt_username and mqtt_password_file";
         return false;
     }
     if (!rest.empty() && rest.back() == '/') {
         rest.pop_back();
     }
+    if (rest.find_first_of("/?#") != std::string::npos) {
+        error = quoted + ": a broker URL has no path" + expected;
+        return false;
+    }
     std::string host;
     std::string portText;
     if (!SplitHostPort(rest, host, portText, error)) {
-        error += expected;
+        error = quoted + ": " + error + expected;
         return false;
     }
     if (host.empty() || !HostCharactersOk(host)) {
-        error = "\"" + text + "\" names no broker host" + expected;
+        error = quoted + " names no broker host" + expected;
         return false;
     }
+    const bool hasPort = rest.size() > host.size() + (rest.front() == '[' ? 2 : 0);
     int port = 0;
-    if (!portText.empty() && (!ParsePort(portText, port) || port == 0)) {
-        error = "port \"" + portText + "\" is not a number from 1 to 65535" + expected;
+    if (hasPort && (!ParsePort(portText, port) || port == 0)) {
+        error = quoted + ": port \"" + portText + "\" is not a number from 1 to 65535" + expected;
         return false;
     }
-    if (!portText.empty()) {
+    if (hasPort) {
         parsed.port = port;
     }
     parsed.host = host;
