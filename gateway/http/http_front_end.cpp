@@ -13,6 +13,7 @@
 #include "http/request_guard.h"
 #include "log/log.h"
 #include "plant/listen.h"
+#include "values/write.h"
 
 namespace westnet::gateway::http {
 namespace {
@@ -250,7 +251,7 @@ private:
         const PointConfig& config = service_.PlantConfig().lines[line].points[point];
         std::vector<std::uint16_t> values;
         std::string why;
-        if (!ValuesFromBody(config, req.body, values, why)) {
+        if (!DecodeWrite(config, req.body, values, why)) {
             SendError(res, 400, "bad-body", why);
             return;
         }

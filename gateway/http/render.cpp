@@ -2,8 +2,9 @@
 
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <map>
+
+#include "iso_time.h"
 
 namespace westnet::gateway::http {
 namespace {
@@ -53,7 +54,7 @@ json Error(const ErrorNote& e) {
     if (e.text.empty()) {
         return nullptr;
     }
-    return {{"text", e.text}, {"time", IsoTime(e.when)}};
+    return {{"text", e.text}, {"time", host::IsoTimeUtc(e.when)}};
 }
 
 // Prometheus text: a label value escaped, a number without needless digits.
@@ -138,19 +139,6 @@ std::string StationLabel(int station) {
 
 }  // namespace
 
-std::string IsoTime(WallTime time) {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms % 1000));
-    return text;
-}
-
 json PointJson(const Service& service, std::size_t line, std::size_t point, WallTime now) {
     const LineConfig& l = service.PlantConfig().lines[line];
     const PointConfig& p = l.points[point];
@@ -173,7 +161,7 @@ json PointJson(const Service& service, std::size_t line, std::size_t point, Wall
         j["time"] = nullptr;
         j["age_ms"] = nullptr;
     } else {
-        j["time"] = IsoTime(s.goodTime);
+        j["time"] = host::IsoTimeUtc(s.goodTime);
         j["age_ms"] = std::max<long long>(
             0, std::chrono::duration_cast<std::chrono::milliseconds>(now - s.goodTime).count());
     }
@@ -188,7 +176,7 @@ json PointsJson(const Service& service, WallTime now) {
             points.push_back(PointJson(service, l, p, now));
         }
     }
-    return {{"time", IsoTime(now)}, {"points", points}};
+    return {{"time", host::IsoTimeUtc(now)}, {"points", points}};
 }
 
 json StatusJson(Service& service, WallTime now) {
@@ -247,9 +235,12 @@ json StatusJson(Service& service, WallTime now) {
                          {"labels", s.labels},
                          {"value", s.value}});
     }
-    return {{"time", IsoTime(now)}, {"version", WESTNET_VERSION},
-            {"plant", plant.path},  {"read_only", plant.gateway.readOnly},
-            {"lines", lines},       {"front_ends", front}};
+    return {{"time", host::IsoTimeUtc(now)},
+            {"version", WESTNET_VERSION},
+            {"plant", plant.path},
+            {"read_only", plant.gateway.readOnly},
+            {"lines", lines},
+            {"front_ends", front}};
 }
 
 std::string Metrics(Service& service, WallTime now) {
@@ -364,68 +355,6 @@ bool FindPoint(const Service& service, const std::string& line, const std::strin
         }
     }
     return false;
-}
-
-bool ValuesFromBody(const PointConfig& point, const std::string& body,
-                    std::vector<std::uint16_t>& values, std::string& error) {
-    const json j = json::parse(body, nullptr, false);
-    if (j.is_discarded()) {
-        error = "the body is not JSON: send a number, or for a block an array of numbers";
-        return false;
-    }
-    // The shape must be the point's: an array of one word is not a word
-    // (nor a bare number a block of one), as over MQTT.
-    if (j.is_array() != point.IsBlock()) {
-        error = point.IsBlock() ? "this block takes an array of exactly " +
-                                      std::to_string(point.count) + " values"
-                                : "this point takes one value, not an array";
-        return false;
-    }
-    const long long high = point.IsBit() ? 1 : 65535;
-    const std::string range = point.IsBit() ? "0 or 1" : "0 to 65535";
-    auto word = [&](const json& v, std::uint16_t& out) {
-        if (point.IsBit() && v.is_boolean()) {
-            out = v.get<bool>() ? 1 : 0;
-            return true;
-        }
-        if (!v.is_number_integer() &&
-            !(v.is_number_float() && v.get<double>() == std::floor(v.get<double>()))) {
-            error = "values are whole numbers " + range;
-            return false;
-        }
-        const double d = v.get<double>();
-        if (d < 0 || d > static_cast<double>(high)) {
-            error = "a value of this point is " + range + ", not " + v.dump();
-            return false;
-        }
-        out = static_cast<std::uint16_t>(d);
-        return true;
-    };
-    std::vector<std::uint16_t> out;
-    if (j.is_array()) {
-        for (const json& v : j) {
-            std::uint16_t w = 0;
-            if (!word(v, w)) {
-                return false;
-            }
-            out.push_back(w);
-        }
-    } else {
-        std::uint16_t w = 0;
-        if (!word(j, w)) {
-            return false;
-        }
-        out.push_back(w);
-    }
-    if (out.size() != static_cast<std::size_t>(point.Words())) {
-        error = point.IsBlock()
-                    ? "this block takes an array of exactly " + std::to_string(point.count) +
-                          " values, not " + std::to_string(out.size())
-                    : "this point takes one value, not " + std::to_string(out.size());
-        return false;
-    }
-    values = std::move(out);
-    return true;
 }
 
 }  // namespace westnet::gateway::http

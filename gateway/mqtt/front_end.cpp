@@ -19,6 +19,7 @@
 #include "mqtt/outbox.h"
 #include "mqtt/payload.h"
 #include "mqtt/topics.h"
+#include "values/write.h"
 
 namespace westnet::gateway {
 
@@ -478,7 +479,7 @@ void MqttFrontEnd::Message(const mosquitto_message& message) {
     }
     std::vector<std::uint16_t> words;
     std::string reason;
-    if (!mqtt::ParseSetPayload(point, payload, words, reason)) {
+    if (!DecodeWrite(point, payload, words, reason)) {
         core_->PutResult(index, {"bad-payload", reason});
         return;
     }

@@ -12,8 +12,6 @@
 
 namespace westnet::gateway::mqtt {
 
-// UTC with milliseconds: "2026-12-09T07:00:00.123Z".
-std::string IsoTime(WallTime time);
 
 // {"value": 1234, "quality": "good", "time": "2026-12-09T07:00:00.123Z"}, for
 // a block "values": [..]. The value is the latest good one and the time is
@@ -32,16 +30,6 @@ struct LastPublished {
 // any change).
 bool WorthPublishing(const PointConfig& point, const LastPublished& last,
                      const PointSample& sample);
-
-// The longest /set payload looked at; a block of 64 words fits many times.
-constexpr std::size_t kMaxSetPayload = 4096;
-
-// Decodes a /set payload into the words to write: a JSON number or a plain
-// decimal (0 to 65535; a bit point 0 or 1), for a block a JSON array of
-// exactly its count of them. Surrounding white space is allowed. False, with
-// what is wrong in words a user can act on, for anything else.
-bool ParseSetPayload(const PointConfig& point, const std::string& payload,
-                     std::vector<std::uint16_t>& words, std::string& reason);
 
 // A write's result as /result tells it: one of "ok", "refused",
 // "line-failure", "not-writable", "bad-payload", and a detail when the

@@ -591,17 +591,18 @@ def garbage_payloads(rng, kind):
         b'', b' ', b'\n\t', b'\x00', b'\xff\xfe\xfd', b'\xc3\x28', b'\xed\xa0\x80',
         bytes(rng.randrange(256) for _ in range(64)), b'-1', b'65536', b'1.5', b'1e999',
         b'-1e999', b'1e-999', b'99999999999999999999999999', b'NaN', b'inf', b'0x10', b'1_000',
-        b'12abc', b'"5"', b'null', b'true', b'{"value": 5}', b'[[1]]', b'[' * 3000,
+        b'12abc', b'"5"', b'null', b'{"value": 5}', b'[[1]]', b'[' * 3000,
         b'[1, 2, 3', b'1' * (1 << 20), bytes(rng.randrange(256) for _ in range(1 << 20)),
         b'5 6', b'+', b'.5', b'5.', b'1e', b'--1',
     ]
+    # true and false are a bit point's values (as over HTTP); garbage elsewhere.
     if kind == 'bit':
-        common += [b'2', b'0.5', b'[1]']
+        common += [b'2', b'0.5', b'[1]', b'[true]']
     elif kind == 'word':
-        common += [b'[1]', b'[]']
+        common += [b'[1]', b'[]', b'true']
     else:
         n = int(kind[5:])
-        common += [b'7', b'[]', json.dumps(list(range(n - 1))).encode(),
+        common += [b'7', b'[]', b'true', json.dumps(list(range(n - 1))).encode(),
                    json.dumps(list(range(n + 1))).encode(),
                    json.dumps([1] * (n - 1) + [70000]).encode(),
                    json.dumps([1] * (n - 1) + [1.5]).encode(),

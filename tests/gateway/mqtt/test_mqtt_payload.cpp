@@ -1,5 +1,4 @@
-// The MQTT front end's pieces that need no broker: /set payloads, the
-// deadband, broker URLs, topics, the outgoing queue and the
+// The MQTT front end's pieces that need no broker: the deadband, broker URLs, topics, the outgoing queue and the
 // errors Start gives for a bad configuration.
 #include <gtest/gtest.h>
 
@@ -17,56 +16,6 @@ namespace {
 
 using testing::TestPoint;
 using Words = std::vector<std::uint16_t>;
-
-TEST(MqttSetPayload, AcceptsOnlyWhatFitsThePoint) {
-    const PointConfig word = TestPoint("w", 1, 0, -1, 0, true);
-    const PointConfig bit = TestPoint("b", 1, 0, 3, 0, true);
-    const PointConfig block = TestPoint("k", 1, 0, -1, 3, true);
-    struct Case {
-        const PointConfig& point;
-        std::string payload;
-        bool ok;
-        Words words;
-    };
-    const Case cases[] = {
-        {word, "1234", true, {1234}},
-        {word, " 42\r\n", true, {42}},
-        {word, "65535", true, {65535}},
-        {word, "1e3", true, {1000}},
-        {word, "2.0", true, {2}},
-        {word, "65536", false, {}},
-        {word, "-1", false, {}},
-        {word, "1.5", false, {}},
-        {word, "1e400", false, {}},
-        {word, "0x10", false, {}},
-        {word, "12abc", false, {}},
-        {word, "", false, {}},
-        {word, "[1]", false, {}},
-        {bit, "1", true, {1}},
-        {bit, "2", false, {}},
-        {bit, "true", false, {}},
-        {block, "[1, 2, 3]", true, {1, 2, 3}},
-        {block, " [0,65535,7.0] ", true, {0, 65535, 7}},
-        {block, "[1, 2]", false, {}},
-        {block, "[1, \"2\", 3]", false, {}},
-        {block, "[1, 2, 70000]", false, {}},
-        {block, "[1, 2, 3.5]", false, {}},
-        {block, "[1, 2, 3", false, {}},
-        {block, "5", false, {}},
-        {word, std::string(kMaxSetPayload + 1, '1'), false, {}},
-    };
-    for (const Case& c : cases) {
-        Words words = {999};
-        std::string reason;
-        EXPECT_EQ(ParseSetPayload(c.point, c.payload, words, reason), c.ok) << c.payload;
-        if (c.ok) {
-            EXPECT_EQ(words, c.words) << c.payload;
-        } else {
-            EXPECT_EQ(words, Words{999}) << c.payload << ": nothing decoded on failure";
-            EXPECT_FALSE(reason.empty()) << c.payload;
-        }
-    }
-}
 
 TEST(MqttDeadband, PublishesOnlyPastItOrOnQuality) {
     auto sample = [](Words values, Quality quality = Quality::Good) {
