@@ -11,7 +11,6 @@
 
 namespace westnet::gateway::http {
 
-
 nlohmann::ordered_json PointJson(const Service& service, std::size_t line, std::size_t point,
                                  WallTime now);
 nlohmann::ordered_json PointsJson(const Service& service, WallTime now);

@@ -31,7 +31,6 @@ bool ReadFirstLine(const std::string& path, std::string& line, std::string& erro
 
 }  // namespace
 
-
 bool LoadConnectionSettings(const GatewayConfig& config, ConnectionSettings& settings,
                             std::string& error) {
     ConnectionSettings loaded;

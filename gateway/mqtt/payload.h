@@ -12,7 +12,6 @@
 
 namespace westnet::gateway::mqtt {
 
-
 // {"value": 1234, "quality": "good", "time": "2026-12-09T07:00:00.123Z"}, for
 // a block "values": [..]. The value is the latest good one and the time is
 // when it was read; both are null until the point has been read once.

@@ -1,5 +1,5 @@
-// The MQTT front end's pieces that need no broker: the deadband, broker URLs, topics, the outgoing queue and the
-// errors Start gives for a bad configuration.
+// The MQTT front end's pieces that need no broker: the deadband, broker URLs, topics, the outgoing
+// queue and the errors Start gives for a bad configuration.
 #include <gtest/gtest.h>
 
 #include "../support/fake_service.h"
