@@ -5,13 +5,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+
+#include "sync/mutex.h"
 
 namespace westnet::gateway {
 namespace {
 
 std::atomic<int> g_level{static_cast<int>(LogLevel::Info)};
-std::mutex g_mutex;
+Mutex g_stderr;  // one line at a time on stderr
 
 const char* LevelName(LogLevel level) {
     switch (level) {
@@ -47,7 +48,7 @@ void Write(LogLevel level, const std::string& text) {
     if (!LogEnabled(level)) {
         return;
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
+    MutexLock lock(g_stderr);
     if (ToJournal()) {
         std::fprintf(stderr, "<%d>%s: %s\n", static_cast<int>(level), LevelName(level),
                      text.c_str());

@@ -52,7 +52,7 @@ const char* OutcomeName(Outcome outcome) {
 
 void StatsRegistry::Add(const std::string& name, const std::string& help, const Labels& labels,
                         double delta) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (Series& s : series_) {
         if (s.name == name && s.labels == labels) {
             s.value += delta;
@@ -64,7 +64,7 @@ void StatsRegistry::Add(const std::string& name, const std::string& help, const 
 
 void StatsRegistry::Set(const std::string& name, const std::string& help, const Labels& labels,
                         double value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (Series& s : series_) {
         if (s.name == name && s.labels == labels) {
             s.value = value;
@@ -75,7 +75,7 @@ void StatsRegistry::Set(const std::string& name, const std::string& help, const 
 }
 
 void StatsRegistry::Remove(const std::string& name, const Labels& labels) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<Series> kept;
     kept.reserve(series_.size());
     for (Series& s : series_) {
@@ -87,7 +87,7 @@ void StatsRegistry::Remove(const std::string& name, const Labels& labels) {
 }
 
 std::vector<StatsRegistry::Series> StatsRegistry::Snapshot() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return series_;
 }
 

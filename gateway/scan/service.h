@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "plant/plant.h"
+#include "sync/mutex.h"
 
 namespace westnet::gateway {
 
@@ -124,8 +125,8 @@ public:
     std::vector<Series> Snapshot() const;
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<Series> series_;
+    mutable Mutex mutex_;
+    std::vector<Series> series_ GUARDED_BY(mutex_);
 };
 
 // Counts of the commands a line or a station made (every transfer of the
