@@ -4,6 +4,7 @@
 // Runs by hand or as a systemd service (Type=notify, with a watchdog).
 #include <pthread.h>
 #include <signal.h>
+#include <algorithm>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -187,8 +188,8 @@ private:
                         std::string& error) {
         for (const FrontEndMaker make : kFrontEnds) {
             std::unique_ptr<FrontEnd> frontEnd = make(config, service_);
-            if (!frontEnd) {
-                continue;
+            if (!frontEnd || Running(frontEnd->Name())) {
+                continue;  // off, or kept through a reload
             }
             if (frontEnd->Start(error)) {
                 frontEnds_.push_back(std::move(frontEnd));
@@ -211,6 +212,15 @@ private:
             Log(LogLevel::Error, text);
         }
         return true;
+    }
+
+    bool Running(const std::string& name) const {
+        for (const auto& f : frontEnds_) {
+            if (f->Name() == name) {
+                return true;
+            }
+        }
+        return false;
     }
 
     // Front ends in reverse order; once this returns none calls the service.
@@ -241,9 +251,25 @@ private:
             notifier_.Ready(status_);
             return;
         }
-        // Front ends hold indices into the plant: none runs while it changes.
+        // A front end whose own settings stay keeps its clients: it pauses
+        // while the plant changes (its clients' requests wait) and rebuilds
+        // its tables after. One whose settings changed starts again.
         const GatewayConfig previous = service_.PlantConfig().gateway;
-        StopFrontEnds();
+        std::vector<std::string> kept;
+        for (auto it = frontEnds_.rbegin(); it != frontEnds_.rend(); ++it) {
+            if ((*it)->Keeps(next.gateway)) {
+                (*it)->Pause();
+                kept.push_back((*it)->Name());
+            } else {
+                (*it)->Stop();
+            }
+        }
+        frontEnds_.erase(std::remove_if(frontEnds_.begin(), frontEnds_.end(),
+                                        [&](const std::unique_ptr<FrontEnd>& f) {
+                                            return std::find(kept.begin(), kept.end(), f->Name()) ==
+                                                   kept.end();
+                                        }),
+                         frontEnds_.end());
         // Changed lines finish their command first: the watchdog is fed
         // meanwhile, as long as none is stuck.
         const ReloadReport report = service_.Reload(std::move(next), [this] {
@@ -251,12 +277,23 @@ private:
                 notifier_.Watchdog();
             }
         });
+        for (auto it = frontEnds_.begin(); it != frontEnds_.end();) {
+            if ((*it)->Resume()) {
+                ++it;
+                continue;
+            }
+            kept.erase(std::find(kept.begin(), kept.end(), (*it)->Name()));
+            (*it)->Stop();
+            it = frontEnds_.erase(it);
+        }
         std::string error;
         StartFrontEnds(service_.PlantConfig().gateway, &previous, error);
+        std::reverse(kept.begin(), kept.end());
         Log(LogLevel::Info,
             "SIGHUP: " + plantPath_ + " read again; lines kept: " + Names(report.kept) +
                 "; restarted: " + Names(report.restarted) + "; added: " + Names(report.added) +
-                "; removed: " + Names(report.removed) + "; front ends: " + FrontEndNames());
+                "; removed: " + Names(report.removed) + "; front ends: " + FrontEndNames() +
+                " (kept with their clients: " + Names(kept) + ")");
         status_ = Summary();
         notifier_.Ready(status_);
     }

@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <utility>
@@ -19,6 +18,7 @@
 #include "mqtt/outbox.h"
 #include "mqtt/payload.h"
 #include "mqtt/topics.h"
+#include "sync/mutex.h"
 #include "values/write.h"
 
 namespace westnet::gateway {
@@ -59,23 +59,41 @@ struct Counts {
 // completion holds it by shared_ptr, since one may come after Stop.
 class Core final : public Listener {
 public:
-    Core(const Plant& config, mqtt::TopicTable table)
-        : plant(config),
+    Core(std::shared_ptr<const Plant> config, mqtt::TopicTable table)
+        : plant(std::move(config)),
           topics(std::move(table)),
-          outbox(this->topics.OutgoingTopics()),
-          last(this->topics.PointCount()),
-          publishedAt(this->topics.PointCount()) {}
+          outbox(topics.OutgoingTopics()),
+          last(topics.PointCount()),
+          publishedAt(topics.PointCount()) {}
 
-    // --- Listener: on line worker threads, quick.
+    // A reload's new plant, between Pause and Resume: every point and station
+    // is published again, as after a reconnection.
+    void Adopt(std::shared_ptr<const Plant> config, mqtt::TopicTable table) REQUIRES(mutex) {
+        plant = std::move(config);
+        topics = std::move(table);
+        outbox.SetCapacity(topics.OutgoingTopics());
+        last.assign(topics.PointCount(), {});
+        publishedAt.assign(topics.PointCount(), {});
+        paused = false;
+        resync = true;
+        wake.notify_all();
+    }
+
+    // --- Listener: on line worker threads, quick. While paused the indices
+    // may be those of a plant the topics are not yet built from: the resync
+    // after Resume publishes what comes meanwhile.
     void PointUpdated(std::size_t line, std::size_t point, const PointSample& sample) override {
-        if (line >= plant.lines.size() || point >= plant.lines[line].points.size()) {
+        MutexLock lock(mutex);
+        if (paused || line >= plant->lines.size() || point >= plant->lines[line].points.size()) {
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex);
         QueuePoint(topics.Index(line, point), sample, false);
     }
     void StationChanged(std::size_t line, int station, StationState state) override {
-        std::lock_guard<std::mutex> lock(mutex);
+        MutexLock lock(mutex);
+        if (paused) {
+            return;
+        }
         const mqtt::TopicTable::StationTopic* topic = topics.Station(line, station);
         if (topic == nullptr) {
             return;
@@ -83,10 +101,10 @@ public:
         Put({topic->state, StationStateName(state), true, kState});
     }
 
-    // With the lock held. `always`: whether or not the reading moved.
-    void QueuePoint(std::size_t index, const PointSample& sample, bool always) {
+    // `always`: whether or not the reading moved.
+    void QueuePoint(std::size_t index, const PointSample& sample, bool always) REQUIRES(mutex) {
         const mqtt::TopicTable::PointTopics& topic = topics.Point(index);
-        const PointConfig& point = plant.lines[topic.line].points[topic.point];
+        const PointConfig& point = plant->lines[topic.line].points[topic.point];
         mqtt::LastPublished& sent = last[index];
         if (!always && !mqtt::WorthPublishing(point, sent, sample)) {
             return;
@@ -97,8 +115,7 @@ public:
         publishedAt[index] = Clock::now();
         Put({topic.value, mqtt::PointPayload(point, sample), true, kValue});
     }
-    // With the lock held.
-    void Put(Outbox::Message message) {
+    void Put(Outbox::Message message) REQUIRES(mutex) {
         switch (outbox.Add(std::move(message))) {
             case Outbox::Put::Queued:
                 break;
@@ -112,35 +129,38 @@ public:
         wake.notify_all();
     }
 
-    // From any thread, without the lock.
-    void PutResult(std::size_t index, const mqtt::WriteResult& result) {
-        const mqtt::TopicTable::PointTopics& topic = topics.Point(index);
+    // From any thread, without the lock. By topic, not by index: a write's
+    // answer may come after a reload rebuilt the table.
+    void PutResult(const std::string& valueTopic, const std::string& resultTopic,
+                   const mqtt::WriteResult& result) EXCLUDES(mutex) {
         Log(result.result == std::string("ok") ? LogLevel::Info : LogLevel::Warning,
-            "mqtt: write to " + topic.value + ": " + result.result +
+            "mqtt: write to " + valueTopic + ": " + result.result +
                 (result.detail.empty() ? "" : " (" + result.detail + ")"));
-        std::lock_guard<std::mutex> lock(mutex);
+        MutexLock lock(mutex);
         ++counts.writes[result.result];
-        Put({topic.result, mqtt::ResultPayload(result, std::chrono::system_clock::now()), false,
+        Put({resultTopic, mqtt::ResultPayload(result, std::chrono::system_clock::now()), false,
              kResult});
     }
 
-    const Plant& plant;  // the service's, which outlives every front end
-    const mqtt::TopicTable topics;
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    Outbox outbox;
-    std::vector<mqtt::LastPublished> last;
-    std::vector<Clock::time_point> publishedAt;
-    bool connected = false;
-    bool accepted = false;      // the broker took this connection (CONNACK 0)
-    bool everAccepted = false;  // any connection so far: later ones are reconnects
-    std::string refusal;        // why the broker refused the latest attempt
-    bool resync = false;        // a new connection wants everything again
-    bool stopPublisher = false;
-    bool closing = false;
-    int inflight = 0;
-    Counts counts;
+    Mutex mutex;
+    std::shared_ptr<const Plant> plant GUARDED_BY(mutex);
+    mqtt::TopicTable topics GUARDED_BY(mutex);
+    // Between Pause and Resume: nothing of the service is called, /set
+    // messages wait.
+    bool paused GUARDED_BY(mutex) = false;
+    std::condition_variable wake;  // what the publisher waits for changed
+    Outbox outbox GUARDED_BY(mutex);
+    std::vector<mqtt::LastPublished> last GUARDED_BY(mutex);
+    std::vector<Clock::time_point> publishedAt GUARDED_BY(mutex);
+    bool connected GUARDED_BY(mutex) = false;
+    bool accepted GUARDED_BY(mutex) = false;      // the broker took this connection (CONNACK 0)
+    bool everAccepted GUARDED_BY(mutex) = false;  // any connection so far: later ones reconnect
+    std::string refusal GUARDED_BY(mutex);        // why the broker refused the latest attempt
+    bool resync GUARDED_BY(mutex) = false;        // a new connection wants everything again
+    bool stopPublisher GUARDED_BY(mutex) = false;
+    bool closing GUARDED_BY(mutex) = false;
+    int inflight GUARDED_BY(mutex) = 0;
+    Counts counts GUARDED_BY(mutex);
 };
 
 class MqttFrontEnd final : public FrontEnd {
@@ -153,14 +173,18 @@ public:
     std::string Name() const override { return "mqtt"; }
     bool Start(std::string& error) override;
     void Stop() override;
+    bool Keeps(const GatewayConfig& next) const override;
+    void Pause() override;
+    bool Resume() override;
 
 private:
     void NetworkLoop();
     void PublishLoop();
-    void Resync();
-    void Sweep();
-    Clock::time_point Republish(Clock::time_point now);
-    void SendBatch(std::unique_lock<std::mutex>& lock);
+    bool PublisherHasWork() const REQUIRES(core_->mutex);
+    void Resync() REQUIRES(core_->mutex);
+    void Sweep() REQUIRES(core_->mutex);
+    Clock::time_point Republish(Clock::time_point now) REQUIRES(core_->mutex);
+    void SendBatch() REQUIRES(core_->mutex);
     void Farewell();
     void RegisterStats();
     void FlushStats();
@@ -174,6 +198,7 @@ private:
     static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
     static void OnSubscribe(mosquitto* mosq, void* self, int mid, int count, const int* granted);
     void Connected(int rc);
+    void Subscribe(const std::vector<std::string>& topics);
     void Message(const mosquitto_message& message);
 
     Service& service_;
@@ -181,7 +206,8 @@ private:
     mqtt::ConnectionSettings settings_;
     std::shared_ptr<Core> core_;
     mosquitto* mosq_ = nullptr;
-    std::vector<std::string> setTopics_;
+    GatewayConfig gateway_;  // the settings it started with
+    std::vector<std::string> setTopics_ GUARDED_BY(core_->mutex);
     std::thread network_;
     std::thread publisher_;
     bool started_ = false;
@@ -254,11 +280,18 @@ bool MqttFrontEnd::Start(std::string& error) {
     mosquitto_message_callback_set(mosq_, &MqttFrontEnd::OnMessage);
     mosquitto_subscribe_callback_set(mosq_, &MqttFrontEnd::OnSubscribe);
 
-    setTopics_.clear();
+    std::vector<std::string> setTopics;
     for (std::size_t i = 0; i < topics.PointCount(); ++i) {
-        setTopics_.push_back(topics.Point(i).set);
+        setTopics.push_back(topics.Point(i).set);
     }
-    core_ = std::make_shared<Core>(plant, std::move(topics));
+    const std::size_t points = topics.PointCount();
+    const std::size_t stations = topics.Stations().size();
+    core_ = std::make_shared<Core>(service_.Snapshot(), std::move(topics));
+    {
+        MutexLock lock(core_->mutex);
+        setTopics_ = std::move(setTopics);
+    }
+    gateway_ = plant.gateway;
     closing_ = false;
     RegisterStats();
     service_.AddListener(core_.get());
@@ -274,8 +307,8 @@ bool MqttFrontEnd::Start(std::string& error) {
     started_ = true;
     Log(LogLevel::Info, "mqtt: publishing under " + plant.gateway.mqttPrefix + "/ to " +
                             (settings_.broker.tls ? "mqtts://" : "mqtt://") + Broker() + " (" +
-                            std::to_string(core_->topics.PointCount()) + " points, " +
-                            std::to_string(core_->topics.Stations().size()) + " stations)");
+                            std::to_string(points) + " points, " + std::to_string(stations) +
+                            " stations)");
     return true;
 }
 
@@ -286,7 +319,7 @@ void MqttFrontEnd::Stop() {
     started_ = false;
     service_.RemoveListener(core_.get());
     {
-        std::lock_guard<std::mutex> lock(core_->mutex);
+        MutexLock lock(core_->mutex);
         core_->stopPublisher = true;
     }
     core_->wake.notify_all();
@@ -295,10 +328,68 @@ void MqttFrontEnd::Stop() {
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
     {
-        std::lock_guard<std::mutex> lock(core_->mutex);
+        MutexLock lock(core_->mutex);
         core_->connected = false;
     }
     FlushStats();
+}
+
+// Its own keys unchanged, and what they name (the password file's first
+// line) too: then the connection stays and only the topics follow the plant.
+bool MqttFrontEnd::Keeps(const GatewayConfig& next) const {
+    if (!started_ || next.mqtt != gateway_.mqtt || next.mqttPrefix != gateway_.mqttPrefix ||
+        next.mqttClientId != gateway_.mqttClientId || next.mqttUsername != gateway_.mqttUsername ||
+        next.mqttPasswordFile != gateway_.mqttPasswordFile ||
+        next.mqttCaFile != gateway_.mqttCaFile || next.mqttRepublishS != gateway_.mqttRepublishS) {
+        return false;
+    }
+    mqtt::ConnectionSettings now;
+    std::string error;
+    return mqtt::LoadConnectionSettings(next, now, error) && now.password == settings_.password &&
+           now.hasPassword == settings_.hasPassword;
+}
+
+void MqttFrontEnd::Pause() {
+    MutexLock lock(core_->mutex);
+    core_->paused = true;
+}
+
+// The topics of the new plant; /set topics it no longer has are left, new
+// ones subscribed.
+bool MqttFrontEnd::Resume() {
+    mqtt::TopicTable topics;
+    std::string error;
+    std::shared_ptr<const Plant> plant = service_.Snapshot();
+    if (!topics.Build(*plant, error)) {
+        Log(LogLevel::Error, error);
+        return false;
+    }
+    std::vector<std::string> next;
+    for (std::size_t i = 0; i < topics.PointCount(); ++i) {
+        next.push_back(topics.Point(i).set);
+    }
+    std::vector<std::string> added;
+    std::vector<std::string> gone;
+    {
+        MutexLock lock(core_->mutex);
+        for (const std::string& t : next) {
+            if (std::find(setTopics_.begin(), setTopics_.end(), t) == setTopics_.end()) {
+                added.push_back(t);
+            }
+        }
+        for (const std::string& t : setTopics_) {
+            if (std::find(next.begin(), next.end(), t) == next.end()) {
+                gone.push_back(t);
+            }
+        }
+        setTopics_ = std::move(next);
+        core_->Adopt(std::move(plant), std::move(topics));
+    }
+    Subscribe(added);
+    for (const std::string& t : gone) {
+        mosquitto_unsubscribe(mosq_, nullptr, t.c_str());
+    }
+    return true;
 }
 
 // --- the connection thread ---------------------------------------------------
@@ -309,7 +400,7 @@ void MqttFrontEnd::NetworkLoop() {
     std::string reported;  // the problem last logged, so that retries do not repeat it
     while (!closing_) {
         {
-            std::lock_guard<std::mutex> lock(core_->mutex);
+            MutexLock lock(core_->mutex);
             core_->accepted = false;
             core_->refusal.clear();
         }
@@ -326,7 +417,7 @@ void MqttFrontEnd::NetworkLoop() {
             const Clock::time_point attempt = Clock::now();
             int waitMs = 100;  // until accepted, short, to see the time-out pass
             while ((rc = mosquitto_loop(mosq_, waitMs, 1)) == MOSQ_ERR_SUCCESS) {
-                std::lock_guard<std::mutex> lock(core_->mutex);
+                MutexLock lock(core_->mutex);
                 waitMs = core_->accepted ? 1000 : 100;
                 if (closing_ && !core_->connected) {
                     break;
@@ -344,7 +435,7 @@ void MqttFrontEnd::NetworkLoop() {
         bool accepted = false;
         std::string problem;
         {
-            std::lock_guard<std::mutex> lock(core_->mutex);
+            MutexLock lock(core_->mutex);
             accepted = core_->accepted;
             problem = core_->refusal;
             if (!accepted) {
@@ -367,8 +458,11 @@ void MqttFrontEnd::NetworkLoop() {
                                        std::to_string(tuning_.reconnectMax.count()) + " ms apart");
             reported = problem;
         }
-        std::unique_lock<std::mutex> lock(core_->mutex);
-        core_->wake.wait_for(lock, delay, [&] { return core_->closing; });
+        // Messages queued meanwhile wake the publisher, not this wait.
+        const Clock::time_point retry = Clock::now() + delay;
+        MutexLock lock(core_->mutex);
+        while (!core_->closing && lock.WaitUntil(core_->wake, retry)) {
+        }
         delay = std::min(delay * 2, tuning_.reconnectMax);
     }
 }
@@ -388,28 +482,21 @@ void MqttFrontEnd::Connected(int rc) {
         } else if (rc == CONNACK_REFUSED_IDENTIFIER_REJECTED) {
             why += "; check mqtt_client_id";
         }
-        std::lock_guard<std::mutex> lock(core_->mutex);
+        MutexLock lock(core_->mutex);
         core_->refusal = "refused: " + why;
         return;
     }
     Log(LogLevel::Info, "mqtt: connected to the broker at " + Broker());
     // A clean session forgets subscriptions: every connection makes its own,
     // ahead of the "online", so that a client who sees it can write at once.
-    std::vector<char*> batch;
-    for (std::size_t i = 0; i < setTopics_.size(); i += kSubscribeBatch) {
-        batch.clear();
-        for (std::size_t j = i; j < std::min(setTopics_.size(), i + kSubscribeBatch); ++j) {
-            batch.push_back(setTopics_[j].data());
-        }
-        const int sent = mosquitto_subscribe_multiple(
-            mosq_, nullptr, static_cast<int>(batch.size()), batch.data(), kQos, 0, nullptr);
-        if (sent != MOSQ_ERR_SUCCESS) {
-            Log(LogLevel::Warning, std::string("mqtt: cannot subscribe to the /set topics: ") +
-                                       mosquitto_strerror(sent));
-        }
-    }
+    std::vector<std::string> topics;
     {
-        std::lock_guard<std::mutex> lock(core_->mutex);
+        MutexLock lock(core_->mutex);
+        topics = setTopics_;
+    }
+    Subscribe(topics);
+    {
+        MutexLock lock(core_->mutex);
         core_->connected = true;
         core_->accepted = true;
         core_->inflight = 0;
@@ -422,10 +509,27 @@ void MqttFrontEnd::Connected(int rc) {
     core_->wake.notify_all();
 }
 
+void MqttFrontEnd::Subscribe(const std::vector<std::string>& topics) {
+    std::vector<char*> batch;
+    std::vector<std::string> copies = topics;  // the library takes char* const*
+    for (std::size_t i = 0; i < copies.size(); i += kSubscribeBatch) {
+        batch.clear();
+        for (std::size_t j = i; j < std::min(copies.size(), i + kSubscribeBatch); ++j) {
+            batch.push_back(copies[j].data());
+        }
+        const int sent = mosquitto_subscribe_multiple(
+            mosq_, nullptr, static_cast<int>(batch.size()), batch.data(), kQos, 0, nullptr);
+        if (sent != MOSQ_ERR_SUCCESS && sent != MOSQ_ERR_NO_CONN) {
+            Log(LogLevel::Warning, std::string("mqtt: cannot subscribe to the /set topics: ") +
+                                       mosquitto_strerror(sent));
+        }
+    }
+}
+
 void MqttFrontEnd::OnDisconnect(mosquitto*, void* self, int) {
     auto* front = static_cast<MqttFrontEnd*>(self);
     {
-        std::lock_guard<std::mutex> lock(front->core_->mutex);
+        MutexLock lock(front->core_->mutex);
         front->core_->connected = false;
     }
     front->core_->wake.notify_all();
@@ -434,7 +538,7 @@ void MqttFrontEnd::OnDisconnect(mosquitto*, void* self, int) {
 void MqttFrontEnd::OnPublish(mosquitto*, void* self, int) {
     auto* front = static_cast<MqttFrontEnd*>(self);
     {
-        std::lock_guard<std::mutex> lock(front->core_->mutex);
+        MutexLock lock(front->core_->mutex);
         front->core_->inflight = std::max(0, front->core_->inflight - 1);
     }
     front->core_->wake.notify_all();
@@ -457,8 +561,17 @@ void MqttFrontEnd::OnMessage(mosquitto*, void* self, const mosquitto_message* me
 }
 
 void MqttFrontEnd::Message(const mosquitto_message& message) {
+    if (message.topic == nullptr) {
+        return;
+    }
+    // A reload under way: the write waits for the new plant (its topic may
+    // name another point, or none, afterwards).
+    MutexLock lock(core_->mutex);
+    while (core_->paused && !core_->closing) {
+        lock.Wait(core_->wake);
+    }
     std::size_t index = 0;
-    if (message.topic == nullptr || !core_->topics.FindSet(message.topic, index)) {
+    if (!core_->topics.FindSet(message.topic, index)) {
         return;
     }
     // A retained /set is an old command the broker replays on every
@@ -470,8 +583,8 @@ void MqttFrontEnd::Message(const mosquitto_message& message) {
                                    "'");
         return;
     }
-    const mqtt::TopicTable::PointTopics& topic = core_->topics.Point(index);
-    const PointConfig& point = core_->plant.lines[topic.line].points[topic.point];
+    const mqtt::TopicTable::PointTopics topic = core_->topics.Point(index);
+    const PointConfig& point = core_->plant->lines[topic.line].points[topic.point];
     std::string payload;
     if (message.payload != nullptr && message.payloadlen > 0) {
         payload.assign(static_cast<const char*>(message.payload),
@@ -480,16 +593,22 @@ void MqttFrontEnd::Message(const mosquitto_message& message) {
     std::vector<std::uint16_t> words;
     std::string reason;
     if (!DecodeWrite(point, payload, words, reason)) {
-        core_->PutResult(index, {"bad-payload", reason});
+        lock.Unlock();
+        core_->PutResult(topic.value, topic.result, {"bad-payload", reason});
         return;
     }
+    // Submitted with the lock held, so that no reload comes between the
+    // lookup and the submission; the completion runs on another thread.
     std::shared_ptr<Core> core = core_;
     const bool queued = service_.WritePoint(
-        topic.line, topic.point, std::move(words), [core, index](const LineOpResult& result) {
-            core->PutResult(index, mqtt::ResultOf(result.outcome));
+        topic.line, topic.point, std::move(words),
+        [core, value = topic.value, result = topic.result](const LineOpResult& r) {
+            core->PutResult(value, result, mqtt::ResultOf(r.outcome));
         });
+    lock.Unlock();
     if (!queued) {
-        core_->PutResult(index, {"line-failure", "the line's queue is full; try again"});
+        core_->PutResult(topic.value, topic.result,
+                         {"line-failure", "the line's queue is full; try again"});
     }
 }
 
@@ -497,49 +616,55 @@ void MqttFrontEnd::Message(const mosquitto_message& message) {
 
 void MqttFrontEnd::PublishLoop() {
     const int republishS = service_.PlantConfig().gateway.mqttRepublishS;
-    std::unique_lock<std::mutex> lock(core_->mutex);
+    MutexLock lock(core_->mutex);
     // mqtt_republish_s = 0: never (the sweep's time is always the sooner).
     Clock::time_point nextRepublish =
         republishS > 0 ? Clock::now() + std::chrono::seconds(republishS) : Clock::time_point::max();
     Clock::time_point nextSweep = Clock::now() + kSweepEvery;
     while (!core_->stopPublisher) {
-        core_->wake.wait_until(lock, std::min(nextRepublish, nextSweep), [&] {
-            return core_->stopPublisher || (core_->connected && core_->resync) ||
-                   core_->connected != flushedConnected_ ||
-                   (core_->connected && !core_->outbox.Empty() && core_->inflight < kWindow);
-        });
+        const Clock::time_point due = std::min(nextRepublish, nextSweep);
+        while (!PublisherHasWork() && lock.WaitUntil(core_->wake, due)) {
+        }
         if (core_->stopPublisher) {
             break;
         }
-        if (core_->connected && core_->resync) {
+        // While paused the service is not asked: what waits goes out, the
+        // rest follows the Resume.
+        if (core_->connected && core_->resync && !core_->paused) {
             core_->resync = false;
             Resync();
         }
         const Clock::time_point now = Clock::now();
         if (now >= nextSweep) {
             nextSweep = now + kSweepEvery;
-            if (core_->connected) {
+            if (core_->connected && !core_->paused) {
                 Sweep();
             }
         }
-        if (now >= nextRepublish) {
+        if (now >= nextRepublish && !core_->paused) {
             // Away from the broker, the next connection republishes anyway.
             nextRepublish =
                 core_->connected ? Republish(now) : now + std::chrono::seconds(republishS);
         }
-        SendBatch(lock);
+        SendBatch();
         // The connection gauge at once, the counters every kStatsEvery.
         if (core_->connected != flushedConnected_ || Clock::now() - flushedAt_ >= kStatsEvery) {
-            lock.unlock();
+            lock.Unlock();
             FlushStats();
-            lock.lock();
+            lock.Lock();
         }
     }
-    lock.unlock();
+    lock.Unlock();
     Farewell();
 }
 
-// With the lock held: after every (re)connection the status first, then every
+bool MqttFrontEnd::PublisherHasWork() const {
+    return core_->stopPublisher || (core_->connected && core_->resync && !core_->paused) ||
+           core_->connected != flushedConnected_ ||
+           (core_->connected && !core_->outbox.Empty() && core_->inflight < kWindow);
+}
+
+// After every (re)connection the status first, then every
 // station's state and every point's value, whatever was published before.
 void MqttFrontEnd::Resync() {
     // The status goes ahead of anything that waited for the connection.
@@ -555,7 +680,7 @@ void MqttFrontEnd::Resync() {
     }
 }
 
-// With the lock held: a point goes stale or bad when it is not read at all
+// A point goes stale or bad when it is not read at all
 // (its station demoted, its line down), which no listener call reports; the
 // cache says so, and each point whose quality changed is published.
 void MqttFrontEnd::Sweep() {
@@ -565,7 +690,7 @@ void MqttFrontEnd::Sweep() {
     }
 }
 
-// With the lock held: every point not published for mqtt_republish_s, again.
+// Every point not published for mqtt_republish_s, again.
 // Returns when the next one is due.
 Clock::time_point MqttFrontEnd::Republish(Clock::time_point now) {
     const auto period = std::chrono::seconds(service_.PlantConfig().gateway.mqttRepublishS);
@@ -580,8 +705,8 @@ Clock::time_point MqttFrontEnd::Republish(Clock::time_point now) {
     return next;
 }
 
-// Enters and leaves with the lock held; publishes without it.
-void MqttFrontEnd::SendBatch(std::unique_lock<std::mutex>& lock) {
+// Publishes without the lock, which it holds on entry and on return.
+void MqttFrontEnd::SendBatch() {
     std::vector<Outbox::Message> batch;
     Outbox::Message message;
     while (core_->connected && core_->inflight < kWindow && core_->outbox.Take(message)) {
@@ -591,7 +716,7 @@ void MqttFrontEnd::SendBatch(std::unique_lock<std::mutex>& lock) {
     if (batch.empty()) {
         return;
     }
-    lock.unlock();
+    core_->mutex.Unlock();
     std::uint64_t published[kKinds] = {};
     std::vector<Outbox::Message> failed;
     for (Outbox::Message& m : batch) {
@@ -604,7 +729,7 @@ void MqttFrontEnd::SendBatch(std::unique_lock<std::mutex>& lock) {
             failed.push_back(std::move(m));
         }
     }
-    lock.lock();
+    core_->mutex.Lock();
     for (int k = 0; k < kKinds; ++k) {
         core_->counts.published[k] += published[k];
     }
@@ -622,28 +747,31 @@ void MqttFrontEnd::SendBatch(std::unique_lock<std::mutex>& lock) {
 // farewell time.
 void MqttFrontEnd::Farewell() {
     const Clock::time_point deadline = Clock::now() + tuning_.farewell;
-    std::unique_lock<std::mutex> lock(core_->mutex);
+    MutexLock lock(core_->mutex);
     while (core_->connected && !core_->outbox.Empty() && Clock::now() < deadline) {
-        SendBatch(lock);
-        core_->wake.wait_until(lock, deadline,
-                               [&] { return !core_->connected || core_->inflight < kWindow; });
+        SendBatch();
+        while (core_->connected && core_->inflight >= kWindow &&
+               lock.WaitUntil(core_->wake, deadline)) {
+        }
     }
     if (core_->connected) {
         ++core_->inflight;
-        lock.unlock();
+        const std::string status = core_->topics.Status();
+        lock.Unlock();
         const std::string offline = "offline";
-        int rc = mosquitto_publish(mosq_, nullptr, core_->topics.Status().c_str(),
-                                   static_cast<int>(offline.size()), offline.data(), kQos, true);
-        lock.lock();
+        int rc = mosquitto_publish(mosq_, nullptr, status.c_str(), static_cast<int>(offline.size()),
+                                   offline.data(), kQos, true);
+        lock.Lock();
         if (rc == MOSQ_ERR_SUCCESS) {
             ++core_->counts.published[kStatus];
-            core_->wake.wait_until(lock, deadline,
-                                   [&] { return core_->inflight == 0 || !core_->connected; });
+            while (core_->inflight != 0 && core_->connected &&
+                   lock.WaitUntil(core_->wake, deadline)) {
+            }
         }
     }
     core_->closing = true;
     closing_ = true;
-    lock.unlock();
+    lock.Unlock();
     core_->wake.notify_all();
     mosquitto_disconnect(mosq_);
 }
@@ -679,7 +807,7 @@ void MqttFrontEnd::FlushStats() {
     double connected = 0;
     double queued = 0;
     {
-        std::lock_guard<std::mutex> lock(core_->mutex);
+        MutexLock lock(core_->mutex);
         now = core_->counts;
         connected = core_->connected ? 1 : 0;
         queued = static_cast<double>(core_->outbox.Size());

@@ -37,6 +37,8 @@ public:
     bool Take(Message& message);
 
     std::size_t Size() const { return order_.size(); }
+    // The plant changed (a reload): as many topics as it has now.
+    void SetCapacity(std::size_t capacity) { capacity_ = capacity; }
     bool Empty() const { return order_.empty(); }
 
 private:

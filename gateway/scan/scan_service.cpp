@@ -98,7 +98,7 @@ SteadyTime::duration CommandLimit(const LineConfig& line) {
 ScanService::ScanService(Plant plant, ChannelFactory makeChannel, const Clock& clock)
     : makeChannel_(std::move(makeChannel)),
       clock_(clock),
-      plant_(std::make_unique<const Plant>(std::move(plant))) {
+      plant_(std::make_shared<const Plant>(std::move(plant))) {
     for (std::size_t i = 0; i < plant_->lines.size(); ++i) {
         lines_.push_back(MakeLine(i, plant_->lines[i]));
     }
@@ -227,7 +227,7 @@ void ScanService::Stop() {
 }
 
 ReloadReport ScanService::Reload(Plant plant, const std::function<void()>& whileWaiting) {
-    auto next = std::make_unique<const Plant>(std::move(plant));
+    auto next = std::make_shared<const Plant>(std::move(plant));
     ReloadReport report;
     // Where each running line goes in the new plant; -1 when it ends.
     std::vector<long> keptAt(lines_.size(), -1);
@@ -253,7 +253,7 @@ ReloadReport ScanService::Reload(Plant plant, const std::function<void()>& while
         }
     }
     std::vector<std::unique_ptr<Line>> ended = std::move(lines_);
-    std::unique_ptr<const Plant> retired = std::move(plant_);
+    std::shared_ptr<const Plant> retired = std::move(plant_);
     plant_ = std::move(next);
     lines_.clear();
     for (std::size_t i = 0; i < plant_->lines.size(); ++i) {

@@ -101,7 +101,10 @@ public:
     // longer than that and its longest wait between two steps.
     std::vector<WorkerHealth> Health(SteadyTime now) const;
 
+    // Both change only inside Reload, which the daemon calls while every
+    // front end is paused or stopped.
     const Plant& PlantConfig() const override { return *plant_; }
+    std::shared_ptr<const Plant> Snapshot() const override { return plant_; }
     PointSample Sample(std::size_t line, std::size_t point) const override;
     bool CachedRegisters(std::size_t line, int station, int reg, int count,
                          std::vector<std::uint16_t>& words) const override;
@@ -142,7 +145,7 @@ private:
 
     const ChannelFactory makeChannel_;
     const Clock& clock_;
-    std::unique_ptr<const Plant> plant_;
+    std::shared_ptr<const Plant> plant_;
     std::vector<std::unique_ptr<Line>> lines_;
     StatsRegistry stats_;
 

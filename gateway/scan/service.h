@@ -200,7 +200,14 @@ class Service {
 public:
     virtual ~Service() = default;
 
+    // The plant as read; a reload replaces it between a front end's Pause
+    // and Resume (see FrontEnd), so a reference is good until the next Pause.
     virtual const Plant& PlantConfig() const = 0;
+    // The same plant, kept alive for as long as the caller holds it, past
+    // reloads: what a front end derives its tables from.
+    virtual std::shared_ptr<const Plant> Snapshot() const {
+        return {std::shared_ptr<const Plant>{}, &PlantConfig()};  // not owned: for fakes
+    }
 
     virtual PointSample Sample(std::size_t line, std::size_t point) const = 0;
     // The words of registers reg .. reg + count - 1 of a station from the
@@ -253,6 +260,20 @@ public:
     // Stops serving and joins its threads; once it returns the front end
     // calls nothing of the service any more.
     virtual void Stop() = 0;
+
+    // A reload (SIGHUP). Keeps: whether it can go on under the new [gateway]
+    // settings (its own are unchanged) and keep its clients connected; if
+    // not, it is stopped and started again. Pause: the plant is about to
+    // change; until Resume it calls nothing of the service (its clients'
+    // requests wait, their connections stay). Resume: the new plant is in
+    // place; it rebuilds what it derived from the plant and serves again, or
+    // returns false, with the reason logged, and is stopped.
+    virtual bool Keeps(const GatewayConfig& next) const {
+        (void)next;
+        return false;
+    }
+    virtual void Pause() {}
+    virtual bool Resume() { return true; }
 };
 
 }  // namespace westnet::gateway

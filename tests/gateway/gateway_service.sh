@@ -178,6 +178,25 @@ sys.exit(0 if begin - stopped > 3.8 and begin <= told and end >= started else 1)
 EOF
 check "every point is good again" wait_for 60 all_good
 
+# --- SIGHUP with a changed comment: clients stay connected -------------------------
+# A reload that changes no front end's settings keeps its clients: the same
+# HTTP keep-alive connection and Modbus TCP connection answer before and after.
+modbus_port() { sed -n 's#.*modbus: listening on 127.0.0.1:\([0-9]*\) .*#\1#p' "$WORK/gw.err" | tail -1; }
+"$PYTHON" "$(dirname "$0")/held_clients.py" "$(port)" "$(modbus_port)" "$WORK/held.ready" \
+    "$WORK/held.go" >"$WORK/held.out" 2>&1 &
+HELD_PID=$!
+check "two clients connected and answered" wait_for 30 test -e "$WORK/held.ready"
+echo "# a comment added by the test" >>"$WORK/plant.toml"
+reloads=$(grep -c "SIGHUP: .* read again" "$WORK/gw.err")
+kill -HUP "$GW_PID"
+reloaded() { [ "$(grep -c "SIGHUP: .* read again" "$WORK/gw.err")" -gt "$reloads" ]; }
+check "the commented file is read again" wait_for 30 reloaded
+check "... and every front end kept its clients" logged "kept with their clients: http, modbus)"
+touch "$WORK/held.go"
+wait "$HELD_PID"
+check "the same HTTP and Modbus connections answer after the reload" equals "$?" 0
+cat "$WORK/held.out"
+
 # --- SIGHUP with a good file ------------------------------------------------------
 commands_before=$(value_of "d['lines'][0]['counts']['commands']")
 reads_before=$(api /api/points/plant/rtu/counter | "$PYTHON" -c "import json, sys; print(json.load(sys.stdin)['reads'])")
@@ -195,7 +214,6 @@ check "its values were kept" bash -c "api() { curl -sf --max-time 10 \"http://12
 check "the changed line opens its new device" wait_for 30 logged "cannot open $WORK/absent-too"
 check "the front ends serve the new plant" bash -c "curl -sf --max-time 10 \
     http://127.0.0.1:$(port)/api/points/spare/spare/renamed >/dev/null"
-modbus_port() { sed -n 's#.*modbus: listening on 127.0.0.1:\([0-9]*\) .*#\1#p' "$WORK/gw.err" | tail -1; }
 check "Modbus TCP serves again after the reload" bash -c "mbpoll -m tcp -p $(modbus_port) -a 1 \
     -r 40001 -c 1 -1 127.0.0.1 2>&1 | grep -q '^\[40001\]:[[:space:]]*1234\$'"
 
