@@ -7,28 +7,6 @@
 
 namespace westnet::host {
 
-const char* OpenFailureName(OpenFailureReason reason) {
-    switch (reason) {
-        case OpenFailureReason::None:
-            return "none";
-        case OpenFailureReason::NoSuchDevice:
-            return "no-such-device";
-        case OpenFailureReason::NotSerialDevice:
-            return "not-a-serial-device";
-        case OpenFailureReason::PermissionDenied:
-            return "permission-denied";
-        case OpenFailureReason::Held:
-            return "held-by-another";
-        case OpenFailureReason::DeviceGone:
-            return "device-gone";
-        case OpenFailureReason::LineRefused:
-            return "line-settings-refused";
-        case OpenFailureReason::Unknown:
-            break;
-    }
-    return "unknown";
-}
-
 std::string LineText(const LineParams& line) {
     static const char kParity[] = "NOEMS";
     const unsigned parity = line.parity & 0xFFU;

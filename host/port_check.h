@@ -41,9 +41,6 @@ struct OpenFailure {
 // and leaves its settings as it found them.
 OpenFailure DiagnoseOpen(const std::string& device, const LineParams& line);
 
-// A short, stable name of the reason for logs and programs: "no-such-device".
-const char* OpenFailureName(OpenFailureReason reason);
-
 // The settings as a person writes them: "9600 baud 8O2".
 std::string LineText(const LineParams& line);
 

@@ -52,9 +52,6 @@ public:
     std::int32_t Reconfigure(const std::string& device, std::int32_t timeoutTens,
                              const LineParams& line);
     bool IsOpen() const { return channel_.port != 0; }
-    // The record is the host's: a host may set the control flags stored in
-    // it, which CmdReopen then opens the port with (CmdOpen stores 2).
-    void SetStoredControlFlags(ControlFlags flags) { channel_.settings.controlFlags = flags; }
     // Fills the stored settings as CmdOpen would have, with the host's own
     // control flags, and forgets the selected station, so that CmdReopen
     // opens the port with these flags and selects before the first exchange.
