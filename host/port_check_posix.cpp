@@ -19,31 +19,16 @@
 #include <cstring>
 
 #include "port_check.h"
+#include "serial/termios_rates.h"
 
 namespace westnet::host {
 namespace {
 
-struct Rate {
-    unsigned long bps;
-    speed_t code;
-};
-
-// The rates termios can name; the driver's POSIX layer sets no others.
-constexpr Rate kRates[] = {
-    {50, B50},       {75, B75},         {110, B110},       {134, B134},     {150, B150},
-    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
-    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400},
-};
+using termios_rates::kRates;
+using termios_rates::Rate;
 
 bool RateCode(unsigned long bps, speed_t& code) {
-    for (const Rate& rate : kRates) {
-        if (rate.bps == bps) {
-            code = rate.code;
-            return true;
-        }
-    }
-    return false;
+    return bps <= UINT32_MAX && termios_rates::SpeedCode(static_cast<std::uint32_t>(bps), &code);
 }
 
 std::string NearestRates(unsigned long bps) {
