@@ -121,7 +121,7 @@ std::unique_ptr<ScanService::Line> ScanService::MakeLine(std::size_t index,
     Line* raw = line.get();
     line->scanner->SetWake([raw] {
         {
-            std::lock_guard<std::mutex> lock(raw->wakeMutex);
+            MutexLock lock(raw->wakeMutex);
             raw->woken = true;
         }
         raw->wake.notify_one();
@@ -146,7 +146,7 @@ void ScanService::StartWorker(Line& line) {
     line.worker = std::thread([this, raw] {
         RunLine(*raw);
         {
-            std::lock_guard<std::mutex> lock(finishedMutex_);
+            MutexLock lock(finishedMutex_);
             raw->finished.store(true);
         }
         finishedWake_.notify_all();
@@ -165,12 +165,19 @@ void ScanService::BeginStop() {
 }
 
 bool ScanService::WaitLinesFinished(std::chrono::milliseconds most) {
-    std::unique_lock<std::mutex> lock(finishedMutex_);
-    return finishedWake_.wait_for(lock, most, [&] {
+    auto allFinished = [&] {
         return std::all_of(lines_.begin(), lines_.end(), [](const auto& line) {
             return line->finished.load() || !line->worker.joinable();
         });
-    });
+    };
+    const auto deadline = std::chrono::steady_clock::now() + most;
+    MutexLock lock(finishedMutex_);
+    while (!allFinished()) {
+        if (!lock.WaitUntil(finishedWake_, deadline)) {
+            return allFinished();
+        }
+    }
+    return true;
 }
 
 // Stops these lines and waits for them, calling `whileWaiting` every half
@@ -187,16 +194,17 @@ void ScanService::StopAndJoin(const std::vector<Line*>& lines,
             }
             continue;
         }
-        std::unique_lock<std::mutex> lock(finishedMutex_);
-        while (!finishedWake_.wait_for(lock, std::chrono::milliseconds(500),
-                                       [&] { return line->finished.load(); })) {
-            if (whileWaiting) {
-                lock.unlock();
-                whileWaiting();
-                lock.lock();
+        {
+            MutexLock lock(finishedMutex_);
+            while (!line->finished.load()) {
+                const bool told = lock.WaitFor(finishedWake_, std::chrono::milliseconds(500));
+                if (!told && whileWaiting && !line->finished.load()) {
+                    lock.Unlock();
+                    whileWaiting();
+                    lock.Lock();
+                }
             }
         }
-        lock.unlock();
         line->worker.join();
     }
 }
@@ -208,7 +216,7 @@ void ScanService::Stop() {
     }
     StopAndJoin(all, nullptr);
     {
-        std::lock_guard<std::mutex> lock(dispatchMutex_);
+        MutexLock lock(dispatchMutex_);
         dispatchStop_ = true;
     }
     dispatchWake_.notify_all();
@@ -218,7 +226,7 @@ void ScanService::Stop() {
     // Answers queued before Start() or after the dispatcher ended.
     std::deque<std::function<void()>> left;
     {
-        std::lock_guard<std::mutex> lock(dispatchMutex_);
+        MutexLock lock(dispatchMutex_);
         left.swap(dispatch_);
     }
     for (auto& call : left) {
@@ -327,25 +335,28 @@ void ScanService::RunLine(Line& line) {
         if (line.scanner->Finished()) {
             return;
         }
-        std::unique_lock<std::mutex> lock(line.wakeMutex);
+        MutexLock lock(line.wakeMutex);
         // The scanner's clock is the steady clock in the daemon.
-        line.wake.wait_until(lock, next, [&] { return line.woken; });
+        while (!line.woken && lock.WaitUntil(line.wake, next)) {
+        }
         line.woken = false;
     }
 }
 
 void ScanService::RunDispatcher() {
-    std::unique_lock<std::mutex> lock(dispatchMutex_);
+    MutexLock lock(dispatchMutex_);
     for (;;) {
-        dispatchWake_.wait(lock, [&] { return dispatchStop_ || !dispatch_.empty(); });
+        while (!dispatchStop_ && dispatch_.empty()) {
+            lock.Wait(dispatchWake_);
+        }
         if (dispatch_.empty()) {
             return;
         }
         std::function<void()> call = std::move(dispatch_.front());
         dispatch_.pop_front();
-        lock.unlock();
+        lock.Unlock();
         call();
-        lock.lock();
+        lock.Lock();
     }
 }
 
@@ -361,7 +372,7 @@ bool ScanService::Admit(LineScanner::Admission admission, Outcome outcome, Compl
     LineOpResult result;
     result.outcome = outcome;
     {
-        std::lock_guard<std::mutex> lock(dispatchMutex_);
+        MutexLock lock(dispatchMutex_);
         dispatch_.push_back([done = std::move(done), result] {
             if (done) {
                 done(result);
@@ -426,7 +437,7 @@ LineStatus ScanService::Status(std::size_t line) const {
 }
 
 void ScanService::AddListener(Listener* listener) {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
+    MutexLock lock(listenerMutex_);
     listeners_.push_back(listener);
 }
 
@@ -434,17 +445,19 @@ void ScanService::AddListener(Listener* listener) {
 // another thread is waited for (one on this thread, from inside a
 // notification, cannot be).
 void ScanService::RemoveListener(Listener* listener) {
-    std::unique_lock<std::mutex> lock(listenerMutex_);
+    MutexLock lock(listenerMutex_);
     listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), listener), listeners_.end());
     const std::thread::id self = std::this_thread::get_id();
-    listenerIdle_.wait(lock, [&] { return notifying_.size() == notifying_.count(self); });
+    while (notifying_.size() != notifying_.count(self)) {
+        lock.Wait(listenerIdle_);
+    }
 }
 
 void ScanService::Notify(const std::function<void(Listener&)>& call) {
     std::vector<Listener*> listeners;
     const std::thread::id self = std::this_thread::get_id();
     {
-        std::lock_guard<std::mutex> lock(listenerMutex_);
+        MutexLock lock(listenerMutex_);
         if (listeners_.empty()) {
             return;
         }
@@ -455,7 +468,7 @@ void ScanService::Notify(const std::function<void(Listener&)>& call) {
         // A listener removed by an earlier one in this round is skipped.
         bool present = false;
         {
-            std::lock_guard<std::mutex> lock(listenerMutex_);
+            MutexLock lock(listenerMutex_);
             present = std::find(listeners_.begin(), listeners_.end(), l) != listeners_.end();
         }
         if (present) {
@@ -463,7 +476,7 @@ void ScanService::Notify(const std::function<void(Listener&)>& call) {
         }
     }
     {
-        std::lock_guard<std::mutex> lock(listenerMutex_);
+        MutexLock lock(listenerMutex_);
         notifying_.erase(notifying_.find(self));
     }
     listenerIdle_.notify_all();

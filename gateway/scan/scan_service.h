@@ -127,9 +127,9 @@ private:
         std::unique_ptr<Channel> channel;
         std::unique_ptr<LineScanner> scanner;
         std::thread worker;
-        std::mutex wakeMutex;
+        Mutex wakeMutex;
         std::condition_variable wake;
-        bool woken = false;
+        bool woken GUARDED_BY(wakeMutex) = false;
         std::atomic<bool> finished{false};
     };
 
@@ -149,18 +149,19 @@ private:
     std::vector<std::unique_ptr<Line>> lines_;
     StatsRegistry stats_;
 
-    std::mutex finishedMutex_;
+    // Told when a line's worker has finished (Line::finished is atomic).
+    Mutex finishedMutex_;
     std::condition_variable finishedWake_;
 
-    std::mutex listenerMutex_;
+    Mutex listenerMutex_;
     std::condition_variable listenerIdle_;
-    std::vector<Listener*> listeners_;
-    std::multiset<std::thread::id> notifying_;
+    std::vector<Listener*> listeners_ GUARDED_BY(listenerMutex_);
+    std::multiset<std::thread::id> notifying_ GUARDED_BY(listenerMutex_);
 
-    std::mutex dispatchMutex_;
+    Mutex dispatchMutex_;
     std::condition_variable dispatchWake_;
-    std::deque<std::function<void()>> dispatch_;
-    bool dispatchStop_ = false;
+    std::deque<std::function<void()>> dispatch_ GUARDED_BY(dispatchMutex_);
+    bool dispatchStop_ GUARDED_BY(dispatchMutex_) = false;
     std::thread dispatcher_;
     bool started_ = false;
 };
