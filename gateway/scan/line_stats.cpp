@@ -152,9 +152,16 @@ LineStatus LineStats::Report(SteadyTime now, bool down) const {
     status.lastError = lastError_;
     status.latency = latency_.Summary();
     status.wireSeconds = wireMs_ / 1000.0;
+    // Only the seconds of the window that ends now: a line that has sent
+    // nothing for a while (points read once a minute) shows no load, not
+    // the load of its latest burst.
+    const long nowSecond = static_cast<long>(Ms(now - started_) / 1000.0);
     double recentMs = 0;
-    for (const double ms : wireBuckets_) {
-        recentMs += ms;
+    for (long second = std::max(wireBucketSecond_, nowSecond) - (kBusWindowSeconds - 1);
+         second <= wireBucketSecond_; ++second) {
+        if (second >= 0) {
+            recentMs += wireBuckets_[static_cast<std::size_t>(second % kBusWindowSeconds)];
+        }
     }
     const double window = std::min(Ms(now - started_), kBusWindowSeconds * 1000.0);
     status.busLoad = window > 0 ? std::min(1.0, recentMs / window) : 0.0;
