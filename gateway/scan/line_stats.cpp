@@ -43,8 +43,40 @@ LatencySummary LatencyRing::Summary() const {
     return s;
 }
 
+BusWindow::BusWindow(SteadyTime start) : buckets_(kSeconds, 0.0), start_(start) {}
+
+void BusWindow::Add(double wireMs, SteadyTime end) {
+    const long second = static_cast<long>(Ms(end - start_) / 1000.0);
+    if (second - second_ >= kSeconds) {
+        // Quiet for the whole window: every bucket is empty (and a line
+        // quiet for hours costs no step per second).
+        std::fill(buckets_.begin(), buckets_.end(), 0.0);
+        second_ = second;
+    }
+    while (second_ < second) {
+        ++second_;
+        buckets_[static_cast<std::size_t>(second_ % kSeconds)] = 0;
+    }
+    buckets_[static_cast<std::size_t>(second % kSeconds)] += wireMs;
+}
+
+double BusWindow::Load(SteadyTime now) const {
+    // Only the seconds of the window that ends now: a line that has sent
+    // nothing for a while (points read once a minute) shows no load, not
+    // the load of its latest burst.
+    const long nowSecond = static_cast<long>(Ms(now - start_) / 1000.0);
+    double recentMs = 0;
+    for (long second = std::max(second_, nowSecond) - (kSeconds - 1); second <= second_; ++second) {
+        if (second >= 0) {
+            recentMs += buckets_[static_cast<std::size_t>(second % kSeconds)];
+        }
+    }
+    const double window = std::min(Ms(now - start_), kSeconds * 1000.0);
+    return window > 0 ? std::min(1.0, recentMs / window) : 0.0;
+}
+
 LineStats::LineStats(const LineConfig& config, const PointMap& map, SteadyTime start)
-    : config_(config), wireBuckets_(kBusWindowSeconds, 0.0), started_(start) {
+    : config_(config), bus_(start) {
     for (const auto& entry : map.Stations()) {
         Station s;
         s.number = entry.first;
@@ -68,12 +100,7 @@ void LineStats::BookCommand(int station, std::int32_t result, double ms, double 
         return;
     }
     wireMs_ += wireMs;
-    const long second = static_cast<long>(Ms(end - started_) / 1000.0);
-    while (wireBucketSecond_ < second) {
-        ++wireBucketSecond_;
-        wireBuckets_[static_cast<std::size_t>(wireBucketSecond_ % kBusWindowSeconds)] = 0;
-    }
-    wireBuckets_[static_cast<std::size_t>(second % kBusWindowSeconds)] += wireMs;
+    bus_.Add(wireMs, end);
     for (CommandCounts* c : {&counts_, &s->counts}) {
         ++c->commands;
         if (result == kResultOk) {
@@ -152,25 +179,10 @@ LineStatus LineStats::Report(SteadyTime now, bool down) const {
     status.lastError = lastError_;
     status.latency = latency_.Summary();
     status.wireSeconds = wireMs_ / 1000.0;
-    // Only the seconds of the window that ends now: a line that has sent
-    // nothing for a while (points read once a minute) shows no load, not
-    // the load of its latest burst.
-    const long nowSecond = static_cast<long>(Ms(now - started_) / 1000.0);
-    double recentMs = 0;
-    for (long second = std::max(wireBucketSecond_, nowSecond) - (kBusWindowSeconds - 1);
-         second <= wireBucketSecond_; ++second) {
-        if (second >= 0) {
-            recentMs += wireBuckets_[static_cast<std::size_t>(second % kBusWindowSeconds)];
-        }
-    }
-    const double window = std::min(Ms(now - started_), kBusWindowSeconds * 1000.0);
-    status.busLoad = window > 0 ? std::min(1.0, recentMs / window) : 0.0;
+    status.busLoad = down ? 0.0 : bus_.Load(now);
     status.passes = passes_;
     status.passSeconds = down ? 0 : passSeconds_;
     status.cycleSeconds = down ? 0 : cycleSeconds_;
-    if (down) {
-        status.busLoad = 0;
-    }
     for (const Station& s : stations_) {
         StationStatus st;
         st.station = s.number;

@@ -30,10 +30,26 @@ private:
     std::size_t next_ = 0;
 };
 
+// The wire time of a line's frames per second over the latest
+// kSeconds, as a share of the time: the bus load.
+class BusWindow {
+public:
+    static constexpr int kSeconds = 10;
+    explicit BusWindow(SteadyTime start);
+    // `wireMs` of frames that ended at `end`.
+    void Add(double wireMs, SteadyTime end);
+    // The share of the window that ends at `now` (of the time since the
+    // start while that is shorter), 0 to 1.
+    double Load(SteadyTime now) const;
+
+private:
+    std::vector<double> buckets_;  // per second: second s in buckets_[s % kSeconds]
+    long second_ = 0;              // the latest second with a bucket
+    SteadyTime start_;
+};
+
 class LineStats {
 public:
-    static constexpr int kBusWindowSeconds = 10;
-
     LineStats(const LineConfig& config, const PointMap& map, SteadyTime start);
 
     // One command to `station` that ended at `end` with `result` after `ms`;
@@ -83,9 +99,7 @@ private:
     ErrorNote lastError_;
     LatencyRing latency_;
     double wireMs_ = 0;
-    std::vector<double> wireBuckets_;  // per second of the latest kBusWindowSeconds
-    long wireBucketSecond_ = 0;
-    SteadyTime started_;
+    BusWindow bus_;
     std::uint64_t passes_ = 0;
     double passSeconds_ = 0;
     double cycleSeconds_ = 0;

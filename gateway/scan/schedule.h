@@ -44,7 +44,6 @@ public:
     bool PopWrite(Request& request);
     std::size_t Size() const { return writes_.size() + reads_.size(); }
     bool Empty() const { return Size() == 0; }
-    bool HasWrites() const { return !writes_.empty(); }
     // Answers every waiting read, and with `writesToo` every write, with
     // `outcome`.
     void AnswerAll(Outcome outcome, bool writesToo, Completions& out);
