@@ -16,7 +16,6 @@ public:
     // Keeps a reference to `points`: they must outlive the map.
     explicit PointMap(const std::vector<PointConfig>& points);
 
-    const std::vector<PointConfig>& Points() const { return points_; }
     // The points that cover one register, in the order of the plant file.
     const std::vector<std::size_t>& Covering(int station, int reg) const;
     // The points that cover any of reg .. reg + count - 1 (registers past

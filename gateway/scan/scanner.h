@@ -119,7 +119,7 @@ private:
     SteadyTime NextWakeLocked(SteadyTime now) const;
     void Deliver(Outbox& out);
 
-    // Set at construction, or atomic: any thread reads them.
+    // Fixed at construction, or atomic: they need no lock.
     std::atomic<std::size_t> index_;
     const LineConfig config_;
     std::atomic<bool> readOnly_;
