@@ -1,17 +1,11 @@
 #include "scan/scanner.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
 
 #include "log/log.h"
 
 namespace westnet::gateway {
 namespace {
-
-constexpr std::size_t kLatencyRing = 1024;
-constexpr int kBusWindowSeconds = 10;
-constexpr std::chrono::milliseconds kSweepEvery{100};
 
 double Ms(SteadyTime::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
@@ -31,90 +25,22 @@ std::string ResultText(std::int32_t result) {
            "): no full reply within the reply time-out on every attempt";
 }
 
-long RegisterKey(int station, int reg) {
-    return (static_cast<long>(station) << 16) | reg;
-}
-
 }  // namespace
-
-void LineScanner::Latencies::Add(double value) {
-    if (ms.size() < kLatencyRing) {
-        ms.push_back(value);
-    } else {
-        ms[next] = value;
-    }
-    next = (next + 1) % kLatencyRing;
-}
-
-LatencySummary LineScanner::Latencies::Summary() const {
-    LatencySummary s;
-    if (ms.empty()) {
-        return s;
-    }
-    std::vector<double> sorted = ms;
-    std::sort(sorted.begin(), sorted.end());
-    auto rank = [&](double q) {
-        return sorted[std::min(sorted.size() - 1,
-                               static_cast<std::size_t>(q * static_cast<double>(sorted.size())))];
-    };
-    s.samples = sorted.size();
-    s.minMs = sorted.front();
-    s.medianMs = rank(0.5);
-    s.p99Ms = rank(0.99);
-    return s;
-}
 
 LineScanner::LineScanner(std::size_t index, const LineConfig& config, bool readOnly,
                          Channel& channel, const Clock& clock, LineEvents& events)
     : index_(index),
       config_(config),
       readOnly_(readOnly),
+      map_(config_.points),
       channel_(channel),
       clock_(clock),
       events_(events),
       charMs_(CharacterMs(config)),
-      wireBuckets_(kBusWindowSeconds, 0.0) {
-    points_.resize(config_.points.size());
-    std::map<int, std::vector<std::size_t>> byNumber;
-    for (std::size_t i = 0; i < config_.points.size(); ++i) {
-        const PointConfig& p = config_.points[i];
-        byNumber[p.station].push_back(i);
-        for (int r = p.reg; r < p.reg + p.Words(); ++r) {
-            cover_[RegisterKey(p.station, r)].push_back(i);
-        }
-    }
-    for (auto& entry : byNumber) {
-        Station s;
-        s.number = entry.first;
-        s.points = std::move(entry.second);
-        stations_.push_back(std::move(s));
-    }
-    started_ = clock_.Now();
-    lastSweep_ = started_;
-    for (Point& p : points_) {
-        p.nextDue = started_;
-    }
-    std::vector<std::size_t> all(config_.points.size());
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        all[i] = i;
-    }
-    const WireChars pass = PlanChars(PlanBlocks(config_.points, all, config_.maxGap));
-    passWire_ = std::chrono::milliseconds(
-        static_cast<long>(std::ceil(static_cast<double>(pass.Total()) * charMs_)));
-}
-
-LineScanner::Station* LineScanner::FindStation(int number) {
-    for (Station& s : stations_) {
-        if (s.number == number) {
-            return &s;
-        }
-    }
-    return nullptr;
-}
-
-const LineScanner::Station* LineScanner::FindStation(int number) const {
-    return const_cast<LineScanner*>(this)->FindStation(number);
-}
+      schedule_(config_, map_, clock.Now()),
+      stations_(config_, map_),
+      cache_(config_, map_, charMs_, clock.Now()),
+      stats_(config_, map_, clock.Now()) {}
 
 void LineScanner::SetWake(std::function<void()> wake) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -145,8 +71,8 @@ bool LineScanner::Settled() const {
 
 // --- admission -------------------------------------------------------------
 
-Outcome LineScanner::Check(const LineOp& op) const {
-    const Station* station = FindStation(op.station);
+Outcome LineScanner::CheckLocked(const LineOp& op) const {
+    const StationStates::Entry* station = stations_.Find(op.station);
     if (station == nullptr || op.reg < 0 || op.reg > 65535) {
         return Outcome::BadRequest;
     }
@@ -186,15 +112,13 @@ LineScanner::Admission LineScanner::Submit(LineOp& op, Completion& done, Outcome
     std::function<void()> wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        outcome = Check(op);
+        outcome = CheckLocked(op);
         if (outcome != Outcome::Ok) {
             return Admission::Answered;
         }
-        if (writes_.size() + reads_.size() >= kLineQueueMax) {
+        if (!queue_.Push(op, done)) {
             return Admission::Full;
         }
-        auto& queue = op.kind == LineOp::Kind::ReadRegisters ? reads_ : writes_;
-        queue.push_back({std::move(op), std::move(done)});
         wake = wake_;
     }
     if (wake) {
@@ -235,89 +159,29 @@ LineScanner::Admission LineScanner::SubmitPointWrite(std::size_t point,
     return Submit(op, done, outcome);
 }
 
-// --- the cache ---------------------------------------------------------------
-
-Quality LineScanner::QualityAt(const Point& point, std::size_t index, SteadyTime now) const {
-    if (point.sample.values.empty()) {
-        return Quality::Bad;  // never read
-    }
-    // A line that cannot keep its points' pace reads them once a pass at
-    // best: a value turns stale after two passes' wire time, not two scan
-    // periods. (The wire time, not the measured cycle: a pass slowed by
-    // failures must not keep old values good for longer.)
-    const auto period =
-        std::max(std::chrono::milliseconds(config_.points[index].scanMs), passWire_);
-    const bool fresh = now - point.sample.goodAt <= 2 * period;
-    if (fresh) {
-        return Quality::Good;
-    }
-    return point.lastGood ? Quality::Stale : Quality::Bad;
-}
+// --- what other threads read ----------------------------------------------------
 
 PointSample LineScanner::Sample(std::size_t point) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (point >= points_.size()) {
-        return {};
-    }
-    PointSample sample = points_[point].sample;
-    sample.quality = QualityAt(points_[point], point, clock_.Now());
-    return sample;
+    return cache_.Sample(point, clock_.Now());
 }
 
 bool LineScanner::CachedRegisters(int station, int reg, int count,
                                   std::vector<std::uint16_t>& words) const {
-    if (count < 1 || reg < 0 || reg + count > 65536) {
-        return false;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
-    const SteadyTime now = clock_.Now();
-    std::vector<std::uint16_t> out;
-    out.reserve(static_cast<std::size_t>(count));
-    for (int r = reg; r < reg + count; ++r) {
-        const auto found = cover_.find(RegisterKey(station, r));
-        bool got = false;
-        if (found != cover_.end()) {
-            for (const std::size_t i : found->second) {
-                const Point& p = points_[i];
-                const int offset = r - config_.points[i].reg;
-                if (!p.superseded && QualityAt(p, i, now) == Quality::Good &&
-                    static_cast<std::size_t>(offset) < p.words.size()) {
-                    out.push_back(p.words[static_cast<std::size_t>(offset)]);
-                    got = true;
-                    break;
-                }
-            }
-        }
-        if (!got) {
-            return false;
-        }
-    }
-    words = std::move(out);
-    return true;
+    return cache_.CachedRegisters(station, reg, count, clock_.Now(), words);
 }
 
 bool LineScanner::RegistersWritable(int station, int reg, int count) const {
-    if (count < 1 || reg < 0 || reg + count > 65536) {
-        return false;
-    }
-    for (int r = reg; r < reg + count; ++r) {
-        const auto found = cover_.find(RegisterKey(station, r));
-        if (found == cover_.end() ||
-            std::none_of(found->second.begin(), found->second.end(), [&](std::size_t i) {
-                return config_.points[i].writable && !config_.points[i].IsBit();
-            })) {
-            return false;
-        }
-    }
-    return true;
+    return map_.WordsWritable(station, reg, count);  // fixed settings: no lock
 }
 
 StationState LineScanner::State(int station) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Station* s = FindStation(station);
     if (down_) {
         return StationState::Down;
     }
+    const StationStates::Entry* s = stations_.Find(station);
     return s != nullptr ? s->state : StationState::Ok;
 }
 
@@ -328,45 +192,18 @@ bool LineScanner::Up() const {
 
 LineStatus LineScanner::Status() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    LineStatus status;
     const SteadyTime now = clock_.Now();
+    LineStatus status = stats_.Report(now, down_);
     status.up = open_ && !down_;
     status.device = device_;
-    status.counts = counts_;
-    status.demotions = demotions_;
-    status.reopens = reopens_;
-    status.confirming = Confirming(now);
-    status.confirmations = confirmations_;
-    status.disagreements = disagreements_;
-    status.queued = writes_.size() + reads_.size();
-    status.lastError = lastError_;
-    status.latency = latency_.Summary();
-    status.wireSeconds = wireMs_ / 1000.0;
-    double recentMs = 0;
-    for (const double ms : wireBuckets_) {
-        recentMs += ms;
-    }
-    const double window = std::min(Ms(now - started_), kBusWindowSeconds * 1000.0);
-    status.busLoad = window > 0 ? std::min(1.0, recentMs / window) : 0.0;
-    status.passes = passes_;
-    // A line that is down keeps no pace: its last figures would mislead.
-    status.passSeconds = down_ ? 0 : passSeconds_;
-    status.cycleSeconds = down_ ? 0 : cycleSeconds_;
-    if (down_) {
-        status.busLoad = 0;
-    }
-    for (const Station& s : stations_) {
-        StationStatus st;
-        st.station = s.number;
-        st.state = down_ ? StationState::Down : s.state;
-        st.counts = s.counts;
-        st.demotions = s.demotions;
-        st.failuresInRow = s.failuresInRow;
-        st.lastError = s.lastError;
-        st.latency = s.latency.Summary();
-        st.lateSlowestMs = s.lateSlowestMs;
-        st.lateSuggestMs = s.lateSuggestMs;
-        status.stations.push_back(st);
+    status.confirming = cache_.Confirming(now);
+    status.queued = queue_.Size();
+    for (StationStatus& st : status.stations) {
+        const StationStates::Entry* s = stations_.Find(st.station);
+        if (s != nullptr) {
+            st.state = down_ ? StationState::Down : s->state;
+            st.failuresInRow = s->failuresInRow;
+        }
     }
     return status;
 }
@@ -382,10 +219,9 @@ SteadyTime LineScanner::Step() {
         return now + std::chrono::hours(1);
     }
     if (stopping_) {
-        AnswerQueued(Outcome::ShuttingDown, !open_, out);
-        if (open_ && !writes_.empty()) {
-            Request request = std::move(writes_.front());
-            writes_.pop_front();
+        queue_.AnswerAll(Outcome::ShuttingDown, !open_, out.completions);
+        Request request;
+        if (open_ && queue_.PopWrite(request)) {
             lock.unlock();
             Execute(request, out);
             Deliver(out);
@@ -410,37 +246,33 @@ SteadyTime LineScanner::Step() {
         Deliver(out);
         return clock_.Now();
     }
-    Sweep(now, out);
+    cache_.Sweep(now, out.points);
     Request request;
-    bool have = false;
-    for (std::deque<Request>* queue : {&writes_, &reads_}) {
-        if (!have && !queue->empty()) {
-            request = std::move(queue->front());
-            queue->pop_front();
-            have = true;
-        }
-    }
+    const bool have = queue_.Pop(request);
     lock.unlock();
     if (have) {
         Execute(request, out);
         Deliver(out);
         return clock_.Now();
     }
-    if (passNext_ < pass_.size()) {
-        const PassBlock block = pass_[passNext_++];
+    PassBlock block;
+    if (schedule_.Next(block)) {
         RunBlock(block, out);
         Deliver(out);
         return clock_.Now();
     }
-    if (passActive_) {
-        FinishPass(now);
+    if (schedule_.Active()) {
+        const SteadyTime start = schedule_.Finish();
+        lock.lock();
+        stats_.BookPass(start, now);
+        lock.unlock();
     }
-    if (StartPass(now, out)) {
+    if (StartPass(now)) {
         Deliver(out);
         return now;
     }
     lock.lock();
-    next = NextWake(now);
+    next = NextWakeLocked(now);
     lock.unlock();
     Deliver(out);
     return next;
@@ -462,34 +294,12 @@ void LineScanner::Deliver(Outbox& out) {
     out = Outbox{};
 }
 
-void LineScanner::SetState(Station& station, StationState state, Outbox& out) {
-    if (station.state != state) {
-        station.state = state;
-        out.stations.emplace_back(station.number, state);
-    }
-}
-
-void LineScanner::AnswerQueued(Outcome outcome, bool writesToo, Outbox& out) {
-    std::vector<std::deque<Request>*> queues = {&reads_};
-    if (writesToo) {
-        queues.push_back(&writes_);
-    }
-    for (std::deque<Request>* queue : queues) {
-        for (Request& r : *queue) {
-            LineOpResult result;
-            result.outcome = outcome;
-            out.completions.emplace_back(std::move(r.done), result);
-        }
-        queue->clear();
-    }
-}
-
 void LineScanner::TryOpen(SteadyTime now, Outbox& out) {
     std::string why;
     const bool opened = channel_.Open(why);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!opened) {
-        GoDown(now, "cannot open " + config_.device + ": " + why, out);
+        GoDownLocked(now, "cannot open " + config_.device + ": " + why, out);
         return;
     }
     open_ = true;
@@ -498,27 +308,18 @@ void LineScanner::TryOpen(SteadyTime now, Outbox& out) {
     everOpened_ = true;
     down_ = false;
     if (reopened) {
-        ++reopens_;
+        stats_.BookReopen();
         LogLine(LogLevel::Info, config_.name,
                 "reopened on " + channel_.Device() + "; probing every station");
-        for (Station& s : stations_) {
-            s.probeAt = now;
-            s.failuresInRow = 0;
-            SetState(s, StationState::Demoted, out);
-        }
+        stations_.Reopened(now, out.stations);
     } else {
         LogLine(LogLevel::Info, config_.name, "open on " + channel_.Device());
-        for (Station& s : stations_) {
-            SetState(s, StationState::Ok, out);
-        }
+        stations_.Opened(out.stations);
     }
-    for (Point& p : points_) {
-        p.nextDue = now;
-    }
+    schedule_.AllDueAt(now);
 }
 
-// With the lock held.
-void LineScanner::GoDown(SteadyTime now, const std::string& why, Outbox& out) {
+void LineScanner::GoDownLocked(SteadyTime now, const std::string& why, Outbox& out) {
     const bool wasDown = down_;
     down_ = true;
     reopenAt_ = now + backoff_;
@@ -532,18 +333,11 @@ void LineScanner::GoDown(SteadyTime now, const std::string& why, Outbox& out) {
         LogLine(LogLevel::Debug, config_.name, "still down: " + why);
     }
     downReason_ = why;
-    lastError_ = {why, clock_.WallNow()};
+    stats_.BookLineError(why, clock_.WallNow());
     backoff_ = std::min<Duration>(backoff_ * 2, kReopenMax);
-    for (Station& s : stations_) {
-        if (s.state != StationState::Down) {
-            s.state = StationState::Down;
-            out.stations.emplace_back(s.number, StationState::Down);
-        }
-    }
-    AnswerQueued(Outcome::LineDown, true, out);
-    pass_.clear();
-    passNext_ = 0;
-    passActive_ = false;
+    stations_.LineDown(out.stations);
+    queue_.AnswerAll(Outcome::LineDown, true, out.completions);
+    schedule_.Drop();
 }
 
 std::int32_t LineScanner::Command(int station, long chars, long requestChars,
@@ -555,86 +349,50 @@ std::int32_t LineScanner::Command(int station, long chars, long requestChars,
     const SteadyTime start = clock_.Now();
     const std::int32_t result = call();
     const SteadyTime end = clock_.Now();
-    const double ms = Ms(end - start);
     std::lock_guard<std::mutex> lock(mutex_);
-    Station* s = FindStation(station);
-    if (s == nullptr) {
-        return result;
+    BookLocked(station, chars, requestChars, result, start, end, out);
+    return result;
+}
+
+void LineScanner::BookLocked(int station, long chars, long requestChars, std::int32_t result,
+                             SteadyTime start, SteadyTime end, Outbox& out) {
+    if (stations_.Find(station) == nullptr) {
+        return;
     }
+    const double ms = Ms(end - start);
     const double wire = static_cast<double>(result == kResultOk ? chars : requestChars) * charMs_;
-    wireMs_ += wire;
-    const long second = static_cast<long>(Ms(end - started_) / 1000.0);
-    while (wireBucketSecond_ < second) {
-        ++wireBucketSecond_;
-        wireBuckets_[static_cast<std::size_t>(wireBucketSecond_ % kBusWindowSeconds)] = 0;
-    }
-    wireBuckets_[static_cast<std::size_t>(second % kBusWindowSeconds)] += wire;
-    for (CommandCounts* c : {&counts_, &s->counts}) {
-        ++c->commands;
-        if (result == kResultOk) {
-            ++c->good;
-        } else if (result == kResultRefused) {
-            ++c->refused;
-        } else {
-            ++c->lineFailures;
-        }
-    }
-    latency_.Add(ms);
-    s->latency.Add(ms);
-    NoteLateness(*s, result, ms - static_cast<double>(chars) * charMs_);
+    stats_.BookCommand(station, result, ms, wire, end);
+    stats_.NoteLateness(station, result, ms - static_cast<double>(chars) * charMs_);
     // The driver retries inside a command and tells only the last result: a
     // command that took longer than two exchanges and a quiet window had a
     // reply fail on the way, even if it ended well.
     constexpr double kQuietMs = 10;
     if (result != kResultOk || ms > 2 * static_cast<double>(chars) * charMs_ + kQuietMs) {
-        troubled_ = true;
-        troubleAt_ = end;
+        cache_.NoteTrouble(end);
     }
     if (result == kResultOk) {
-        if (s->state != StationState::Ok) {
-            LogStation(LogLevel::Info, config_.name, s->number, "answers again");
+        if (stations_.Answered(station, out.stations)) {
+            LogStation(LogLevel::Info, config_.name, station, "answers again");
             // Its points wait for no scan period: they are read next.
-            for (const std::size_t i : s->points) {
-                points_[i].nextDue = end;
-            }
+            schedule_.DueBy(map_.OfStation(station), end);
         }
-        s->failuresInRow = 0;
-        SetState(*s, StationState::Ok, out);
         backoff_ = kReopenFirst;
-        return result;
+        return;
     }
-    ++s->failuresInRow;
     const std::string text = ResultText(result);
-    s->lastError = {text, clock_.WallNow()};
-    char name[16];
-    std::snprintf(name, sizeof name, "station %02d: ", station);
-    lastError_ = {name + text, clock_.WallNow()};
-    if (s->state == StationState::Ok && s->failuresInRow >= config_.demoteAfter) {
-        ++s->demotions;
-        ++demotions_;
-        s->probeGap = std::chrono::milliseconds(config_.demoteMs);
-        s->probeAt = end + s->probeGap;
-        SetState(*s, StationState::Demoted, out);
-        LogStation(LogLevel::Warning, config_.name, s->number,
-                   "demoted after " + std::to_string(s->failuresInRow) +
+    stats_.BookFailure(station, text, clock_.WallNow());
+    if (stations_.Failed(station, end, out.stations) == StationStates::Failure::Demoted) {
+        stats_.BookDemotion(station);
+        LogStation(LogLevel::Warning, config_.name, station,
+                   "demoted after " + std::to_string(stations_.Find(station)->failuresInRow) +
                        " failed commands in a row (" + text + "); probed after " +
                        std::to_string(config_.demoteMs) + " ms, then ever less often");
-    } else if (s->state == StationState::Demoted) {
-        const auto cap = std::max(kProbeGapMax, std::chrono::milliseconds(config_.demoteMs));
-        s->probeGap = std::min(cap, s->probeGap * 2);
-        s->probeAt = end + s->probeGap;
     }
-    // Down once every station has failed its latest try: demoted, and no
-    // probe still to come (after a reopen every station is probed first).
-    const bool allDemoted = std::all_of(stations_.begin(), stations_.end(), [&](const Station& st) {
-        return st.state == StationState::Demoted && st.probeAt > end;
-    });
-    if (allDemoted && open_) {
+    if (stations_.AllFailed(end) && open_) {
         open_ = false;
         channel_.Close();
-        GoDown(end, "no station answers", out);
+        GoDownLocked(end, "no station answers", out);
     }
-    return result;
 }
 
 void LineScanner::Execute(Request& request, Outbox& out) {
@@ -642,7 +400,7 @@ void LineScanner::Execute(Request& request, Outbox& out) {
     LineOpResult result;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const Station* s = FindStation(op.station);
+        const StationStates::Entry* s = stations_.Find(op.station);
         if (!open_ || down_) {
             result.outcome = Outcome::LineDown;
         } else if (s == nullptr) {
@@ -658,7 +416,7 @@ void LineScanner::Execute(Request& request, Outbox& out) {
     const int station = op.station;
     auto stillUp = [&] {
         std::lock_guard<std::mutex> lock(mutex_);
-        const Station* s = FindStation(station);
+        const StationStates::Entry* s = stations_.Find(station);
         return open_ && s != nullptr && s->state == StationState::Ok;
     };
     int done = 0;  // words read or written
@@ -728,7 +486,8 @@ void LineScanner::Execute(Request& request, Outbox& out) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (op.kind == LineOp::Kind::ReadRegisters) {
         if (result.outcome == Outcome::Ok) {
-            ApplyRead(station, op.reg, result.values, out);
+            cache_.ApplyRead(station, op.reg, result.values, clock_.Now(), clock_.WallNow(),
+                             out.points);
         }
     } else {
         // The write reached the station: acknowledged, or failed when it may
@@ -737,225 +496,30 @@ void LineScanner::Execute(Request& request, Outbox& out) {
         // answered from them after the acknowledgement would be wrong.
         const int reached =
             result.outcome == Outcome::Ok ? total : std::min(total, done + kBlockMaxWords);
-        Supersede(station, op.reg, op.kind == LineOp::Kind::WriteBit ? 1 : reached);
+        cache_.Supersede(station, op.reg, op.kind == LineOp::Kind::WriteBit ? 1 : reached);
         if (done > 0 || result.outcome == Outcome::Ok) {
             // What the station now holds is read back by the next pass.
-            MarkDue(station, op.reg, std::max(done, 1), clock_.Now());
+            schedule_.DueBy(map_.CoveringAny(station, op.reg, std::max(done, 1)), clock_.Now());
         }
     }
     out.completions.emplace_back(std::move(request.done), result);
 }
 
-// With the lock held. `waitedMs` is what a good command took beyond its
-// frames' wire time: the stations' turnaround, and any attempt the driver
-// made again. When it comes close to the reply time-out (a reply that nearly
-// missed it, or one that did and was asked for again), a reply later still
-// may be taken for the next request's answer: said once, in the log and in
-// the station's status, with the time-out that would serve.
-void LineScanner::NoteLateness(Station& station, std::int32_t result, double waitedMs) {
-    if (result != kResultOk) {
-        return;
-    }
-    const int timeoutMs = (config_.timeoutMs + 9) / 10 * 10;
-    const int waited = static_cast<int>(std::ceil(std::max(0.0, waitedMs)));
-    station.lateSlowestMs = std::max(station.lateSlowestMs, waited);
-    if (station.lateSuggestMs != 0 || waitedMs <= 0.8 * timeoutMs) {
-        return;
-    }
-    // Half as much again as the slowest wait seen, in tens of ms, and more
-    // than the time-out that just proved too short.
-    const int wanted = std::max(station.lateSlowestMs * 3 / 2, timeoutMs + 10);
-    station.lateSuggestMs = (wanted + 9) / 10 * 10;
-    LogStation(LogLevel::Warning, config_.name, station.number,
-               "replies come late (a command waited " + std::to_string(station.lateSlowestMs) +
-                   " ms beyond its wire time, against a reply time-out of " +
-                   std::to_string(timeoutMs) +
-                   " ms): values may belong to another request; raise timeout_ms to " +
-                   std::to_string(station.lateSuggestMs));
-}
-
-// With the lock held.
-bool LineScanner::Confirming(SteadyTime now) const {
-    switch (config_.confirm) {
-        case ConfirmPolicy::Always:
-            return true;
-        case ConfirmPolicy::Never:
-            return false;
-        case ConfirmPolicy::Auto:
-            break;
-    }
-    return troubled_ && now - troubleAt_ < kConfirmAfterTrouble;
-}
-
-// With the lock held.
-bool LineScanner::ChangesAPoint(int station, int reg,
-                                const std::vector<std::uint16_t>& words) const {
-    const Station* s = FindStation(station);
-    if (s == nullptr) {
-        return false;
-    }
-    const int end = reg + static_cast<int>(words.size());
-    for (const std::size_t i : s->points) {
-        const PointConfig& c = config_.points[i];
-        if (c.reg < reg || c.reg + c.Words() > end) {
-            continue;
-        }
-        const Point& p = points_[i];
-        const auto first = words.begin() + (c.reg - reg);
-        if (!p.lastGood || !std::equal(first, first + c.Words(), p.words.begin(), p.words.end())) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// With the lock held.
-void LineScanner::ApplyRead(int station, int reg, const std::vector<std::uint16_t>& words,
-                            Outbox& out, const std::vector<std::uint16_t>* earlier) {
-    const Station* s = FindStation(station);
-    if (s == nullptr) {
-        return;
-    }
-    const SteadyTime now = clock_.Now();
-    const WallTime wall = clock_.WallNow();
-    const int end = reg + static_cast<int>(words.size());
-    for (const std::size_t i : s->points) {
-        const PointConfig& c = config_.points[i];
-        if (c.reg < reg || c.reg + c.Words() > end) {
-            continue;
-        }
-        Point& p = points_[i];
-        const auto first = words.begin() + (c.reg - reg);
-        if (earlier != nullptr) {
-            // The two reads disagree somewhere: a point is served only where
-            // they agree, or where this read gives what was served before.
-            const auto before = earlier->begin() + (c.reg - reg);
-            const bool agree = std::equal(first, first + c.Words(), before);
-            const bool unchanged =
-                p.lastGood && std::equal(first, first + c.Words(), p.words.begin(), p.words.end());
-            if (!agree && !unchanged) {
-                continue;  // what was served stays; the next pass reads it again
-            }
-        }
-        p.words.assign(first, first + c.Words());
-        std::vector<std::uint16_t> values = p.words;
-        if (c.IsBit()) {
-            values.assign(1, static_cast<std::uint16_t>((p.words[0] >> c.bit) & 1));
-        }
-        const Quality before = p.sample.quality;
-        const bool changed = values != p.sample.values || before != Quality::Good;
-        p.sample.values = std::move(values);
-        p.sample.quality = Quality::Good;
-        p.sample.lastResult = kResultOk;
-        p.sample.goodTime = wall;
-        p.sample.goodAt = now;
-        ++p.sample.reads;
-        p.lastGood = true;
-        p.superseded = false;
-        if (changed) {
-            ++p.sample.changes;
-        }
-        out.points.emplace_back(i, p.sample);
-    }
-}
-
-// With the lock held.
-void LineScanner::ApplyFailure(const std::vector<std::size_t>& points, std::int32_t result,
-                               Outbox& out) {
-    const SteadyTime now = clock_.Now();
-    for (const std::size_t i : points) {
-        Point& p = points_[i];
-        p.lastGood = false;
-        p.sample.lastResult = result;
-        ++p.sample.reads;
-        const Quality quality = QualityAt(p, i, now);
-        if (quality != p.sample.quality) {
-            p.sample.quality = quality;
-            ++p.sample.changes;
-        }
-        out.points.emplace_back(i, p.sample);
-    }
-}
-
-// With the lock held.
-void LineScanner::MarkDue(int station, int reg, int count, SteadyTime when) {
-    for (int r = reg; r < reg + count && r < 65536; ++r) {
-        const auto found = cover_.find(RegisterKey(station, r));
-        if (found != cover_.end()) {
-            for (const std::size_t i : found->second) {
-                points_[i].nextDue = std::min(points_[i].nextDue, when);
-            }
-        }
-    }
-}
-
-// With the lock held.
-void LineScanner::Supersede(int station, int reg, int count) {
-    for (int r = reg; r < reg + count && r < 65536; ++r) {
-        const auto found = cover_.find(RegisterKey(station, r));
-        if (found != cover_.end()) {
-            for (const std::size_t i : found->second) {
-                points_[i].superseded = true;
-            }
-        }
-    }
-}
-
-bool LineScanner::StartPass(SteadyTime now, Outbox& out) {
-    (void)out;
+bool LineScanner::StartPass(SteadyTime now) {
     std::vector<std::size_t> due;
     std::vector<PassBlock> probes;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const Station& s : stations_) {
-            if (s.state == StationState::Ok) {
-                for (const std::size_t i : s.points) {
-                    if (points_[i].nextDue <= now) {
-                        due.push_back(i);
-                    }
-                }
-            } else if (s.state == StationState::Demoted && s.probeAt <= now) {
-                // One command tells whether the station is back: the first
-                // block of its plan.
-                const std::vector<Block> plan =
-                    PlanBlocks(config_.points, s.points, config_.maxGap);
-                if (!plan.empty()) {
-                    probes.push_back({plan.front(), true});
-                }
-            }
-        }
-        for (const std::size_t i : due) {
-            Point& p = points_[i];
-            // The next read a scan period after this one's due time: points
-            // due together stay due together; a pass that ran late does not
-            // make the next one come early.
-            const auto period = std::chrono::milliseconds(config_.points[i].scanMs);
-            p.nextDue += period;
-            if (p.nextDue <= now) {
-                p.nextDue = now + period;
-            }
-        }
+        schedule_.Collect(stations_, now, due, probes);
     }
-    if (due.empty() && probes.empty()) {
-        return false;
-    }
-    pass_.clear();
-    passNext_ = 0;
-    for (const Block& b :
-         PlanBlocks(config_.points, due, config_.maxGap, channel_.SelectedStation())) {
-        pass_.push_back({b, false});
-    }
-    pass_.insert(pass_.end(), probes.begin(), probes.end());
-    passActive_ = true;
-    passStart_ = now;
-    return true;
+    return schedule_.Begin(due, probes, channel_.SelectedStation(), now);
 }
 
 void LineScanner::RunBlock(const PassBlock& pass, Outbox& out) {
     const Block& b = pass.block;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const Station* s = FindStation(b.station);
+        const StationStates::Entry* s = stations_.Find(b.station);
         // A station demoted during this pass is left to its probe.
         if (!open_ || s == nullptr || (s->state != StationState::Ok && !pass.probe)) {
             return;
@@ -986,7 +550,7 @@ void LineScanner::RunBlock(const PassBlock& pass, Outbox& out) {
     bool confirm = false;
     if (r == kResultOk) {
         std::lock_guard<std::mutex> lock(mutex_);
-        confirm = Confirming(clock_.Now()) && ChangesAPoint(b.station, b.reg, words);
+        confirm = cache_.Confirming(clock_.Now()) && cache_.ChangesAPoint(b.station, b.reg, words);
     }
     if (confirm) {
         // A reply read out of step can pass the checksum with another
@@ -997,68 +561,29 @@ void LineScanner::RunBlock(const PassBlock& pass, Outbox& out) {
         r = read(again);
         std::lock_guard<std::mutex> lock(mutex_);
         if (r == kResultOk && again == words) {
-            ++confirmations_;
+            stats_.BookConfirmation();
         } else if (r == kResultOk) {
             // Judged point by point, so that one value that changes at every
             // read (a counter) holds up none of its neighbours in the block.
-            ++disagreements_;
-            ApplyRead(b.station, b.reg, again, out, &words);
+            stats_.BookDisagreement();
+            cache_.ApplyRead(b.station, b.reg, again, clock_.Now(), clock_.WallNow(), out.points,
+                             &words);
             return;
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);
     if (r == kResultOk) {
-        ApplyRead(b.station, b.reg, words, out);
+        cache_.ApplyRead(b.station, b.reg, words, clock_.Now(), clock_.WallNow(), out.points);
     } else {
-        ApplyFailure(b.points, r, out);
+        cache_.ApplyFailure(b.points, r, clock_.Now(), out.points);
     }
 }
 
-void LineScanner::FinishPass(SteadyTime now) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    passActive_ = false;
-    ++passes_;
-    passSeconds_ = Ms(now - passStart_) / 1000.0;
-    if (passes_ > 1) {
-        cycleSeconds_ = Ms(passStart_ - lastPassStart_) / 1000.0;
+SteadyTime LineScanner::NextWakeLocked(SteadyTime now) const {
+    if (!queue_.Empty()) {
+        return now;
     }
-    lastPassStart_ = passStart_;
-}
-
-// With the lock held: qualities that time has changed (a good value grown
-// old) are told like a read.
-void LineScanner::Sweep(SteadyTime now, Outbox& out) {
-    if (now - lastSweep_ < kSweepEvery) {
-        return;
-    }
-    lastSweep_ = now;
-    for (std::size_t i = 0; i < points_.size(); ++i) {
-        Point& p = points_[i];
-        const Quality quality = QualityAt(p, i, now);
-        if (quality != p.sample.quality) {
-            p.sample.quality = quality;
-            ++p.sample.changes;
-            out.points.emplace_back(i, p.sample);
-        }
-    }
-}
-
-// With the lock held.
-SteadyTime LineScanner::NextWake(SteadyTime now) const {
-    SteadyTime next = now + kSweepEvery;
-    for (const Station& s : stations_) {
-        if (s.state == StationState::Ok) {
-            for (const std::size_t i : s.points) {
-                next = std::min(next, points_[i].nextDue);
-            }
-        } else if (s.state == StationState::Demoted) {
-            next = std::min(next, s.probeAt);
-        }
-    }
-    if (!writes_.empty() || !reads_.empty()) {
-        next = now;
-    }
-    return next;
+    return schedule_.NextDue(stations_, now + CacheWriter::kSweepEvery);
 }
 
 }  // namespace westnet::gateway
