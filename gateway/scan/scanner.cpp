@@ -43,14 +43,14 @@ LineScanner::LineScanner(std::size_t index, const LineConfig& config, bool readO
       stats_(config_, map_, clock.Now()) {}
 
 void LineScanner::SetWake(std::function<void()> wake) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     wake_ = std::move(wake);
 }
 
 void LineScanner::Stop() {
     std::function<void()> wake;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
         wake = wake_;
     }
@@ -60,12 +60,12 @@ void LineScanner::Stop() {
 }
 
 bool LineScanner::Finished() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return finished_;
 }
 
 bool LineScanner::Settled() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return everOpened_ || down_;
 }
 
@@ -111,7 +111,7 @@ Outcome LineScanner::CheckLocked(const LineOp& op) const {
 LineScanner::Admission LineScanner::Submit(LineOp& op, Completion& done, Outcome& outcome) {
     std::function<void()> wake;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         outcome = CheckLocked(op);
         if (outcome != Outcome::Ok) {
             return Admission::Answered;
@@ -162,13 +162,13 @@ LineScanner::Admission LineScanner::SubmitPointWrite(std::size_t point,
 // --- what other threads read ----------------------------------------------------
 
 PointSample LineScanner::Sample(std::size_t point) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return cache_.Sample(point, clock_.Now());
 }
 
 bool LineScanner::CachedRegisters(int station, int reg, int count,
                                   std::vector<std::uint16_t>& words) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return cache_.CachedRegisters(station, reg, count, clock_.Now(), words);
 }
 
@@ -177,7 +177,7 @@ bool LineScanner::RegistersWritable(int station, int reg, int count) const {
 }
 
 StationState LineScanner::State(int station) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (down_) {
         return StationState::Down;
     }
@@ -186,12 +186,12 @@ StationState LineScanner::State(int station) const {
 }
 
 bool LineScanner::Up() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return open_ && !down_;
 }
 
 LineStatus LineScanner::Status() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const SteadyTime now = clock_.Now();
     LineStatus status = stats_.Report(now, down_);
     status.up = open_ && !down_;
@@ -214,7 +214,7 @@ SteadyTime LineScanner::Step() {
     Outbox out;
     SteadyTime next;
     const SteadyTime now = clock_.Now();
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (finished_) {
         return now + std::chrono::hours(1);
     }
@@ -222,7 +222,7 @@ SteadyTime LineScanner::Step() {
         queue_.AnswerAll(Outcome::ShuttingDown, !open_, out.completions);
         Request request;
         if (open_ && queue_.PopWrite(request)) {
-            lock.unlock();
+            lock.Unlock();
             Execute(request, out);
             Deliver(out);
             return clock_.Now();
@@ -230,7 +230,7 @@ SteadyTime LineScanner::Step() {
         finished_ = true;
         const bool wasOpen = open_;
         open_ = false;
-        lock.unlock();
+        lock.Unlock();
         if (wasOpen) {
             channel_.Close();
         }
@@ -241,7 +241,7 @@ SteadyTime LineScanner::Step() {
         if (down_ && now < reopenAt_) {
             return reopenAt_;
         }
-        lock.unlock();
+        lock.Unlock();
         TryOpen(now, out);
         Deliver(out);
         return clock_.Now();
@@ -249,7 +249,7 @@ SteadyTime LineScanner::Step() {
     cache_.Sweep(now, out.points);
     Request request;
     const bool have = queue_.Pop(request);
-    lock.unlock();
+    lock.Unlock();
     if (have) {
         Execute(request, out);
         Deliver(out);
@@ -263,17 +263,17 @@ SteadyTime LineScanner::Step() {
     }
     if (schedule_.Active()) {
         const SteadyTime start = schedule_.Finish();
-        lock.lock();
+        lock.Lock();
         stats_.BookPass(start, now);
-        lock.unlock();
+        lock.Unlock();
     }
     if (StartPass(now)) {
         Deliver(out);
         return now;
     }
-    lock.lock();
+    lock.Lock();
     next = NextWakeLocked(now);
-    lock.unlock();
+    lock.Unlock();
     Deliver(out);
     return next;
 }
@@ -297,7 +297,7 @@ void LineScanner::Deliver(Outbox& out) {
 void LineScanner::TryOpen(SteadyTime now, Outbox& out) {
     std::string why;
     const bool opened = channel_.Open(why);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!opened) {
         GoDownLocked(now, "cannot open " + config_.device + ": " + why, out);
         return;
@@ -349,7 +349,7 @@ std::int32_t LineScanner::Command(int station, long chars, long requestChars,
     const SteadyTime start = clock_.Now();
     const std::int32_t result = call();
     const SteadyTime end = clock_.Now();
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     BookLocked(station, chars, requestChars, result, start, end, out);
     return result;
 }
@@ -399,7 +399,7 @@ void LineScanner::Execute(Request& request, Outbox& out) {
     const LineOp& op = request.op;
     LineOpResult result;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         const StationStates::Entry* s = stations_.Find(op.station);
         if (!open_ || down_) {
             result.outcome = Outcome::LineDown;
@@ -415,7 +415,7 @@ void LineScanner::Execute(Request& request, Outbox& out) {
     }
     const int station = op.station;
     auto stillUp = [&] {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         const StationStates::Entry* s = stations_.Find(station);
         return open_ && s != nullptr && s->state == StationState::Ok;
     };
@@ -475,7 +475,7 @@ void LineScanner::Execute(Request& request, Outbox& out) {
         }
         done += n;
         if (done < total && !stillUp()) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             result.outcome = open_ ? Outcome::Demoted : Outcome::LineDown;
             break;
         }
@@ -483,7 +483,7 @@ void LineScanner::Execute(Request& request, Outbox& out) {
     if (result.outcome != Outcome::Ok) {
         result.values.clear();
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (op.kind == LineOp::Kind::ReadRegisters) {
         if (result.outcome == Outcome::Ok) {
             cache_.ApplyRead(station, op.reg, result.values, clock_.Now(), clock_.WallNow(),
@@ -509,7 +509,7 @@ bool LineScanner::StartPass(SteadyTime now) {
     std::vector<std::size_t> due;
     std::vector<PassBlock> probes;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         schedule_.Collect(stations_, now, due, probes);
     }
     return schedule_.Begin(due, probes, channel_.SelectedStation(), now);
@@ -518,7 +518,7 @@ bool LineScanner::StartPass(SteadyTime now) {
 void LineScanner::RunBlock(const PassBlock& pass, Outbox& out) {
     const Block& b = pass.block;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         const StationStates::Entry* s = stations_.Find(b.station);
         // A station demoted during this pass is left to its probe.
         if (!open_ || s == nullptr || (s->state != StationState::Ok && !pass.probe)) {
@@ -549,7 +549,7 @@ void LineScanner::RunBlock(const PassBlock& pass, Outbox& out) {
     std::int32_t r = read(words);
     bool confirm = false;
     if (r == kResultOk) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         confirm = cache_.Confirming(clock_.Now()) && cache_.ChangesAPoint(b.station, b.reg, words);
     }
     if (confirm) {
@@ -559,7 +559,7 @@ void LineScanner::RunBlock(const PassBlock& pass, Outbox& out) {
         // what was served before (then the first read was the wrong one).
         std::vector<std::uint16_t> again;
         r = read(again);
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (r == kResultOk && again == words) {
             stats_.BookConfirmation();
         } else if (r == kResultOk) {
@@ -571,7 +571,7 @@ void LineScanner::RunBlock(const PassBlock& pass, Outbox& out) {
             return;
         }
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (r == kResultOk) {
         cache_.ApplyRead(b.station, b.reg, words, clock_.Now(), clock_.WallNow(), out.points);
     } else {

@@ -35,6 +35,7 @@
 #include "scan/schedule.h"
 #include "scan/service.h"
 #include "scan/station_states.h"
+#include "sync/mutex.h"
 
 namespace westnet::gateway {
 
@@ -103,20 +104,20 @@ private:
         Completions completions;
     };
 
-    Outcome CheckLocked(const LineOp& op) const;
-    void TryOpen(SteadyTime now, Outbox& out);
-    void GoDownLocked(SteadyTime now, const std::string& why, Outbox& out);
+    Outcome CheckLocked(const LineOp& op) const REQUIRES(mutex_);
+    void TryOpen(SteadyTime now, Outbox& out) EXCLUDES(mutex_);
+    void GoDownLocked(SteadyTime now, const std::string& why, Outbox& out) REQUIRES(mutex_);
 
     // Runs one command and books it: statistics, the station's state, the
     // line's. Returns the driver's result.
     std::int32_t Command(int station, long chars, long requestChars,
                          const std::function<std::int32_t()>& call, Outbox& out);
     void BookLocked(int station, long chars, long requestChars, std::int32_t result,
-                    SteadyTime start, SteadyTime end, Outbox& out);
+                    SteadyTime start, SteadyTime end, Outbox& out) REQUIRES(mutex_);
     void Execute(Request& request, Outbox& out);
     bool StartPass(SteadyTime now);
     void RunBlock(const PassBlock& pass, Outbox& out);
-    SteadyTime NextWakeLocked(SteadyTime now) const;
+    SteadyTime NextWakeLocked(SteadyTime now) const REQUIRES(mutex_);
     void Deliver(Outbox& out);
 
     // Fixed at construction, or atomic: they need no lock.
@@ -132,23 +133,23 @@ private:
     // The scan passes: the worker's alone.
     ScanSchedule schedule_;
 
-    // Guards every member below it.
-    mutable std::mutex mutex_;
-    std::function<void()> wake_;
-    RequestQueue queue_;
-    StationStates stations_;
-    CacheWriter cache_;
-    LineStats stats_;
+    // What front ends and the worker share.
+    mutable Mutex mutex_;
+    std::function<void()> wake_ GUARDED_BY(mutex_);
+    RequestQueue queue_ GUARDED_BY(mutex_);
+    StationStates stations_ GUARDED_BY(mutex_);
+    CacheWriter cache_ GUARDED_BY(mutex_);
+    LineStats stats_ GUARDED_BY(mutex_);
     // The line itself.
-    bool open_ = false;
-    bool everOpened_ = false;
-    bool down_ = false;
-    bool stopping_ = false;
-    bool finished_ = false;
-    SteadyTime reopenAt_{};
-    Duration backoff_ = kReopenFirst;
-    std::string downReason_;
-    std::string device_;  // the name the line is open under
+    bool open_ GUARDED_BY(mutex_) = false;
+    bool everOpened_ GUARDED_BY(mutex_) = false;
+    bool down_ GUARDED_BY(mutex_) = false;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    bool finished_ GUARDED_BY(mutex_) = false;
+    SteadyTime reopenAt_ GUARDED_BY(mutex_){};
+    Duration backoff_ GUARDED_BY(mutex_) = kReopenFirst;
+    std::string downReason_ GUARDED_BY(mutex_);
+    std::string device_ GUARDED_BY(mutex_);  // the name the line is open under
 };
 
 }  // namespace westnet::gateway
