@@ -226,7 +226,7 @@ check "... with its errors in the log" grep -qE "plant.toml:[0-9]+: line.baud: 1
 check "the running plant is still served" bash -c "curl -sf --max-time 10 \
     http://127.0.0.1:$good_port/api/points/spare/spare/renamed >/dev/null"
 check "... and still scanned" wait_for 30 all_good
-check "READY=1 again after the refusal" equals "$(notified RELOADING=1)|$(notified READY=1)" "2|3"
+check "READY=1 again after the refusal" equals "$(notified RELOADING=1)|$(notified READY=1)" "3|4"
 
 # --- SIGTERM with writes queued ---------------------------------------------------------
 kill -TERM "$GW_PID"
