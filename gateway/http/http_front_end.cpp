@@ -13,6 +13,7 @@
 #include "http/request_guard.h"
 #include "log/log.h"
 #include "plant/listen.h"
+#include "sync/mutex.h"
 #include "values/write.h"
 
 namespace westnet::gateway::http {
@@ -105,6 +106,17 @@ public:
 
     std::string Name() const override { return "http"; }
     int Port() const { return port_; }
+
+    // A reload keeps the listener and every connection when the address
+    // stays: requests wait at the gate while the plant changes.
+    bool Keeps(const GatewayConfig& next) const override {
+        return server_ != nullptr && next.http == config_.http;
+    }
+    void Pause() override ACQUIRE(gate_) { gate_.Lock(); }
+    bool Resume() override RELEASE(gate_) {
+        gate_.Unlock();
+        return true;
+    }
 
     bool Start(std::string& error) override {
         ListenAddress address;
@@ -203,13 +215,16 @@ private:
             res.set_content(kStatusPage, "text/html; charset=utf-8");
         });
         s.Get("/api/status", [this](const httplib::Request&, httplib::Response& res) {
+            ReaderLock gate(gate_);
             SendJson(res, 200, StatusJson(service_, Now()));
         });
         s.Get("/api/points", [this](const httplib::Request&, httplib::Response& res) {
+            ReaderLock gate(gate_);
             SendJson(res, 200, PointsJson(service_, Now()));
         });
         s.Get(R"(/api/points/([^/]+)/(.+))",
               [this](const httplib::Request& req, httplib::Response& res) {
+                  ReaderLock gate(gate_);
                   std::size_t line = 0;
                   std::size_t point = 0;
                   if (!FindPoint(service_, req.matches[1], req.matches[2], line, point)) {
@@ -221,6 +236,7 @@ private:
         s.Put(R"(/api/points/([^/]+)/(.+))",
               [this](const httplib::Request& req, httplib::Response& res) { Write(req, res); });
         s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+            ReaderLock gate(gate_);
             res.set_header("Cache-Control", "no-store");
             res.set_content(Metrics(service_, Now()), "text/plain; version=0.0.4; charset=utf-8");
         });
@@ -242,27 +258,35 @@ private:
 
     void Write(const httplib::Request& req, httplib::Response& res) {
         guard_->Handling(req.remote_addr, req.remote_port);
-        std::size_t line = 0;
-        std::size_t point = 0;
-        if (!FindPoint(service_, req.matches[1], req.matches[2], line, point)) {
-            NoSuchPoint(req, res);
-            return;
-        }
-        const PointConfig& config = service_.PlantConfig().lines[line].points[point];
-        std::vector<std::uint16_t> values;
-        std::string why;
-        if (!DecodeWrite(config, req.body, values, why)) {
-            SendError(res, 400, "bad-body", why);
-            return;
-        }
         auto answer = std::make_shared<std::promise<LineOpResult>>();
         std::future<LineOpResult> result = answer->get_future();
-        const std::vector<std::uint16_t> written = values;
-        if (!service_.WritePoint(line, point, std::move(values),
-                                 [answer](const LineOpResult& r) { answer->set_value(r); })) {
-            res.set_header("Retry-After", "1");
-            SendError(res, 503, "busy", "the line's queue is full: try again");
-            return;
+        std::vector<std::uint16_t> written;
+        std::string lineName;
+        std::string pointName;
+        {
+            // Found and submitted with no reload in between; the wait for the
+            // station is outside the gate, and uses names, not positions.
+            ReaderLock gate(gate_);
+            std::size_t line = 0;
+            std::size_t point = 0;
+            if (!FindPoint(service_, req.matches[1], req.matches[2], line, point)) {
+                NoSuchPoint(req, res);
+                return;
+            }
+            const PointConfig& config = service_.PlantConfig().lines[line].points[point];
+            lineName = service_.PlantConfig().lines[line].name;
+            pointName = config.name;
+            std::string why;
+            if (!DecodeWrite(config, req.body, written, why)) {
+                SendError(res, 400, "bad-body", why);
+                return;
+            }
+            if (!service_.WritePoint(line, point, written,
+                                     [answer](const LineOpResult& r) { answer->set_value(r); })) {
+                res.set_header("Retry-After", "1");
+                SendError(res, 503, "busy", "the line's queue is full: try again");
+                return;
+            }
         }
         if (result.wait_for(kWriteWaitMax) != std::future_status::ready) {
             SendError(res, 504, "no-answer", "the line did not answer the write in time");
@@ -271,8 +295,8 @@ private:
         const LineOpResult r = result.get();
         json body = {{"result", OutcomeName(r.outcome)},
                      {"message", OutcomeMessage(r.outcome, r.driverResult)},
-                     {"line", service_.PlantConfig().lines[line].name},
-                     {"name", config.name}};
+                     {"line", lineName},
+                     {"name", pointName}};
         if (r.outcome == Outcome::Ok) {
             body["values"] = written;
         }
@@ -285,9 +309,8 @@ private:
         if (HttpStatusOf(r.outcome) >= 400) {
             body["error"] = OutcomeName(r.outcome);
         }
-        const std::string who = req.remote_addr + " wrote " + config.name;
-        LogLine(r.outcome == Outcome::Ok ? LogLevel::Info : LogLevel::Warning,
-                service_.PlantConfig().lines[line].name,
+        const std::string who = req.remote_addr + " wrote " + pointName;
+        LogLine(r.outcome == Outcome::Ok ? LogLevel::Info : LogLevel::Warning, lineName,
                 "http: " + who + ": " + OutcomeName(r.outcome));
         SendJson(res, HttpStatusOf(r.outcome), body);
     }
@@ -297,6 +320,8 @@ private:
     const RequestLimits limits_;
     std::unique_ptr<RequestGuard> guard_;  // outlives server_
     std::unique_ptr<httplib::Server> server_;
+    // Held shared by every request that uses the service, alone by a reload.
+    SharedMutex gate_;
     std::thread thread_;
     std::atomic<bool> listenDone_{false};
     int port_ = 0;

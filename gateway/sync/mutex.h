@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 
 #if defined(__clang__)
 #define WN_THREAD_ANNOTATION(x) __attribute__((x))
@@ -69,6 +70,35 @@ public:
 
 private:
     std::unique_lock<std::mutex> lock_;
+};
+
+// Many readers or one writer: readers are a front end's requests, the writer
+// a reload that must find none of them under way.
+class CAPABILITY("mutex") SharedMutex {
+public:
+    void Lock() ACQUIRE() { mutex_.lock(); }
+    void Unlock() RELEASE() { mutex_.unlock(); }
+    void LockShared() WN_THREAD_ANNOTATION(acquire_shared_capability()) { mutex_.lock_shared(); }
+    void UnlockShared() WN_THREAD_ANNOTATION(release_shared_capability()) {
+        mutex_.unlock_shared();
+    }
+
+private:
+    std::shared_mutex mutex_;
+};
+
+class SCOPED_CAPABILITY ReaderLock {
+public:
+    explicit ReaderLock(SharedMutex& mutex) WN_THREAD_ANNOTATION(acquire_shared_capability(mutex))
+        : mutex_(mutex) {
+        mutex_.LockShared();
+    }
+    ~ReaderLock() RELEASE() { mutex_.UnlockShared(); }
+    ReaderLock(const ReaderLock&) = delete;
+    ReaderLock& operator=(const ReaderLock&) = delete;
+
+private:
+    SharedMutex& mutex_;
 };
 
 }  // namespace westnet::gateway
