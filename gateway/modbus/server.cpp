@@ -349,8 +349,7 @@ void Server::Serve(Client& client, short socketEvents, short wakeEvents) {
         // time counts from its last answer too.
         client.last = Clock::now();
     }
-    if (session.Unsent() > 0 && (socketEvents & (POLLOUT | POLLERR)) != 0 &&
-        !session.Writable()) {
+    if (session.Unsent() > 0 && (socketEvents & (POLLOUT | POLLERR)) != 0 && !session.Writable()) {
         Close(client, session.CloseReason(), session.CloseDetail(), LogLevel::Warning);
         return;
     }
