@@ -204,20 +204,24 @@ void Server::Shutdown() {
 
 // One client's connection and the loop's state of it.
 struct Server::Client {
-    int fd = -1;
-    std::string name;  // "IP:PORT"
     std::unique_ptr<Session> session;
-    bool open = true;
-
+    std::string name;        // "IP:PORT"
     Clock::time_point last;  // its last request, or the line's last answer to it
-    bool partial = false;    // a frame is unfinished since partialSince
+    // partial: a frame is unfinished since partialSince, when partialFrames
+    // frames had been taken.
     Clock::time_point partialSince;
     std::uint64_t partialFrames = 0;
-    bool statsWaiting = false;  // counts wait for the registry since statsSince
+    // statsWaiting: counts wait for the registry since statsSince.
     Clock::time_point statsSince;
-    bool sending = false;  // replies wait for the socket, which took none since sendingSince
+    // sending: replies wait for the socket, which has taken none since
+    // sendingSince, when it had taken sentMark bytes in all.
     Clock::time_point sendingSince;
     std::uint64_t sentMark = 0;
+    int fd = -1;
+    bool open = true;
+    bool partial = false;
+    bool statsWaiting = false;
+    bool sending = false;
 };
 
 void Server::Loop() {
@@ -487,7 +491,7 @@ void Server::Drain() {
     clients_.clear();
 }
 
-void Server::Close(Client& client, const char* reason, std::string detail, LogLevel level) {
+void Server::Close(Client& client, const char* reason, const std::string& detail, LogLevel level) {
     client.open = false;
     // Counted before the client can see the connection end.
     client.session->FlushStats();

@@ -37,7 +37,7 @@ struct ServerOptions {
     std::chrono::milliseconds partialFrame{5000};
     std::size_t maxPendingPerClient = 16;
     // Bytes of replies a client may leave untaken; past that it is closed.
-    std::size_t maxUnsentPerClient = 64 * 1024;
+    std::size_t maxUnsentPerClient = std::size_t{64} * 1024;
     // How long a client's counts may wait before they go to the registry.
     std::chrono::milliseconds statsFlush{250};
 };
@@ -74,7 +74,7 @@ private:
     // The last replies go out (for at most partialFrame), then every client
     // is closed.
     void Drain();
-    void Close(Client& client, const char* reason, std::string detail, LogLevel level);
+    void Close(Client& client, const char* reason, const std::string& detail, LogLevel level);
 
     Service& service_;
     ServerOptions options_;

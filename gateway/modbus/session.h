@@ -67,7 +67,7 @@ private:
 class Session {
 public:
     // Replies waiting for the client's socket, at most (see Unsent()).
-    static constexpr std::size_t kDefaultMaxUnsent = 64 * 1024;
+    static constexpr std::size_t kDefaultMaxUnsent = std::size_t{64} * 1024;
 
     // `fd` is the client's connected socket; the session sends its replies
     // to it (never blocking, whatever the socket's mode) and never closes it.
