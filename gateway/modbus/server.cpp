@@ -75,7 +75,7 @@ int ListenOn(const ListenAddress& address, std::string& error) {
     int fd = -1;
     int lastError = 0;
     for (const addrinfo* a : candidates) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         if (fd < 0) {
             lastError = errno;
             continue;
@@ -167,7 +167,7 @@ bool Server::Start(std::string& error) {
     }
     stats_.SetClients(0);
     try {
-        acceptThread_ = std::thread(&Server::AcceptLoop, this);
+        thread_ = std::thread(&Server::Loop, this);
     } catch (const std::system_error& e) {
         error = std::string("modbus: cannot start its thread: ") + e.what();
         close(listenFd_);
@@ -193,8 +193,7 @@ void Server::Shutdown() {
     }
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = write(stopFd_, &one, sizeof one);
-    acceptThread_.join();
-    Reap(true);
+    thread_.join();
     close(listenFd_);
     close(stopFd_);
     listenFd_ = stopFd_ = -1;
@@ -203,54 +202,116 @@ void Server::Shutdown() {
     Log(LogLevel::Info, "modbus: stopped");
 }
 
-void Server::Reap(bool all) {
-    std::lock_guard<std::mutex> lock(clientsMutex_);
-    for (auto it = clients_.begin(); it != clients_.end();) {
-        if (all || (*it)->finished.load()) {
-            (*it)->thread.join();
-            it = clients_.erase(it);
+// One client's connection and the loop's state of it.
+struct Server::Client {
+    std::unique_ptr<Session> session;
+    std::string name;        // "IP:PORT"
+    Clock::time_point last;  // its last request, or the line's last answer to it
+    // partial: a frame is unfinished since partialSince, when partialFrames
+    // frames had been taken.
+    Clock::time_point partialSince;
+    std::uint64_t partialFrames = 0;
+    // statsWaiting: counts wait for the registry since statsSince.
+    Clock::time_point statsSince;
+    // sending: replies wait for the socket, which has taken none since
+    // sendingSince, when it had taken sentMark bytes in all.
+    Clock::time_point sendingSince;
+    std::uint64_t sentMark = 0;
+    int fd = -1;
+    bool open = true;
+    bool partial = false;
+    bool statsWaiting = false;
+    bool sending = false;
+};
+
+void Server::Loop() {
+    std::vector<pollfd> fds;
+    Clock::time_point acceptPausedUntil;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        int timeout = -1;
+        fds.clear();
+        fds.push_back({stopFd_, POLLIN, 0});
+        if (now >= acceptPausedUntil) {
+            fds.push_back({listenFd_, POLLIN, 0});
         } else {
-            ++it;
+            fds.push_back({-1, 0, 0});
+            timeout = Millis(acceptPausedUntil - now);
+        }
+        for (const auto& c : clients_) {
+            Check(*c, now, timeout);
+            if (!c->open) {
+                fds.push_back({-1, 0, 0});
+                fds.push_back({-1, 0, 0});
+                continue;
+            }
+            std::size_t room = 0;
+            short events = c->session->InputSpace(room) != nullptr ? POLLIN : 0;
+            if (c->session->Unsent() > 0) {
+                events |= POLLOUT;
+            }
+            fds.push_back({c->fd, events, 0});
+            fds.push_back({c->session->WakeFd(), POLLIN, 0});
+        }
+        if (poll(fds.data(), fds.size(), timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            const std::string why = std::string("poll failed: ") + std::strerror(errno);
+            Log(LogLevel::Error, "modbus: " + why + "; no new clients are accepted");
+            for (const auto& c : clients_) {
+                if (c->open) {
+                    Close(*c, "error", why, LogLevel::Warning);
+                }
+            }
+            clients_.clear();
+            return;
+        }
+        if (fds[0].revents != 0) {
+            Drain();
+            return;
+        }
+        // Only the clients polled this turn: Accept adds after them.
+        const std::size_t polled = clients_.size();
+        for (std::size_t i = 0; i < polled; ++i) {
+            Client& c = *clients_[i];
+            if (c.open) {
+                Serve(c, fds[2 + 2 * i].revents, fds[3 + 2 * i].revents);
+            }
+        }
+        clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                      [](const std::unique_ptr<Client>& c) { return !c->open; }),
+                       clients_.end());
+        if ((fds[1].revents & POLLIN) != 0) {
+            Accept(acceptPausedUntil);
         }
     }
 }
 
-void Server::AcceptLoop() {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-    for (;;) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Log(LogLevel::Error, std::string("modbus: poll failed: ") + std::strerror(errno) +
-                                     "; no new clients are accepted");
-            return;
-        }
-        if (fds[1].revents != 0) {
-            return;
-        }
-        if ((fds[0].revents & POLLIN) == 0) {
-            continue;
-        }
+void Server::Accept(Clock::time_point& pausedUntil) {
+    // A burst of connections is taken in turns of this many, so that the
+    // clients already connected are served between them.
+    constexpr int kPerTurn = 64;
+    for (int i = 0; i < kPerTurn; ++i) {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
-        const int fd =
-            accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
+                               SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 Log(LogLevel::Warning, std::string("modbus: cannot accept a client: ") +
                                            std::strerror(errno) + "; trying again in 1 s");
-                // The waiting connection keeps the socket readable: wait for
-                // resources (or Stop) instead of spinning.
-                pollfd stop = {stopFd_, POLLIN, 0};
-                if (poll(&stop, 1, 1000) > 0) {
-                    return;
-                }
+                // The waiting connection keeps the socket readable: leave it
+                // alone for a while instead of spinning.
+                pausedUntil = Clock::now() + std::chrono::seconds(1);
+                return;
             }
-            continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return;
+            }
+            continue;  // one that went before it was taken, or a signal
         }
         const std::string name = PeerName(peer, length);
-        Reap(false);
         if (active_.load() >= options_.maxClients) {
             stats_.Refused();
             close(fd);
@@ -262,162 +323,183 @@ void Server::AcceptLoop() {
         }
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        // A client that takes none of its replies for this long is gone.
-        const auto ms = options_.partialFrame.count();
-        timeval send{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
 
         auto client = std::make_unique<Client>();
         client->fd = fd;
         client->name = name;
+        client->session =
+            std::make_unique<Session>(service_, *index_, stats_, fd, name,
+                                      options_.maxPendingPerClient, options_.maxUnsentPerClient);
+        client->last = Clock::now();
         const int now = ++active_;
         stats_.Accepted(Stats::ClientLabels(name), now);
         Log(LogLevel::Debug, "modbus: client " + name + " connected");
-        Client& c = *client;
-        {
-            std::lock_guard<std::mutex> lock(clientsMutex_);
-            clients_.push_back(std::move(client));
+        if (!client->session->Valid()) {
+            Close(*client, "error", "no resources for it", LogLevel::Warning);
+            continue;
         }
-        try {
-            c.thread = std::thread(&Server::Serve, this, std::ref(c));
-        } catch (const std::system_error& e) {
-            close(fd);
-            stats_.Disconnected(Stats::ClientLabels(name), "error", --active_);
-            Log(LogLevel::Warning,
-                "modbus: client " + name + " closed: no thread for it (" + e.what() + ")");
-            std::lock_guard<std::mutex> lock(clientsMutex_);
-            clients_.pop_back();
-        }
+        clients_.push_back(std::move(client));
     }
 }
 
-void Server::Serve(Client& client) {
-    Session session(service_, *index_, stats_, client.fd, client.name,
-                    options_.maxPendingPerClient);
-    const char* reason = "closed";
-    std::string detail;
-    LogLevel level = LogLevel::Debug;
-    if (!session.Valid()) {
-        reason = "error";
-        detail = "no resources for it";
-        level = LogLevel::Warning;
+void Server::Serve(Client& client, short socketEvents, short wakeEvents) {
+    Session& session = *client.session;
+    if ((wakeEvents & POLLIN) != 0) {
+        if (!session.Completed()) {
+            Close(client, session.CloseReason(), session.CloseDetail(), LogLevel::Warning);
+            return;
+        }
+        // Waiting for the line is not the client's silence: its idle
+        // time counts from its last answer too.
+        client.last = Clock::now();
     }
-    Clock::time_point last = Clock::now();
-    bool partial = false;  // a frame is unfinished since partialSince
-    Clock::time_point partialSince = last;
-    std::uint64_t partialFrames = 0;
-    bool statsWaiting = false;  // counts wait for the registry since statsSince
-    Clock::time_point statsSince = last;
-    pollfd fds[3] = {{client.fd, 0, 0}, {session.WakeFd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
-    while (session.Valid()) {
-        std::size_t room = 0;
-        std::uint8_t* space = session.InputSpace(room);
-        fds[0].events = space != nullptr ? POLLIN : 0;
+    if (session.Unsent() > 0 && (socketEvents & (POLLOUT | POLLERR)) != 0 && !session.Writable()) {
+        Close(client, session.CloseReason(), session.CloseDetail(), LogLevel::Warning);
+        return;
+    }
+    std::size_t room = 0;
+    std::uint8_t* space = session.InputSpace(room);
+    if (space != nullptr && (socketEvents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        const ssize_t n = recv(client.fd, space, room, MSG_DONTWAIT);
+        if (n == 0) {
+            Close(client, "closed", "", LogLevel::Debug);  // the client closed its side
+            return;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            Close(client, "closed", std::strerror(errno), LogLevel::Debug);
+            return;
+        }
+        if (n > 0) {
+            client.last = Clock::now();
+            if (!session.Received(static_cast<std::size_t>(n))) {
+                Close(client, session.CloseReason(), session.CloseDetail(), LogLevel::Warning);
+            }
+        }
+    } else if ((socketEvents & (POLLERR | POLLHUP)) != 0) {
+        Close(client, "closed", "", LogLevel::Debug);  // gone while its requests wait
+    }
+}
 
-        int timeout = -1;
+void Server::Check(Client& client, Clock::time_point now, int& timeout) {
+    Session& session = *client.session;
+    auto until = [&](Clock::time_point deadline) {
+        const int t = Millis(deadline - now);
+        timeout = timeout < 0 ? t : std::min(timeout, t);
+    };
+
+    if (session.StatsWaiting() && !client.statsWaiting) {
+        client.statsWaiting = true;
+        client.statsSince = now;
+    }
+    if (client.statsWaiting && now - client.statsSince >= options_.statsFlush) {
+        session.FlushStats();
+        client.statsWaiting = false;
+    }
+    if (!session.PartialFrame()) {
+        client.partial = false;
+    } else if (!client.partial || session.Frames() != client.partialFrames) {
+        // From when it is first seen: after the read that brought it, or
+        // when reading resumes after this client's requests filled up.
+        client.partial = true;
+        client.partialSince = now;
+        client.partialFrames = session.Frames();
+    }
+    if (session.Unsent() == 0) {
+        client.sending = false;
+    } else if (!client.sending || session.SentTotal() != client.sentMark) {
+        // From the last time its socket took anything.
+        client.sending = true;
+        client.sendingSince = now;
+        client.sentMark = session.SentTotal();
+    }
+
+    if (client.partial && now - client.partialSince >= options_.partialFrame) {
+        Close(client, "partial_frame",
+              "it left a frame unfinished for " + DurationText(options_.partialFrame),
+              LogLevel::Warning);
+        return;
+    }
+    // The words a blocking send's time-out gave.
+    if (client.sending && now - client.sendingSince >= options_.partialFrame) {
+        Close(client, "send_failed",
+              std::string("its reply could not be sent: ") + std::strerror(EAGAIN),
+              LogLevel::Warning);
+        return;
+    }
+    const bool idling = session.Idle() && options_.idle.count() > 0;
+    if (idling && now - client.last >= options_.idle) {
+        Close(client, "idle", "silent for " + DurationText(options_.idle) + " (modbus_idle_s)",
+              LogLevel::Info);
+        return;
+    }
+    if (idling) {
+        until(client.last + options_.idle);
+    }
+    if (client.partial) {
+        until(client.partialSince + options_.partialFrame);
+    }
+    if (client.sending) {
+        until(client.sendingSince + options_.partialFrame);
+    }
+    if (client.statsWaiting) {
+        until(client.statsSince + options_.statsFlush);
+    }
+}
+
+void Server::Drain() {
+    // Replies the line has given already still go out: the daemon stops its
+    // front ends only once the writes queued before a SIGTERM have been
+    // made, and each one's client gets its answer. A client that takes none
+    // of them holds the others up for partialFrame at most, as long as a
+    // blocking send would have waited for it.
+    for (const auto& c : clients_) {
+        if (c->open) {
+            c->session->Completed();
+        }
+    }
+    const Clock::time_point deadline = Clock::now() + options_.partialFrame;
+    std::vector<pollfd> fds;
+    std::vector<Client*> waiting;
+    for (;;) {
+        fds.clear();
+        waiting.clear();
+        for (const auto& c : clients_) {
+            if (c->open && c->session->Unsent() > 0) {
+                fds.push_back({c->fd, POLLOUT, 0});
+                waiting.push_back(c.get());
+            }
+        }
         const Clock::time_point now = Clock::now();
-        if (session.Idle() && options_.idle.count() > 0) {
-            timeout = Millis(last + options_.idle - now);
-        }
-        auto until = [&](Clock::time_point deadline) {
-            const int t = Millis(deadline - now);
-            timeout = timeout < 0 ? t : std::min(timeout, t);
-        };
-        if (partial) {
-            until(partialSince + options_.partialFrame);
-        }
-        if (statsWaiting) {
-            until(statsSince + options_.statsFlush);
-        }
-        if (poll(fds, 3, timeout) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            reason = "error";
-            detail = std::string("poll failed: ") + std::strerror(errno);
-            level = LogLevel::Warning;
+        if (fds.empty() || now >= deadline) {
             break;
         }
-        if (fds[2].revents != 0) {
-            // Replies the line has given already still go out: the daemon
-            // stops its front ends only once the writes queued before a
-            // SIGTERM have been made, and each one's client gets its answer.
-            session.Completed();
-            reason = "shutdown";
+        if (poll(fds.data(), fds.size(), Millis(deadline - now)) < 0 && errno != EINTR) {
             break;
         }
-        if ((fds[1].revents & POLLIN) != 0) {
-            if (!session.Completed()) {
-                reason = session.CloseReason();
-                detail = session.CloseDetail();
-                level = LogLevel::Warning;
-                break;
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents != 0 && !waiting[i]->session->SendUnsent()) {
+                Client& c = *waiting[i];
+                Close(c, c.session->CloseReason(), c.session->CloseDetail(), LogLevel::Warning);
             }
-            // Waiting for the line is not the client's silence: its idle
-            // time counts from its last answer too.
-            last = Clock::now();
-        }
-        if (space != nullptr && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            const ssize_t n = recv(client.fd, space, room, MSG_DONTWAIT);
-            if (n == 0) {
-                break;  // the client closed its side
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                detail = std::strerror(errno);
-                break;
-            }
-            if (n > 0) {
-                last = Clock::now();
-                if (!session.Received(static_cast<std::size_t>(n))) {
-                    reason = session.CloseReason();
-                    detail = session.CloseDetail();
-                    level = LogLevel::Warning;
-                    break;
-                }
-            }
-        } else if ((fds[0].revents & (POLLERR | POLLHUP)) != 0) {
-            break;  // gone while its requests wait for the line
-        }
-
-        const Clock::time_point after = Clock::now();
-        if (session.StatsWaiting() && !statsWaiting) {
-            statsWaiting = true;
-            statsSince = after;
-        }
-        if (statsWaiting && after - statsSince >= options_.statsFlush) {
-            session.FlushStats();
-            statsWaiting = false;
-        }
-        if (!session.PartialFrame()) {
-            partial = false;
-        } else if (!partial || session.Frames() != partialFrames) {
-            // From when it is first seen: after the read that brought it, or
-            // when reading resumes after this client's requests filled up.
-            partial = true;
-            partialSince = after;
-            partialFrames = session.Frames();
-        }
-        if (partial && after - partialSince >= options_.partialFrame) {
-            reason = "partial_frame";
-            detail = "it left a frame unfinished for " + DurationText(options_.partialFrame);
-            level = LogLevel::Warning;
-            break;
-        }
-        if (session.Idle() && options_.idle.count() > 0 && after - last >= options_.idle) {
-            reason = "idle";
-            detail = "silent for " + DurationText(options_.idle) + " (modbus_idle_s)";
-            level = LogLevel::Info;
-            break;
         }
     }
+    for (const auto& c : clients_) {
+        if (c->open) {
+            Close(*c, "shutdown", "", LogLevel::Debug);
+        }
+    }
+    clients_.clear();
+}
+
+void Server::Close(Client& client, const char* reason, const std::string& detail, LogLevel level) {
+    client.open = false;
     // Counted before the client can see the connection end.
-    session.FlushStats();
+    client.session->FlushStats();
     stats_.Disconnected(Stats::ClientLabels(client.name), reason, --active_);
     shutdown(client.fd, SHUT_RDWR);
     close(client.fd);
     Log(level, "modbus: client " + client.name + " closed" +
                    (detail.empty() ? std::string() : ": " + detail));
-    client.finished.store(true);
 }
 
 std::unique_ptr<FrontEnd> MakeModbusFrontEnd(const GatewayConfig& config, Service& service) {

@@ -1,7 +1,10 @@
-// The Modbus TCP front end of westnet-gateway. One thread accepts; every
-// client gets a thread of its own, which reads its requests, answers cached
-// reads at once and, for what needs the line, waits in poll() for the line
-// worker's completion while other clients, and other lines, go on.
+// The Modbus TCP front end of westnet-gateway: one thread, one poll() over
+// the listening socket, the stop event and every client's socket and wake
+// event. A client's requests are answered at once from the cache or, for
+// what needs the line, once the line worker's completion wakes the loop;
+// meanwhile other clients, and other lines, go on. Nothing in the loop
+// blocks: client sockets are non-blocking, and each client's replies wait in
+// a bounded buffer of its own for its socket to take them.
 //
 // Limits that keep the daemon up: at most modbus_max_clients connections
 // (one more is closed at once), a client silent for modbus_idle_s is closed,
@@ -14,12 +17,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "log/log.h"
 #include "modbus/plant_index.h"
 #include "modbus/stats.h"
 #include "plant/listen.h"
@@ -33,6 +36,8 @@ struct ServerOptions {
     std::chrono::milliseconds idle{60000};  // 0: never closed for silence
     std::chrono::milliseconds partialFrame{5000};
     std::size_t maxPendingPerClient = 16;
+    // Bytes of replies a client may leave untaken; past that it is closed.
+    std::size_t maxUnsentPerClient = std::size_t{64} * 1024;
     // How long a client's counts may wait before they go to the registry.
     std::chrono::milliseconds statsFlush{250};
 };
@@ -55,17 +60,21 @@ public:
     int ClientCount() const { return active_.load(); }
 
 private:
-    struct Client {
-        int fd = -1;
-        std::string name;  // "IP:PORT"
-        std::thread thread;
-        std::atomic<bool> finished{false};
-    };
+    struct Client;
+    using Clock = std::chrono::steady_clock;
 
     void Shutdown();
-    void AcceptLoop();
-    void Serve(Client& client);
-    void Reap(bool all);
+    void Loop();
+    void Accept(Clock::time_point& pausedUntil);
+    // What poll() said of the client's socket and of its wake event.
+    void Serve(Client& client, short socketEvents, short wakeEvents);
+    // Closes the client when one of its time-outs has passed; else lowers
+    // `timeout` (ms, -1: none) to the next of them.
+    void Check(Client& client, Clock::time_point now, int& timeout);
+    // The last replies go out (for at most partialFrame), then every client
+    // is closed.
+    void Drain();
+    void Close(Client& client, const char* reason, const std::string& detail, LogLevel level);
 
     Service& service_;
     ServerOptions options_;
@@ -74,9 +83,10 @@ private:
     ListenAddress address_;
     int listenFd_ = -1;
     int stopFd_ = -1;  // readable once Stop has begun; never reset
-    std::thread acceptThread_;
-    std::mutex clientsMutex_;
-    std::list<std::unique_ptr<Client>> clients_;
+    std::thread thread_;
+    // Only the loop's thread touches these (Start and Shutdown do before it
+    // starts and after it has ended): no lock.
+    std::vector<std::unique_ptr<Client>> clients_;
     std::atomic<int> active_{0};
     bool started_ = false;
 };

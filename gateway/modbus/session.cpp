@@ -1,5 +1,6 @@
 #include "modbus/session.h"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +15,11 @@ int Word(const std::uint8_t* p) {
     return (p[0] << 8) | p[1];
 }
 
+std::string SendError(int error) {
+    return std::string("its reply could not be sent: ") +
+           (error == EMBBADDATA ? "sent in part" : std::strerror(error));
+}
+
 }  // namespace
 
 Mailbox::Mailbox() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
@@ -26,7 +32,7 @@ Mailbox::~Mailbox() {
 
 void Mailbox::Post(std::uint64_t request, const LineOpResult& result) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         results_.emplace_back(request, result);
     }
     posted_.store(true);
@@ -40,7 +46,7 @@ std::vector<std::pair<std::uint64_t, LineOpResult>> Mailbox::Take() {
     if (!posted_.exchange(false)) {
         return taken;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     taken.swap(results_);
     return taken;
 }
@@ -53,7 +59,7 @@ void Mailbox::ClearWake() {
 }
 
 Session::Session(Service& service, const PlantIndex& index, Stats& stats, int fd,
-                 std::string client, std::size_t maxPending)
+                 std::string client, std::size_t maxPending, std::size_t maxUnsent)
     : service_(service),
       exchange_(service, index),
       stats_(stats),
@@ -61,12 +67,23 @@ Session::Session(Service& service, const PlantIndex& index, Stats& stats, int fd
       client_(std::move(client)),
       clientLabels_(Stats::ClientLabels(client_)),
       maxPending_(maxPending < 1 ? 1 : maxPending),
-      mailbox_(std::make_shared<Mailbox>()) {
-    // libmodbus builds the replies and writes them to our socket; the address
-    // given here is never connected to.
+      mailbox_(std::make_shared<Mailbox>()),
+      // Room for at least one reply below half the bound, or nothing is
+      // ever taken.
+      maxUnsent_(maxUnsent < 2 * kMaxFrame ? 2 * kMaxFrame : maxUnsent) {
+    // libmodbus builds the replies and writes them to the pair's one end;
+    // the address given here is never connected to. Both ends are
+    // non-blocking: a reply is read out as soon as it is written, so a send
+    // that would wait is a fault, not a wait.
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
+        return;
+    }
+    replyOut_ = pair[0];
+    replyIn_ = pair[1];
     ctx_ = modbus_new_tcp("127.0.0.1", MODBUS_TCP_DEFAULT_PORT);
     if (ctx_ != nullptr) {
-        modbus_set_socket(ctx_, fd_);
+        modbus_set_socket(ctx_, replyOut_);
     }
 }
 
@@ -75,10 +92,18 @@ Session::~Session() {
         modbus_set_socket(ctx_, -1);
         modbus_free(ctx_);
     }
+    if (replyOut_ >= 0) {
+        close(replyOut_);
+        close(replyIn_);
+    }
+}
+
+bool Session::Paused() const {
+    return pending_.size() >= maxPending_ || Unsent() >= maxUnsent_ / 2;
 }
 
 std::uint8_t* Session::InputSpace(std::size_t& room) {
-    if (pending_.size() >= maxPending_) {
+    if (Paused()) {
         room = 0;
         return nullptr;
     }
@@ -101,8 +126,42 @@ bool Session::Completed() {
     return Pump();
 }
 
+bool Session::Writable() {
+    return Pump();
+}
+
+bool Session::Send() {
+    while (sent_ < output_.size()) {
+        const ssize_t n =
+            send(fd_, output_.data() + sent_, output_.size() - sent_, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent_ += static_cast<std::size_t>(n);
+            sentTotal_ += static_cast<std::uint64_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else {
+            return Fail("send_failed", SendError(n < 0 ? errno : EPIPE));
+        }
+    }
+    if (sent_ == output_.size()) {
+        output_.clear();
+        sent_ = 0;
+    } else if (sent_ >= output_.size() / 2) {
+        output_.erase(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(sent_));
+        sent_ = 0;
+    }
+    // Takes none of its replies while more keep coming: what a blocking send
+    // would have given up on after its time-out, with the same words.
+    if (Unsent() > maxUnsent_) {
+        return Fail("send_failed", SendError(EAGAIN));
+    }
+    return true;
+}
+
 bool Session::PartialFrame() const {
-    if (begin_ == end_ || pending_.size() >= maxPending_) {
+    if (begin_ == end_ || Paused()) {
         return false;
     }
     const std::size_t avail = end_ - begin_;
@@ -111,8 +170,12 @@ bool Session::PartialFrame() const {
 }
 
 bool Session::Fail(const char* reason, std::string detail) {
-    closeReason_ = reason;
-    closeDetail_ = std::move(detail);
+    // The first cause stands: a send tried on the way out does not hide it.
+    if (!failed_) {
+        failed_ = true;
+        closeReason_ = reason;
+        closeDetail_ = std::move(detail);
+    }
     return false;
 }
 
@@ -120,8 +183,12 @@ bool Session::Pump() {
     // A completion may come back inside Submit (a line that is down answers
     // at once), so go on until neither the input nor the mailbox has more.
     for (;;) {
+        const bool paused = Paused();
         bool took = false;
         if (!TakeFrames(took)) {
+            // The replies to the requests before the broken header still go
+            // out, as far as the socket takes them now.
+            Send();
             return false;
         }
         auto results = mailbox_->Take();
@@ -138,17 +205,18 @@ bool Session::Pump() {
                 break;
             }
         }
-        if (!Flush()) {
+        if (!Flush() || !Send()) {
             return false;
         }
-        if (!took && results.empty()) {
+        // Once the socket has taken enough, the requests held back are due.
+        if (!took && results.empty() && (!paused || Paused())) {
             return true;
         }
     }
 }
 
 bool Session::TakeFrames(bool& took) {
-    while (pending_.size() < maxPending_ && end_ - begin_ >= kHeaderSize) {
+    while (!Paused() && end_ - begin_ >= kHeaderSize) {
         const std::uint8_t* header = input_.data() + begin_;
         const int protocol = Word(header + 2);
         const int length = Word(header + 4);
@@ -236,7 +304,8 @@ bool Session::Flush() {
 // the request's range, filled with what the cache or the line gave, and
 // modbus_reply_exception for the rest. modbus_reply is only ever handed a
 // request that has passed every check here, since its own exception path
-// sleeps and flushes the socket's input (pipelined requests included).
+// sleeps and flushes its socket's input. Both write into the reply pair,
+// whence Capture takes the bytes into the output.
 bool Session::Reply(const std::uint8_t* frame, std::size_t length, const Request& request,
                     Answer& answer) {
     const auto count = static_cast<std::size_t>(request.count);
@@ -250,7 +319,6 @@ bool Session::Reply(const std::uint8_t* frame, std::size_t length, const Request
         }
     }
     tally_.Answered(frame[kHeaderSize], answer.exception, answer.fromCache);
-    int sent = -1;
     if (answer.exception != Exception::None && frame[kHeaderSize] >= 0x80) {
         // A "request" in an exception's own function code: libmodbus would
         // add 0x80 and wrap around to another code; the reply keeps it.
@@ -263,12 +331,11 @@ bool Session::Reply(const std::uint8_t* frame, std::size_t length, const Request
                                        frame[6],
                                        frame[kHeaderSize],
                                        static_cast<std::uint8_t>(answer.exception)};
-        const ssize_t n = send(fd_, reply, sizeof reply, MSG_NOSIGNAL);
-        sent = n == static_cast<ssize_t>(sizeof reply) ? 9 : -1;
-        if (n >= 0 && n != static_cast<ssize_t>(sizeof reply)) {
-            errno = EMBBADDATA;
-        }
-    } else if (answer.exception != Exception::None) {
+        output_.insert(output_.end(), reply, reply + sizeof reply);
+        return true;
+    }
+    int sent = -1;
+    if (answer.exception != Exception::None) {
         sent = modbus_reply_exception(ctx_, frame, static_cast<unsigned>(answer.exception));
     } else {
         modbus_mapping_t map{};
@@ -308,10 +375,28 @@ bool Session::Reply(const std::uint8_t* frame, std::size_t length, const Request
         }
         sent = modbus_reply(ctx_, frame, static_cast<int>(length), &map);
     }
+    return Capture(sent);
+}
+
+bool Session::Capture(int sent) {
     if (sent <= 0) {
-        return Fail("send_failed",
-                    std::string("its reply could not be sent: ") +
-                        (errno == EMBBADDATA ? "sent in part" : std::strerror(errno)));
+        return Fail("send_failed", SendError(errno));
+    }
+    const std::size_t want = static_cast<std::size_t>(sent);
+    const std::size_t at = output_.size();
+    output_.resize(at + want);
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = recv(replyIn_, output_.data() + at + got, want - got, MSG_DONTWAIT);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // Cannot be: libmodbus wrote the whole reply just now.
+            output_.resize(at + got);
+            return Fail("send_failed", SendError(EMBBADDATA));
+        }
     }
     return true;
 }

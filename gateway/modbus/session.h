@@ -3,10 +3,17 @@
 // and answered (at once from the cache, or once the line has served it), and
 // the replies go back in the order the requests came.
 //
-// Whoever runs the session (the server's thread for that client, or the fuzz
-// target) reads the socket into InputSpace(), calls Received(), and calls
-// Completed() whenever WakeFd() is readable: that is how a line worker's
-// completion reaches this client's thread.
+// Whoever runs the session (the front end's one thread, or the fuzz target)
+// reads the socket into InputSpace(), calls Received(), calls Completed()
+// whenever WakeFd() is readable (that is how a line worker's completion
+// reaches the front end's thread) and Writable() when the socket takes more
+// while Unsent() is not zero.
+//
+// Nothing here blocks: one thread serves every client, so a client that does
+// not take its replies must stall no one else. Replies go into a bounded
+// buffer and out with non-blocking sends; while half the bound is waiting,
+// no more requests are taken from that client (TCP holds them back), and
+// should replies still pile up past the bound the connection is closed.
 #pragma once
 
 #include <array>
@@ -15,7 +22,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +33,7 @@
 #include "modbus/request.h"
 #include "modbus/stats.h"
 #include "scan/service.h"
+#include "sync/mutex.h"
 
 namespace westnet::gateway::modbus {
 
@@ -42,9 +49,9 @@ public:
 
     bool Valid() const { return fd_ >= 0; }
     int Fd() const { return fd_; }  // readable once a result was posted
-    void Post(std::uint64_t request, const LineOpResult& result);
+    void Post(std::uint64_t request, const LineOpResult& result) EXCLUDES(mutex_);
     // The results posted so far; cheap (no system call) when there are none.
-    std::vector<std::pair<std::uint64_t, LineOpResult>> Take();
+    std::vector<std::pair<std::uint64_t, LineOpResult>> Take() EXCLUDES(mutex_);
     // Makes Fd() unreadable again; before the Take that follows a wake-up.
     void ClearWake();
 
@@ -53,36 +60,51 @@ private:
     // Set by Post, cleared by Take: spares Take a lock on every request
     // when nothing came back.
     std::atomic<bool> posted_{false};
-    std::mutex mutex_;
-    std::vector<std::pair<std::uint64_t, LineOpResult>> results_;
+    Mutex mutex_;
+    std::vector<std::pair<std::uint64_t, LineOpResult>> results_ GUARDED_BY(mutex_);
 };
 
 class Session {
 public:
-    // `fd` is the client's connected socket; the session writes its replies
-    // to it (through libmodbus) and never closes it.
+    // Replies waiting for the client's socket, at most (see Unsent()).
+    static constexpr std::size_t kDefaultMaxUnsent = std::size_t{64} * 1024;
+
+    // `fd` is the client's connected socket; the session sends its replies
+    // to it (never blocking, whatever the socket's mode) and never closes it.
     Session(Service& service, const PlantIndex& index, Stats& stats, int fd, std::string client,
-            std::size_t maxPending);
+            std::size_t maxPending, std::size_t maxUnsent = kDefaultMaxUnsent);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    bool Valid() const { return ctx_ != nullptr && mailbox_->Valid(); }
+    bool Valid() const { return ctx_ != nullptr && replyIn_ >= 0 && mailbox_->Valid(); }
     int WakeFd() const { return mailbox_->Fd(); }
     const std::string& Client() const { return client_; }
 
     // Where to put bytes read from the client; nullptr while the client has
-    // as many requests waiting as it may (reading more would only queue
-    // without bound: TCP holds the rest back).
+    // as many requests waiting as it may, or half the bound of replies unsent
+    // (reading more would only queue without bound: TCP holds the rest back).
     std::uint8_t* InputSpace(std::size_t& room);
     // `n` bytes were put at InputSpace(). False when the connection must be
     // closed; CloseReason() says why.
     bool Received(std::size_t n);
     // Results may have come back from the line. False: close.
     bool Completed();
+    // The socket takes more: sends what waits, then takes the requests held
+    // back while it waited. False: close.
+    bool Writable();
+    // Sends what waits and takes no new request (for a front end stopping).
+    bool SendUnsent() { return Send(); }
 
-    // Nothing buffered and nothing waiting: the client is silent.
-    bool Idle() const { return pending_.empty() && begin_ == end_; }
+    // Bytes of replies built but not yet taken by the socket.
+    std::size_t Unsent() const { return output_.size() - sent_; }
+    // Bytes the socket has taken so far: the client's progress, which a
+    // stalled reader does not make.
+    std::uint64_t SentTotal() const { return sentTotal_; }
+
+    // Nothing buffered, nothing waiting and nothing unsent: the client is
+    // silent.
+    bool Idle() const { return pending_.empty() && begin_ == end_ && Unsent() == 0; }
     // Bytes of a frame not yet complete are buffered (while reading goes on).
     bool PartialFrame() const;
     // Frames taken so far; a partial frame's clock restarts when it changes.
@@ -105,6 +127,12 @@ private:
     };
 
     bool Pump();
+    // No more requests are taken: too many wait for the line, or too many
+    // replies for the socket.
+    bool Paused() const;
+    bool Send();
+    // Moves what libmodbus wrote (`sent` bytes, or -1) into the output.
+    bool Capture(int sent);
     // Takes the complete frames from the input while the client may have
     // more requests waiting. False on a frame header that breaks the rules.
     bool TakeFrames(bool& took);
@@ -124,6 +152,11 @@ private:
     Tally tally_;
     std::size_t maxPending_;
     modbus_t* ctx_ = nullptr;
+    // libmodbus writes each reply into this socket pair's one end (ctx_'s
+    // socket) and Capture reads it from the other: the bytes are libmodbus's
+    // own, and only ever sent without blocking.
+    int replyOut_ = -1;
+    int replyIn_ = -1;
     std::shared_ptr<Mailbox> mailbox_;
 
     // Input: the bytes of frames not yet taken, from begin_ to end_.
@@ -136,11 +169,18 @@ private:
     std::deque<Pending> pending_;  // in the order the requests came
     std::uint64_t nextId_ = 1;
 
+    // Output: replies built, sent from sent_ on.
+    std::size_t maxUnsent_;
+    std::vector<std::uint8_t> output_;
+    std::size_t sent_ = 0;
+    std::uint64_t sentTotal_ = 0;
+
     // What write replies are built over: libmodbus writes the values it
     // echoes into a mapping, which nothing reads afterwards.
     std::array<std::uint16_t, kMaxWriteRegisters> scratchWords_{};
     std::array<std::uint8_t, kMaxWriteBits> scratchBits_{};
 
+    bool failed_ = false;
     const char* closeReason_ = "closed";
     std::string closeDetail_;
 };

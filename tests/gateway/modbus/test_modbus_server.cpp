@@ -7,8 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -426,6 +428,84 @@ TEST(ModbusServer, WaitingRequestsPerClientAreBounded) {
     EXPECT_TRUE(
         WaitFor([&] { return gw.Series("westnet_modbus_client_requests_total", self) == -1; }));
     EXPECT_EQ(gw.Series("westnet_modbus_requests_total", {{"function", "3"}}), 3);
+}
+
+// A client that sends reads and takes none of its replies: once its socket
+// is full it is read no more, the one thread goes on serving every other
+// client at once, and it is closed when it has taken nothing for the
+// partial-frame time-out.
+TEST(ModbusServer, DeafClientStallsNobodyAndIsClosed) {
+    ServerOptions options;
+    options.partialFrame = std::chrono::milliseconds(1500);
+    Gateway gw(TestPlant(), options);
+    gw.service.SetRegisters(0, 1, 40000, std::vector<std::uint16_t>(125, 7));
+    const int deaf = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    const int small = 4096;  // before connecting: a small window from the start
+    setsockopt(deaf, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(gw.Port()));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int connected = connect(deaf, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ASSERT_TRUE(connected == 0 || errno == EINPROGRESS) << std::strerror(errno);
+    Bytes reads;
+    for (std::uint16_t tid = 0; tid < 256; ++tid) {
+        const Bytes f = Frame(tid, 1, Pdu(0x03, 40000, 125));
+        reads.insert(reads.end(), f.begin(), f.end());
+    }
+    // Until the gateway takes no more of its requests for 200 ms.
+    std::size_t sent = 0;
+    for (int i = 0; i < 20000; ++i) {
+        pollfd p{deaf, POLLOUT, 0};
+        if (poll(&p, 1, 200) != 1) {
+            break;
+        }
+        const ssize_t n = send(deaf, reads.data(), reads.size(), MSG_NOSIGNAL);
+        ASSERT_TRUE(n > 0 || errno == EAGAIN) << std::strerror(errno);
+        sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    ASSERT_GT(sent, 0u);
+    const StatsRegistry::Labels sendFailed = {{"reason", "send_failed"}};
+    Client other(gw.Port());
+    other.Send(Frame(1, 1, Pdu(0x03, 40000, 1)));
+    EXPECT_EQ(Words(other.Receive()), (std::vector<int>{7}));
+    EXPECT_NE(gw.Series("westnet_modbus_disconnects_total", sendFailed), 1)
+        << "the other client waited for the deaf one to be closed";
+    EXPECT_TRUE(
+        WaitFor([&] { return gw.Series("westnet_modbus_disconnects_total", sendFailed) == 1; }));
+    EXPECT_EQ(gw.server.ClientCount(), 1);
+    close(deaf);
+}
+
+// The requests before a broken header are answered before it closes the
+// connection, as they were when each reply was sent as it was built.
+TEST(ModbusServer, RepliesBeforeABrokenHeaderGoOut) {
+    Gateway gw;
+    gw.service.SetRegisters(0, 1, 40000, {42});
+    Client client(gw.Port());
+    Bytes both = Frame(3, 1, Pdu(0x03, 40000, 1));
+    const Bytes broken = {0, 4, 0, 1, 0, 6, 1, 0x03, 0, 0, 0, 1};  // protocol id 1
+    both.insert(both.end(), broken.begin(), broken.end());
+    client.Send(both);
+    const Bytes reply = client.Receive();
+    EXPECT_EQ(Words(reply), (std::vector<int>{42}));
+    EXPECT_TRUE(client.Closed());
+}
+
+// A reply the line gave before the front end stops still reaches its
+// client, however the stop and the completion meet.
+TEST(ModbusServer, RepliesGivenBeforeStopGoOut) {
+    for (int round = 0; round < 5; ++round) {
+        Gateway gw;
+        Client client(gw.Port());
+        client.Send(Frame(static_cast<std::uint16_t>(round), 2, Pdu(0x03, 40000, 1)));
+        ASSERT_TRUE(WaitFor([&] { return gw.service.SubmittedCount() == 1; }));
+        gw.service.Finish(0, Result(Outcome::Ok, {99}));
+        gw.server.Stop();
+        const Bytes reply = client.Receive();
+        EXPECT_EQ(Words(reply), (std::vector<int>{99})) << round;
+        EXPECT_TRUE(client.Closed()) << round;
+    }
 }
 
 }  // namespace
