@@ -187,6 +187,27 @@ void Server::Stop() {
     Shutdown();
 }
 
+bool Server::Keeps(const GatewayConfig& next) const {
+    const ServerOptions wanted = OptionsFromPlant(next);
+    return started_ && wanted.listen == options_.listen &&
+           wanted.maxClients == options_.maxClients && wanted.idle == options_.idle;
+}
+
+void Server::Pause() {
+    gate_.Lock();
+}
+
+bool Server::Resume() {
+    // In place: every session holds the map by reference.
+    std::vector<std::string> warnings;
+    *index_ = PlantIndex(service_.PlantConfig(), &warnings);
+    for (const std::string& w : warnings) {
+        Log(LogLevel::Warning, "modbus: " + w);
+    }
+    gate_.Unlock();
+    return true;
+}
+
 void Server::Shutdown() {
     if (!started_) {
         return;
@@ -228,6 +249,8 @@ void Server::Loop() {
     std::vector<pollfd> fds;
     Clock::time_point acceptPausedUntil;
     for (;;) {
+        // A turn uses the service; a reload waits for it to end.
+        MutexLock turn(gate_);
         const Clock::time_point now = Clock::now();
         int timeout = -1;
         fds.clear();
@@ -253,7 +276,10 @@ void Server::Loop() {
             fds.push_back({c->fd, events, 0});
             fds.push_back({c->session->WakeFd(), POLLIN, 0});
         }
-        if (poll(fds.data(), fds.size(), timeout) < 0) {
+        turn.Unlock();
+        const int polled = poll(fds.data(), fds.size(), timeout);
+        turn.Lock();
+        if (polled < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -272,8 +298,8 @@ void Server::Loop() {
             return;
         }
         // Only the clients polled this turn: Accept adds after them.
-        const std::size_t polled = clients_.size();
-        for (std::size_t i = 0; i < polled; ++i) {
+        const std::size_t count = clients_.size();
+        for (std::size_t i = 0; i < count; ++i) {
             Client& c = *clients_[i];
             if (c.open) {
                 Serve(c, fds[2 + 2 * i].revents, fds[3 + 2 * i].revents);

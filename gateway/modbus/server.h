@@ -27,6 +27,7 @@
 #include "modbus/stats.h"
 #include "plant/listen.h"
 #include "scan/service.h"
+#include "sync/mutex.h"
 
 namespace westnet::gateway::modbus {
 
@@ -53,6 +54,12 @@ public:
     std::string Name() const override { return "modbus"; }
     bool Start(std::string& error) override;
     void Stop() override;
+    // A reload keeps the listener and every client when its own keys stay;
+    // the loop waits out the swap at its next turn, and the register map is
+    // built anew from the new plant.
+    bool Keeps(const GatewayConfig& next) const override;
+    void Pause() override ACQUIRE(gate_);
+    bool Resume() override RELEASE(gate_);
 
     // After Start: the address listened on (its port chosen by the system
     // when the options asked for port 0).
@@ -78,7 +85,9 @@ private:
 
     Service& service_;
     ServerOptions options_;
-    std::unique_ptr<PlantIndex> index_;  // built at Start
+    // Held by the loop for each turn (all but its poll), and by a reload.
+    Mutex gate_;
+    std::unique_ptr<PlantIndex> index_;  // built at Start, anew at each Resume
     Stats stats_;
     ListenAddress address_;
     int listenFd_ = -1;
