@@ -19,6 +19,14 @@ constexpr int kAttempts = 6;
 // way.
 constexpr int kHeaderChars = 6;
 
+// Character 5 of every header: the sum of characters 0 to 4, carries dropped.
+// A reply is judged by it alone (and a block's data by its check character,
+// the sum of its data characters).
+constexpr int kChecksumAt = 5;
+constexpr unsigned char HeaderChecksum(const unsigned char* header) {
+    return static_cast<unsigned char>(header[0] + header[1] + header[2] + header[3] + header[4]);
+}
+
 // A block transfer of N words: header, 2N data characters, check character.
 constexpr int BlockFrameChars(int words) {
     return 2 * words + kHeaderChars + 1;

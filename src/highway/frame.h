@@ -12,7 +12,7 @@ namespace westnet {
 
 constexpr std::size_t FRAME_BUFFER_SIZE = 200;
 constexpr std::size_t FRAME_HEADER_SIZE = wire::kHeaderChars;
-constexpr std::size_t FRAME_CHECKSUM_AT = 5;
+constexpr std::size_t FRAME_CHECKSUM_AT = wire::kChecksumAt;
 // A block of N words makes a frame of 2N + 7 bytes; 96 words still fit.
 constexpr std::int32_t BLOCK_LIMIT = wire::kBlockLimitWords;
 
@@ -37,9 +37,7 @@ struct Frame {
 };
 
 // Sum of header bytes 0-4, carries dropped.
-constexpr std::uint8_t HeaderChecksum(const std::uint8_t* header) {
-    return static_cast<std::uint8_t>(header[0] + header[1] + header[2] + header[3] + header[4]);
-}
+using wire::HeaderChecksum;
 
 // Frame lengths the primitives accept; any other is refused with ResFail
 // before the line is touched.

@@ -40,6 +40,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <westnet/wire.h>
 
 #include <algorithm>
 #include <atomic>
@@ -65,10 +66,11 @@
 #include <utility>
 #include <vector>
 
-#include "highway/frame.h"
 #include "httplib.h"
 
 namespace {
+
+namespace wire = westnet::wire;
 
 using json = nlohmann::json;
 using Values = std::set<std::uint16_t>;
@@ -1383,15 +1385,15 @@ std::vector<Carried> NoisePassedChecks(const std::string& path,
         for (std::string b; hex >> b && b != "|";) {
             bytes.push_back(static_cast<std::uint8_t>(std::stoul(b, nullptr, 16)));
         }
-        const std::size_t length =
-            word ? westnet::FRAME_HEADER_SIZE : westnet::BlockFrameLength(count);
+        const auto length =
+            static_cast<std::size_t>(word ? wire::kHeaderChars : wire::BlockFrameChars(count));
         if (bytes.size() < length ||
-            westnet::HeaderChecksum(bytes.data()) != bytes[westnet::FRAME_CHECKSUM_AT]) {
+            wire::HeaderChecksum(bytes.data()) != bytes[wire::kChecksumAt]) {
             continue;
         }
         // A block's check byte covers every data byte.
         std::uint8_t data = 0;
-        for (std::size_t i = westnet::FRAME_HEADER_SIZE; !word && i + 1 < length; ++i) {
+        for (auto i = static_cast<std::size_t>(wire::kHeaderChars); !word && i + 1 < length; ++i) {
             data = static_cast<std::uint8_t>(data + bytes[i]);
         }
         if (!word && data != bytes[length - 1]) {
@@ -1400,8 +1402,7 @@ std::vector<Carried> NoisePassedChecks(const std::string& path,
         const std::int64_t at =
             startedUs[run] + static_cast<std::int64_t>(std::strtod(line.c_str(), nullptr) * 1e6);
         for (int i = 0; i < count; ++i) {
-            const std::size_t v =
-                word ? 3 : westnet::FRAME_HEADER_SIZE + 2 * static_cast<std::size_t>(i);
+            const std::size_t v = word ? 3 : wire::kHeaderChars + 2 * static_cast<std::size_t>(i);
             carried.push_back({station, static_cast<int>(reg) - kWireFirst + i,
                                static_cast<std::uint16_t>(bytes[v] | (bytes[v + 1] << 8)), at});
         }
