@@ -112,4 +112,9 @@ struct Platform {
 // Defined by the one platform implementation linked into the binary.
 const Platform& ActivePlatform();
 
+// The POSIX stand-in's table (Linux builds), which its ActivePlatform()
+// returns: a program that links its own ActivePlatform() instead (a tap
+// that logs every byte of the line) passes the calls on to it.
+const Platform& PosixPlatform();
+
 }  // namespace westnet

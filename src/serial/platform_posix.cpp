@@ -678,7 +678,7 @@ const Platform kPosix = {
 
 }  // namespace
 
-const Platform& ActivePlatform() {
+const Platform& PosixPlatform() {
     return kPosix;
 }
 

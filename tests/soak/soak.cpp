@@ -127,11 +127,10 @@ void Watch() {
 }
 
 // ---------------------------------------------------------------------------
-// The line as the driver sees it. The soak is linked so that the serial
-// layer's ActivePlatform() comes here first (-Wl,--wrap): every frame written
-// and every byte read is logged before the call goes on to the real POSIX
-// platform. Reads of a whole drain chunk are the purge's; the others collect
-// a reply.
+// The line as the driver sees it. The soak links the POSIX stand-in without
+// its ActivePlatform() and brings its own, a tap: every frame written and
+// every byte read is logged before the call goes on to the stand-in. Reads of a whole drain chunk
+// are the purge's; the others collect a reply.
 
 struct TapEntry {
     bool write = false;
@@ -142,15 +141,8 @@ struct TapEntry {
 std::vector<TapEntry> g_tap;
 std::size_t g_writes = 0;
 
-}  // namespace
-
-extern "C" const westnet::Platform* __real__ZN7westnet14ActivePlatformEv();
-
-namespace {
-
 const wn::Platform& Real() {
-    static const wn::Platform* real = __real__ZN7westnet14ActivePlatformEv();
-    return *real;
+    return wn::PosixPlatform();
 }
 
 int TapRead(wn::Handle handle, void* buffer, std::uint32_t count, std::uint32_t* got) {
@@ -189,14 +181,15 @@ int TapWrite(wn::Handle handle, const void* buffer, std::uint32_t count, std::ui
 
 }  // namespace
 
-extern "C" const westnet::Platform* __wrap__ZN7westnet14ActivePlatformEv() {
+// The platform of this program: the stand-in behind the tap.
+const westnet::Platform& westnet::ActivePlatform() {
     static const wn::Platform tap = [] {
         wn::Platform t = Real();
         t.ReadFile = TapRead;
         t.WriteFile = TapWrite;
         return t;
     }();
-    return &tap;
+    return tap;
 }
 
 namespace {
