@@ -66,8 +66,7 @@ else()
   # that the page and the tool cannot disagree (and a tool that reports
   # another version fails the build).
   if(NOT CMAKE_CROSSCOMPILING AND WESTNET_TOOLS)
-    find_program(WESTNET_PERL perl REQUIRED)
-    string(TIMESTAMP WESTNET_MAN_DATE "%Y-%m-%d" UTC)  # honours SOURCE_DATE_EPOCH
+    find_program(WESTNET_HELP2MAN help2man REQUIRED)  # run by cmake/manpage.sh
     set(summary_westnet-sim "simulated stations of a WestNet II Data HighWay on a serial line")
     set(summary_westnet-poll "read and write WestNet II controllers through the driver")
     set(summary_westnet-gateway "serve a plant of WestNet II controllers over HTTP, Modbus TCP and MQTT")
@@ -79,18 +78,17 @@ else()
       set(see_also)
       foreach(other ${WESTNET_TOOLS})
         if(NOT other STREQUAL tool)
-          list(APPEND see_also --see-also "${other}(1)")
+          list(APPEND see_also "${other}(1)")
         endif()
       endforeach()
       set(page ${CMAKE_BINARY_DIR}/man/${tool}.1)
       add_custom_command(
         OUTPUT ${page}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-        COMMAND ${WESTNET_PERL} ${PROJECT_SOURCE_DIR}/cmake/manpage.pl
-                --program $<TARGET_FILE:${tool}> --version ${PROJECT_VERSION}
-                --summary "${summary_${tool}}" --date ${WESTNET_MAN_DATE} ${see_also}
-                --see-also ${CMAKE_INSTALL_FULL_DOCDIR}/${guide_${tool}} --output ${page}
-        DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/manpage.pl
+        COMMAND ${PROJECT_SOURCE_DIR}/cmake/manpage.sh $<TARGET_FILE:${tool}> ${PROJECT_VERSION}
+                "${summary_${tool}}" ${page} ${see_also}
+                ${CMAKE_INSTALL_FULL_DOCDIR}/${guide_${tool}}
+        DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/manpage.sh
         COMMENT "Manual page ${tool}.1"
         VERBATIM)
       list(APPEND pages ${page})

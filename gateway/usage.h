@@ -33,8 +33,9 @@ SIGNALS
                             stays. Otherwise a line whose settings and points
                             did not change keeps its channel, its values and
                             its statistics; a changed line is closed and
-                            opened again; the front ends start again on the
-                            new plant.
+                            opened again; a front end whose own keys did not
+                            change keeps its clients connected and serves the
+                            new plant, the others start again.
   SIGTERM, SIGINT           Stop: the writes already queued go out and are
                             answered, every other request is refused, then
                             every line is closed.
