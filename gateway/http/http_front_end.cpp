@@ -300,6 +300,10 @@ struct Connection {
 
 // One request, from its headers to its answer.
 struct Request {
+    // The request line's target as it came, up to its first NUL: a NUL
+    // inside it would cut the path the handler sees short.
+    const char* rawTarget = nullptr;
+    std::size_t rawTargetLength = 0;
     bool started = false;
     std::string body;
     bool tooLarge = false;
@@ -396,7 +400,8 @@ public:
             kConnectionsPerClient, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
             limits_.bytes + kConnectionMemoryExtra, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
             MHD_OPTION_NOTIFY_COMPLETED, &HttpFrontEnd::Completed, this,
-            MHD_OPTION_NOTIFY_CONNECTION, &HttpFrontEnd::Notify, this, MHD_OPTION_END);
+            MHD_OPTION_NOTIFY_CONNECTION, &HttpFrontEnd::Notify, this, MHD_OPTION_URI_LOG_CALLBACK,
+            &HttpFrontEnd::Target, this, MHD_OPTION_END);
         if (daemon_ == nullptr) {
             close(fd);
             error = "http: cannot serve on " + address.host + ":" + std::to_string(port) +
@@ -449,8 +454,16 @@ private:
         if (*context == nullptr) {
             *context = new Request;
         }
-        return self->Serve(connection, url, method, version, upload, uploadSize,
+        return self->Serve(connection, url, method, version, version, upload, uploadSize,
                            *static_cast<Request*>(*context));
+    }
+
+    // The request line is in, its target not yet decoded.
+    static void* Target(void*, const char* uri, MHD_Connection*) {
+        auto* request = new Request;
+        request->rawTarget = uri;
+        request->rawTargetLength = std::strlen(uri);
+        return request;
     }
 
     static void Completed(void* cls, MHD_Connection* connection, void** context,
@@ -511,15 +524,15 @@ private:
     }
 
     MHD_Result Serve(MHD_Connection* connection, const std::string& url, const std::string& method,
-                     const std::string& version, const char* upload, size_t* uploadSize,
-                     Request& request) {
+                     const std::string& version, const char* rawVersion, const char* upload,
+                     size_t* uploadSize, Request& request) {
         if (request.answered) {
             *uploadSize = 0;  // the rest of a refused body: not read
             return MHD_YES;
         }
         if (!request.started) {
             request.started = true;
-            return Begin(connection, url, method, version, request);
+            return Begin(connection, url, method, version, rawVersion, request);
         }
         if (*uploadSize != 0) {
             if (request.body.size() + *uploadSize > kBodyMax) {
@@ -540,12 +553,19 @@ private:
 
     // The headers are in: refuse what must not be served before its body.
     MHD_Result Begin(MHD_Connection* connection, const std::string& url, const std::string& method,
-                     const std::string& version, Request& request) {
+                     const std::string& version, const char* rawVersion, Request& request) {
         Head head;
         MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &CollectHeader, &head);
         head.bytes += method.size() + url.size() + version.size() + 4;
         if (!KnownMethod(method)) {
             return Reply(connection, request, Refusal(400, "the request was refused"));
+        }
+        // The version follows the target and one space in the line the
+        // library split in place: anything between them was cut off at a NUL.
+        if (request.rawTarget != nullptr &&
+            request.rawTarget + request.rawTargetLength + 1 != rawVersion) {
+            return Reply(connection, request,
+                         Refusal(400, "the request was refused: NUL in the path"));
         }
         // Headers over the request limit are refused whether or not the
         // library had room for them.

@@ -452,6 +452,23 @@ TEST_F(GatewayHttp, AmbiguouslyFramedRequestsAreRefusedAndNeverExecuted) {
     EXPECT_EQ(service_.SubmittedCount(), 1u);
 }
 
+// A NUL in the request line would cut the path short ("/api/status\0x"
+// served as /api/status): refused; a query or an escape is no such cut.
+TEST_F(GatewayHttp, ANulInThePathIsRefused) {
+    using namespace std::string_literals;
+    const std::pair<std::string, int> cases[] = {
+        {"GET /api/status\0x HTTP/1.1\r\n"s, 400},
+        {"GET /api/status\0 HTTP/1.1\r\n"s, 400},
+        {"GET /api/status?x=1 HTTP/1.1\r\n", 200},
+        {"GET /api/points/north/0140002%203?a=b&c HTTP/1.1\r\n", 200},
+    };
+    for (const auto& [line, status] : cases) {
+        const auto r = client_->Raw(line + "Host: x\r\nConnection: close\r\n\r\n");
+        ASSERT_TRUE(r) << line;
+        EXPECT_EQ(r->status, status) << line;
+    }
+}
+
 // One bounded answer whatever the Range header asks: no part answers (206),
 // no multipart document that repeats the body once per range.
 TEST_F(GatewayHttp, RangeHeadersAreIgnored) {
