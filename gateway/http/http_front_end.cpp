@@ -1,16 +1,26 @@
 #include "http/http_front_end.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
-#include <future>
+#include <mutex>
 #include <thread>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "http/page.h"
 #include "http/render.h"
-#include "http/request_guard.h"
 #include "log/log.h"
 #include "plant/listen.h"
 #include "sync/mutex.h"
@@ -20,35 +30,70 @@ namespace westnet::gateway::http {
 namespace {
 
 using json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kBodyMax = std::size_t{64} * 1024;
-// Requests served at once. A client holds its worker for as long as it takes
-// to send its request (each pause up to the 5 s read time-out), so a few slow
-// or stalled clients would otherwise take every worker of the library's
-// default pool (8 on a small box) and leave the page and the API unanswered.
-constexpr std::size_t kWorkers = 32;
-// A write answers when the station acknowledged it; the driver's retries
-// bound that to a few seconds, this only guards against a lost answer.
-constexpr std::chrono::seconds kWriteWaitMax{60};
+// A request line, or one header line, longer than this is refused (414, 400).
+constexpr std::size_t kLineMax = std::size_t{8} * 1024;
+// Connections held at once, and by one client address: one thread serves
+// them all, so a connection costs its memory (at most the request limit and
+// the answer) and not a worker, but a single client still may not take
+// every place.
+constexpr unsigned kConnectionsMax = 256;
+constexpr unsigned kConnectionsPerClient = 64;
+// A connection that sends nothing, or does not read its answer, for this
+// long is closed; a kept-alive one too.
+constexpr unsigned kIdleSeconds = 5;
+// The connection's memory beyond the request limit: the answer's headers,
+// the library's own bookkeeping of each header line.
+constexpr std::size_t kConnectionMemoryExtra = std::size_t{64} * 1024;
 
-void SendJson(httplib::Response& res, int status, const json& body) {
-    res.status = status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(body.dump(2) + "\n", "application/json; charset=utf-8");
+struct Answer {
+    int status = 200;
+    std::string body;
+    std::string type;
+    std::vector<std::pair<std::string, std::string>> headers;
+    bool close = false;  // the connection ends after it
+};
+
+Answer Json(int status, const json& body) {
+    Answer a;
+    a.status = status;
+    a.body = body.dump(2) + "\n";
+    a.type = "application/json; charset=utf-8";
+    a.headers.emplace_back("Cache-Control", "no-store");
+    return a;
 }
 
-void SendError(httplib::Response& res, int status, const std::string& error,
-               const std::string& message) {
-    SendJson(res, status, {{"error", error}, {"message", message}});
+Answer Error(int status, const std::string& error, const std::string& message) {
+    return Json(status, {{"error", error}, {"message", message}});
 }
 
-// What a request's line and headers took on the wire, near enough.
-std::size_t HeadBytes(const httplib::Request& req) {
-    std::size_t n = req.method.size() + req.target.size() + req.version.size() + 4;
-    for (const auto& [name, value] : req.headers) {
-        n += name.size() + value.size() + 4;
+// A refusal of a request whose end on the wire is not known for certain:
+// what follows it on the connection is not read as another request.
+Answer Refusal(int status, const std::string& message) {
+    Answer a = Error(status, "http-" + std::to_string(status), message);
+    a.close = true;
+    return a;
+}
+
+MHD_Result Queue(MHD_Connection* connection, const Answer& a) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        a.body.size(), const_cast<char*>(a.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) {
+        return MHD_NO;
     }
-    return n;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, a.type.c_str());
+    for (const auto& [name, value] : a.headers) {
+        MHD_add_response_header(response, name.c_str(), value.c_str());
+    }
+    if (a.close) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    }
+    const MHD_Result queued =
+        MHD_queue_response(connection, static_cast<unsigned>(a.status), response);
+    MHD_destroy_response(response);
+    return queued;
 }
 
 int HttpStatusOf(Outcome outcome) {
@@ -98,19 +143,248 @@ std::string OutcomeMessage(Outcome outcome, std::int32_t driverResult) {
     return "the gateway is stopping: not tried";
 }
 
+std::string Duration(std::chrono::milliseconds d) {
+    const long long ms = d.count();
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+    const std::size_t n = std::strlen(b);
+    return a.size() == n && std::equal(a.begin(), a.end(), b, [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string Trimmed(const std::string& s) {
+    const std::size_t first = s.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return "";
+    }
+    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+// The request's headers as the client sent them, every repetition kept.
+struct Head {
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::size_t bytes = 0;    // on the wire, near enough
+    std::size_t longest = 0;  // the longest header line
+
+    std::vector<std::string> All(const char* name) const {
+        std::vector<std::string> values;
+        for (const auto& [key, value] : fields) {
+            if (EqualsNoCase(key, name)) {
+                values.push_back(value);
+            }
+        }
+        return values;
+    }
+};
+
+MHD_Result CollectHeader(void* cls, MHD_ValueKind, const char* key, size_t keySize,
+                         const char* value, size_t valueSize) {
+    auto* head = static_cast<Head*>(cls);
+    head->fields.emplace_back(std::string(key, keySize),
+                              value != nullptr ? std::string(value, valueSize) : std::string());
+    head->bytes += keySize + valueSize + 4;
+    head->longest = std::max(head->longest, keySize + valueSize + 2);
+    return MHD_YES;
+}
+
+// Why a request's framing cannot be trusted ("" when it can): the body's
+// length must be known one way only, or a proxy in front of the gateway and
+// the gateway could each read a different request from the same bytes.
+std::string FramingFault(const Head& head, const std::string& version,
+                         unsigned long long& contentLength) {
+    const std::vector<std::string> hosts = head.All(MHD_HTTP_HEADER_HOST);
+    if (hosts.size() > 1 || (hosts.empty() && version == MHD_HTTP_VERSION_1_1)) {
+        return "a request names its host once (one Host header)";
+    }
+    const std::vector<std::string> lengths = head.All(MHD_HTTP_HEADER_CONTENT_LENGTH);
+    const std::vector<std::string> codings = head.All(MHD_HTTP_HEADER_TRANSFER_ENCODING);
+    if (!lengths.empty() && !codings.empty()) {
+        return "Content-Length and Transfer-Encoding together";
+    }
+    for (const std::string& raw : lengths) {
+        const std::string v = Trimmed(raw);
+        if (v.empty() || v.size() > 18 ||
+            !std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+            (raw != lengths.front() && Trimmed(lengths.front()) != v)) {
+            return "a Content-Length that is not one number";
+        }
+        contentLength = std::stoull(v);
+    }
+    if (!codings.empty() &&
+        (codings.size() != 1 || !EqualsNoCase(Trimmed(codings[0]), "chunked"))) {
+        return "a Transfer-Encoding other than chunked";
+    }
+    return "";
+}
+
+bool KnownMethod(const std::string& m) {
+    for (const char* known :
+         {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH", "PRI"}) {
+        if (m == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// "/api/points/LINE/NAME": the line (no '/') and the point's name (which
+// may hold '/'); false for any other path.
+bool PointPath(const std::string& url, std::string& line, std::string& name) {
+    static const std::string prefix = "/api/points/";
+    if (url.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    const std::size_t slash = url.find('/', prefix.size());
+    if (slash == std::string::npos || slash == prefix.size() || slash + 1 == url.size()) {
+        return false;
+    }
+    line = url.substr(prefix.size(), slash - prefix.size());
+    name = url.substr(slash + 1);
+    return name.find_first_of("\r\n") == std::string::npos;
+}
+
+std::string ClientAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info == nullptr || info->client_addr == nullptr) {
+        return "?";
+    }
+    const socklen_t length =
+        info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    char host[NI_MAXHOST];
+    if (getnameinfo(info->client_addr, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) !=
+        0) {
+        return "?";
+    }
+    return host;
+}
+
+// A write waiting for its line. Shared with the completion, which may come
+// after the front end has stopped: it then only records.
+struct Waiting {
+    bool done = false;
+    bool late = false;      // the lost-answer guard gave up on it
+    bool stopping = false;  // the front end stopped while it waited
+    LineOpResult result;
+    MHD_Connection* suspended = nullptr;  // while the connection waits for it
+    Clock::time_point deadline;
+};
+
+struct Waits {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<Waiting>> suspended;
+    bool stopping = false;
+
+    // With the mutex held: the connection goes on and answers what it has.
+    void Resume(Waiting& w) {
+        if (w.suspended != nullptr) {
+            MHD_resume_connection(w.suspended);
+            w.suspended = nullptr;
+        }
+        suspended.erase(std::remove_if(suspended.begin(), suspended.end(),
+                                       [&](const auto& p) { return p.get() == &w; }),
+                        suspended.end());
+    }
+};
+
+// One connection, as the request-time watch sees it.
+struct Connection {
+    int fd = -1;
+    std::string client;  // its address, for the log
+    Clock::time_point since;
+    bool handling = false;  // its request is in: the time is the gateway's
+    bool shut = false;
+};
+
+// One request, from its headers to its answer.
+struct Request {
+    // The request line's target as it came, up to its first NUL: a NUL
+    // inside it would cut the path the handler sees short.
+    const char* rawTarget = nullptr;
+    std::size_t rawTargetLength = 0;
+    bool started = false;
+    std::string body;
+    bool tooLarge = false;
+    bool answered = false;
+    std::shared_ptr<Waiting> write;
+    std::size_t line = 0;
+    std::size_t point = 0;
+    // A write's answer comes after its wait, when a reload may have moved
+    // the point: it names it as it was found.
+    std::string lineName;
+    std::string pointName;
+    std::vector<std::uint16_t> values;
+};
+
+int OpenListener(const ListenAddress& address, std::string& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(address.port);
+    const int rc = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
+    if (rc != 0) {
+        error = std::string(": ") + gai_strerror(rc);
+        return -1;
+    }
+    int fd = -1;
+    int lastError = 0;
+    for (const addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            lastError = errno;
+            continue;
+        }
+        // SO_REUSEADDR alone: a restart may bind while old connections
+        // linger, but a second gateway on the same port is refused
+        // (SO_REUSEPORT would let both listen and share clients).
+        const int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
+            lastError = errno;
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd < 0) {
+        error = lastError != 0 ? std::string(": ") + std::strerror(lastError) : std::string();
+    }
+    return fd;
+}
+
+int LocalPort(int fd) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return -1;
+    }
+    if (local.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
+}
+
 class HttpFrontEnd : public FrontEnd {
 public:
     HttpFrontEnd(const GatewayConfig& config, Service& service, RequestLimits limits)
         : config_(config), service_(service), limits_(limits) {}
     ~HttpFrontEnd() override { HttpFrontEnd::Stop(); }
+    HttpFrontEnd(const HttpFrontEnd&) = delete;
+    HttpFrontEnd& operator=(const HttpFrontEnd&) = delete;
 
     std::string Name() const override { return "http"; }
     int Port() const { return port_; }
 
     // A reload keeps the listener and every connection when the address
-    // stays: requests wait at the gate while the plant changes.
+    // stays: a request waits at the gate while the plant changes.
     bool Keeps(const GatewayConfig& next) const override {
-        return server_ != nullptr && next.http == config_.http;
+        return daemon_ != nullptr && next.http == config_.http;
     }
     void Pause() override ACQUIRE(gate_) { gate_.Lock(); }
     bool Resume() override RELEASE(gate_) {
@@ -124,181 +398,340 @@ public:
             error = "http = \"" + config_.http + "\": " + error;
             return false;
         }
-        guard_ = std::make_unique<RequestGuard>(limits_);
-        server_ = std::make_unique<httplib::Server>();
-        server_->new_task_queue = [this] { return guard_->NewTaskQueue(kWorkers); };
-        server_->set_payload_max_length(kBodyMax);
-        server_->set_read_timeout(5, 0);
-        server_->set_write_timeout(5, 0);
-        // SO_REUSEADDR alone: a restart may bind while old connections linger,
-        // but a second gateway on the same port is refused (the library's
-        // default, SO_REUSEPORT, would let both listen and share clients).
-        server_->set_socket_options([](socket_t sock) {
-            int yes = 1;
-            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        });
-        Routes();
-        int port = address.port;
-        errno = 0;
-        if (port == 0) {
-            port = server_->bind_to_any_port(address.host);
-        } else if (!server_->bind_to_port(address.host, port)) {
-            port = -1;
-        }
-        if (port < 0) {
+        std::string why;
+        const int fd = OpenListener(address, why);
+        if (fd < 0) {
             error = "http: cannot listen on " + address.host + ":" + std::to_string(address.port) +
-                    (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()) +
+                    why +
                     " (a port in use, or an address not on this machine: change [gateway] http)";
-            server_.reset();
-            guard_.reset();
             return false;
         }
-        guard_->SetPort(port);
+        const int port = LocalPort(fd);
+        waits_ = std::make_shared<Waits>();
+        stopWatch_ = false;
+        const unsigned flags =
+            MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+        daemon_ = MHD_start_daemon(
+            flags, 0, nullptr, nullptr, &HttpFrontEnd::Access, this, MHD_OPTION_LISTEN_SOCKET, fd,
+            MHD_OPTION_CONNECTION_LIMIT, kConnectionsMax, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+            kConnectionsPerClient, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+            limits_.bytes + kConnectionMemoryExtra, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+            MHD_OPTION_NOTIFY_COMPLETED, &HttpFrontEnd::Completed, this,
+            MHD_OPTION_NOTIFY_CONNECTION, &HttpFrontEnd::Notify, this, MHD_OPTION_URI_LOG_CALLBACK,
+            &HttpFrontEnd::Target, this, MHD_OPTION_END);
+        if (daemon_ == nullptr) {
+            close(fd);
+            error = "http: cannot serve on " + address.host + ":" + std::to_string(port) +
+                    " (the HTTP library refused to start)";
+            return false;
+        }
+        watcher_ = std::thread([this] { Watch(); });
         const std::string host =
             address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
         Log(LogLevel::Info, "http: listening on http://" + host + ":" + std::to_string(port) + "/");
         port_ = port;
-        listenDone_ = false;
-        thread_ = std::thread([this] {
-            server_->listen_after_bind();
-            listenDone_ = true;
-        });
         return true;
     }
 
     void Stop() override {
-        if (server_ && thread_.joinable()) {
-            // A stop before the listener runs would be lost: wait for it.
-            while (!server_->is_running() && !listenDone_) {
-                std::this_thread::yield();
+        if (daemon_ == nullptr) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(watchMutex_);
+            stopWatch_ = true;
+        }
+        watchWake_.notify_all();
+        watcher_.join();
+        {
+            // Writes still waiting go on without their answer: the library
+            // must have every connection running before it stops.
+            std::lock_guard<std::mutex> lock(waits_->mutex);
+            waits_->stopping = true;
+            while (!waits_->suspended.empty()) {
+                const std::shared_ptr<Waiting> w = waits_->suspended.back();
+                w->stopping = true;
+                w->done = true;
+                waits_->Resume(*w);
             }
-            server_->stop();
         }
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        server_.reset();
-        guard_.reset();
+        MHD_stop_daemon(daemon_);  // closes the listening socket too
+        daemon_ = nullptr;
         port_ = 0;
     }
 
 private:
     static WallTime Now() { return std::chrono::system_clock::now(); }
 
-    void Routes() {
-        httplib::Server& s = *server_;
-        // From here the request is in: its handler's time (a write waiting
-        // for its station) is not the client's. Once answered, the client's
-        // next request on the connection is timed and counted afresh.
-        s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-            // Headers over the request limit are refused whether or not the
-            // guard saw them arrive: the library may read a fast client's
-            // headers whole before the guard looks.
-            if (HeadBytes(req) > limits_.bytes) {
-                SendError(res, 431, "headers-too-large",
-                          "the request's line and headers exceed " +
-                              std::to_string(limits_.bytes / 1024) +
-                              " KB: send fewer or shorter headers");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            // With a body, the client is still sending it: the handler marks it.
-            if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
-                guard_->Handling(req.remote_addr, req.remote_port);
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-        s.set_logger([this](const httplib::Request& req, const httplib::Response&) {
-            guard_->Answered(req.remote_addr, req.remote_port);
-        });
-        s.Get("/", [](const httplib::Request&, httplib::Response& res) {
-            res.set_header("Cache-Control", "no-store");
-            res.set_content(kStatusPage, "text/html; charset=utf-8");
-        });
-        s.Get("/api/status", [this](const httplib::Request&, httplib::Response& res) {
-            ReaderLock gate(gate_);
-            SendJson(res, 200, StatusJson(service_, Now()));
-        });
-        s.Get("/api/points", [this](const httplib::Request&, httplib::Response& res) {
-            ReaderLock gate(gate_);
-            SendJson(res, 200, PointsJson(service_, Now()));
-        });
-        s.Get(R"(/api/points/([^/]+)/(.+))",
-              [this](const httplib::Request& req, httplib::Response& res) {
-                  ReaderLock gate(gate_);
-                  std::size_t line = 0;
-                  std::size_t point = 0;
-                  if (!FindPoint(service_, req.matches[1], req.matches[2], line, point)) {
-                      NoSuchPoint(req, res);
-                      return;
-                  }
-                  SendJson(res, 200, PointJson(service_, line, point, Now()));
-              });
-        s.Put(R"(/api/points/([^/]+)/(.+))",
-              [this](const httplib::Request& req, httplib::Response& res) { Write(req, res); });
-        s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-            ReaderLock gate(gate_);
-            res.set_header("Cache-Control", "no-store");
-            res.set_content(Metrics(service_, Now()), "text/plain; version=0.0.4; charset=utf-8");
-        });
-        s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-            if (res.body.empty()) {
-                SendError(res, res.status, "http-" + std::to_string(res.status),
-                          res.status == 404 ? "no such page: try /, /api/status, /api/points or "
-                                              "/metrics"
-                                            : "the request was refused");
-            }
-        });
+    // The library's callbacks, on its one thread.
+    static MHD_Result Access(void* cls, MHD_Connection* connection, const char* url,
+                             const char* method, const char* version, const char* upload,
+                             size_t* uploadSize, void** context) {
+        auto* self = static_cast<HttpFrontEnd*>(cls);
+        if (*context == nullptr) {
+            *context = new Request;
+        }
+        return self->Serve(connection, url, method, version, version, upload, uploadSize,
+                           *static_cast<Request*>(*context));
     }
 
-    void NoSuchPoint(const httplib::Request& req, httplib::Response& res) {
-        SendError(res, 404, "no-such-point",
-                  "no point named \"" + std::string(req.matches[2]) + "\" on a line named \"" +
-                      std::string(req.matches[1]) + "\"");
+    // The request line is in, its target not yet decoded.
+    static void* Target(void*, const char* uri, MHD_Connection*) {
+        auto* request = new Request;
+        request->rawTarget = uri;
+        request->rawTargetLength = std::strlen(uri);
+        return request;
     }
 
-    void Write(const httplib::Request& req, httplib::Response& res) {
-        guard_->Handling(req.remote_addr, req.remote_port);
-        auto answer = std::make_shared<std::promise<LineOpResult>>();
-        std::future<LineOpResult> result = answer->get_future();
-        std::vector<std::uint16_t> written;
+    static void Completed(void* cls, MHD_Connection* connection, void** context,
+                          MHD_RequestTerminationCode) {
+        auto* self = static_cast<HttpFrontEnd*>(cls);
+        auto* request = static_cast<Request*>(*context);
+        *context = nullptr;
+        if (request != nullptr && request->write) {
+            // Ended without waiting any more (never while suspended: the
+            // front end resumes every connection before the library stops).
+            std::lock_guard<std::mutex> lock(self->waits_->mutex);
+            request->write->suspended = nullptr;
+            self->waits_->Resume(*request->write);
+        }
+        delete request;
+        // The client's next request on the connection is timed afresh.
+        self->Handling(connection, false);
+    }
+
+    static void Notify(void* cls, MHD_Connection* connection, void** socketContext,
+                       MHD_ConnectionNotificationCode code) {
+        auto* self = static_cast<HttpFrontEnd*>(cls);
+        std::lock_guard<std::mutex> lock(self->watchMutex_);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            auto* c = new Connection;
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+            c->fd = info != nullptr ? info->connect_fd : -1;
+            c->since = Clock::now();
+            c->client = ClientAddress(connection);
+            self->connections_.insert(c);
+            *socketContext = c;
+        } else {
+            // Before the library closes the socket: the watch never shuts
+            // down a descriptor that is already another's.
+            auto* c = static_cast<Connection*>(*socketContext);
+            self->connections_.erase(c);
+            delete c;
+            *socketContext = nullptr;
+        }
+    }
+
+    void Handling(MHD_Connection* connection, bool handling) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        std::lock_guard<std::mutex> lock(watchMutex_);
+        auto* c = info != nullptr ? static_cast<Connection*>(info->socket_context) : nullptr;
+        if (c != nullptr && connections_.count(c) != 0) {
+            c->handling = handling;
+            c->since = Clock::now();
+        }
+    }
+
+    MHD_Result Reply(MHD_Connection* connection, Request& request, const Answer& a) {
+        request.answered = true;
+        Handling(connection, true);
+        return Queue(connection, a);
+    }
+
+    MHD_Result Serve(MHD_Connection* connection, const std::string& url, const std::string& method,
+                     const std::string& version, const char* rawVersion, const char* upload,
+                     size_t* uploadSize, Request& request) {
+        if (request.answered) {
+            *uploadSize = 0;  // the rest of a refused body: not read
+            return MHD_YES;
+        }
+        if (!request.started) {
+            request.started = true;
+            return Begin(connection, url, method, version, rawVersion, request);
+        }
+        if (*uploadSize != 0) {
+            if (request.body.size() + *uploadSize > kBodyMax) {
+                *uploadSize = 0;
+                return Reply(connection, request,
+                             Refusal(413, "the request's body is longer than " +
+                                              std::to_string(kBodyMax / 1024) + " KB"));
+            }
+            request.body.append(upload, *uploadSize);
+            *uploadSize = 0;
+            return MHD_YES;
+        }
+        if (request.write) {
+            return WriteAnswered(connection, request);
+        }
+        return Route(connection, url, method, request);
+    }
+
+    // The headers are in: refuse what must not be served before its body.
+    MHD_Result Begin(MHD_Connection* connection, const std::string& url, const std::string& method,
+                     const std::string& version, const char* rawVersion, Request& request) {
+        Head head;
+        MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &CollectHeader, &head);
+        head.bytes += method.size() + url.size() + version.size() + 4;
+        if (!KnownMethod(method)) {
+            return Reply(connection, request, Refusal(400, "the request was refused"));
+        }
+        // The version follows the target and one space in the line the
+        // library split in place: anything between them was cut off at a NUL.
+        if (request.rawTarget != nullptr &&
+            request.rawTarget + request.rawTargetLength + 1 != rawVersion) {
+            return Reply(connection, request,
+                         Refusal(400, "the request was refused: NUL in the path"));
+        }
+        // Headers over the request limit are refused whether or not the
+        // library had room for them.
+        if (head.bytes > limits_.bytes) {
+            Answer a = Error(431, "headers-too-large",
+                             "the request's line and headers exceed " +
+                                 std::to_string(limits_.bytes / 1024) +
+                                 " KB: send fewer or shorter headers");
+            a.close = true;
+            return Reply(connection, request, a);
+        }
+        if (method.size() + url.size() + version.size() + 2 > kLineMax) {
+            return Reply(connection, request, Refusal(414, "the request was refused"));
+        }
+        if (head.longest > kLineMax) {
+            return Reply(connection, request, Refusal(400, "the request was refused"));
+        }
+        unsigned long long length = 0;
+        const std::string fault = FramingFault(head, version, length);
+        if (!fault.empty()) {
+            return Reply(connection, request, Refusal(400, "the request was refused: " + fault));
+        }
+        if (length > kBodyMax) {
+            return Reply(connection, request,
+                         Refusal(413, "the request's body is longer than " +
+                                          std::to_string(kBodyMax / 1024) + " KB"));
+        }
+        return MHD_YES;
+    }
+
+    // The request is in whole.
+    MHD_Result Route(MHD_Connection* connection, const std::string& url, const std::string& method,
+                     Request& request) {
+        ReaderLock gate(gate_);  // no reload while the service is asked
+        const bool get = method == "GET" || method == "HEAD";  // HEAD: the same, without body
         std::string lineName;
         std::string pointName;
+        if (get && url == "/") {
+            Answer a;
+            a.body = kStatusPage;
+            a.type = "text/html; charset=utf-8";
+            a.headers.emplace_back("Cache-Control", "no-store");
+            return Reply(connection, request, a);
+        }
+        if (get && url == "/api/status") {
+            return Reply(connection, request, Json(200, StatusJson(service_, Now())));
+        }
+        if (get && url == "/api/points") {
+            return Reply(connection, request, Json(200, PointsJson(service_, Now())));
+        }
+        if (get && url == "/metrics") {
+            Answer a;
+            a.body = Metrics(service_, Now());
+            a.type = "text/plain; version=0.0.4; charset=utf-8";
+            a.headers.emplace_back("Cache-Control", "no-store");
+            return Reply(connection, request, a);
+        }
+        if ((get || method == "PUT") && PointPath(url, lineName, pointName)) {
+            if (!FindPoint(service_, lineName, pointName, request.line, request.point)) {
+                return Reply(connection, request,
+                             Error(404, "no-such-point",
+                                   "no point named \"" + pointName + "\" on a line named \"" +
+                                       lineName + "\""));
+            }
+            if (get) {
+                return Reply(connection, request,
+                             Json(200, PointJson(service_, request.line, request.point, Now())));
+            }
+            return Write(connection, request);
+        }
+        return Reply(
+            connection, request,
+            Error(404, "http-404", "no such page: try /, /api/status, /api/points or /metrics"));
+    }
+
+    // A write goes to its line; the connection waits, suspended, for the
+    // completion (on the line's thread) to resume it, so that the one
+    // thread serves the others meanwhile.
+    MHD_Result Write(MHD_Connection* connection, Request& request) {
+        Handling(connection, true);
+        const PointConfig& config =
+            service_.PlantConfig().lines[request.line].points[request.point];
+        request.lineName = service_.PlantConfig().lines[request.line].name;
+        request.pointName = config.name;
+        std::string why;
+        if (!DecodeWrite(config, request.body, request.values, why)) {
+            return Reply(connection, request, Error(400, "bad-body", why));
+        }
+        auto w = std::make_shared<Waiting>();
+        w->deadline = Clock::now() + limits_.writeWait;
         {
-            // Found and submitted with no reload in between; the wait for the
-            // station is outside the gate, and uses names, not positions.
-            ReaderLock gate(gate_);
-            std::size_t line = 0;
-            std::size_t point = 0;
-            if (!FindPoint(service_, req.matches[1], req.matches[2], line, point)) {
-                NoSuchPoint(req, res);
-                return;
-            }
-            const PointConfig& config = service_.PlantConfig().lines[line].points[point];
-            lineName = service_.PlantConfig().lines[line].name;
-            pointName = config.name;
-            std::string why;
-            if (!DecodeWrite(config, req.body, written, why)) {
-                SendError(res, 400, "bad-body", why);
-                return;
-            }
-            if (!service_.WritePoint(line, point, written,
-                                     [answer](const LineOpResult& r) { answer->set_value(r); })) {
-                res.set_header("Retry-After", "1");
-                SendError(res, 503, "busy", "the line's queue is full: try again");
-                return;
+            std::lock_guard<std::mutex> lock(waits_->mutex);
+            if (waits_->stopping) {
+                return Reply(connection, request,
+                             Error(503, "stopping", "the gateway is stopping: not tried"));
             }
         }
-        if (result.wait_for(kWriteWaitMax) != std::future_status::ready) {
-            SendError(res, 504, "no-answer", "the line did not answer the write in time");
-            return;
+        std::shared_ptr<Waits> waits = waits_;
+        std::vector<std::uint16_t> values = request.values;
+        if (!service_.WritePoint(request.line, request.point, std::move(values),
+                                 [waits, w](const LineOpResult& r) {
+                                     std::lock_guard<std::mutex> lock(waits->mutex);
+                                     if (w->done) {
+                                         return;
+                                     }
+                                     w->result = r;
+                                     w->done = true;
+                                     waits->Resume(*w);
+                                 })) {
+            Answer a = Error(503, "busy", "the line's queue is full: try again");
+            a.headers.emplace_back("Retry-After", "1");
+            return Reply(connection, request, a);
         }
-        const LineOpResult r = result.get();
+        request.write = w;
+        {
+            std::lock_guard<std::mutex> lock(waits_->mutex);
+            if (!w->done) {
+                MHD_suspend_connection(connection);
+                w->suspended = connection;
+                waits_->suspended.push_back(w);
+                return MHD_YES;
+            }
+        }
+        return WriteAnswered(connection, request);
+    }
+
+    MHD_Result WriteAnswered(MHD_Connection* connection, Request& request) {
+        Waiting w;
+        {
+            std::lock_guard<std::mutex> lock(waits_->mutex);
+            w = *request.write;
+        }
+        if (w.stopping) {
+            return Reply(connection, request,
+                         Error(503, "stopping",
+                               "the gateway stopped while the write waited for its line: it may "
+                               "or may not have landed"));
+        }
+        if (w.late) {
+            return Reply(connection, request,
+                         Error(504, "no-answer", "the line did not answer the write in time"));
+        }
+        const LineOpResult& r = w.result;
         json body = {{"result", OutcomeName(r.outcome)},
                      {"message", OutcomeMessage(r.outcome, r.driverResult)},
-                     {"line", lineName},
-                     {"name", pointName}};
+                     {"line", request.lineName},
+                     {"name", request.pointName}};
         if (r.outcome == Outcome::Ok) {
-            body["values"] = written;
+            body["values"] = request.values;
         }
         if (r.outcome == Outcome::Refused || r.outcome == Outcome::LineFailure) {
             body["driver_result"] = r.driverResult;
@@ -309,21 +742,58 @@ private:
         if (HttpStatusOf(r.outcome) >= 400) {
             body["error"] = OutcomeName(r.outcome);
         }
-        const std::string who = req.remote_addr + " wrote " + pointName;
-        LogLine(r.outcome == Outcome::Ok ? LogLevel::Info : LogLevel::Warning, lineName,
+        const std::string who = ClientAddress(connection) + " wrote " + request.pointName;
+        LogLine(r.outcome == Outcome::Ok ? LogLevel::Info : LogLevel::Warning, request.lineName,
                 "http: " + who + ": " + OutcomeName(r.outcome));
-        SendJson(res, HttpStatusOf(r.outcome), body);
+        return Reply(connection, request, Json(HttpStatusOf(r.outcome), body));
+    }
+
+    // Every check: a client that has taken longer than the request time to
+    // send its request is closed (the library's own time-out only bounds
+    // the pause between two bytes), and a write whose answer was lost is
+    // answered.
+    void Watch() {
+        std::unique_lock<std::mutex> lock(watchMutex_);
+        while (!watchWake_.wait_for(lock, limits_.check, [this] { return stopWatch_; })) {
+            const Clock::time_point now = Clock::now();
+            for (Connection* c : connections_) {
+                if (c->handling || c->shut || c->fd < 0 || now - c->since <= limits_.time) {
+                    continue;
+                }
+                // The library sees the connection end and closes it on its
+                // thread; the descriptor stays its own until then.
+                shutdown(c->fd, SHUT_RDWR);
+                c->shut = true;
+                Log(LogLevel::Warning, "http: client " + c->client + " closed: it took more than " +
+                                           Duration(limits_.time) + " to send its request");
+            }
+            std::lock_guard<std::mutex> waitsLock(waits_->mutex);
+            std::vector<std::shared_ptr<Waiting>> late;
+            for (const auto& w : waits_->suspended) {
+                if (now >= w->deadline) {
+                    late.push_back(w);
+                }
+            }
+            for (const auto& w : late) {
+                w->late = true;
+                w->done = true;
+                waits_->Resume(*w);
+            }
+        }
     }
 
     const GatewayConfig config_;
     Service& service_;
     const RequestLimits limits_;
-    std::unique_ptr<RequestGuard> guard_;  // outlives server_
-    std::unique_ptr<httplib::Server> server_;
-    // Held shared by every request that uses the service, alone by a reload.
+    MHD_Daemon* daemon_ = nullptr;
+    // Held shared while a request asks the service, alone by a reload.
     SharedMutex gate_;
-    std::thread thread_;
-    std::atomic<bool> listenDone_{false};
+    std::shared_ptr<Waits> waits_;
+    std::mutex watchMutex_;
+    std::condition_variable watchWake_;
+    bool stopWatch_ = false;
+    std::unordered_set<Connection*> connections_;
+    std::thread watcher_;
     int port_ = 0;
 };
 

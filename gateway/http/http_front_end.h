@@ -1,5 +1,6 @@
 // The HTTP front end: the status page at /, the JSON API under /api, and
-// /metrics in the Prometheus text format, served by cpp-httplib.
+// /metrics in the Prometheus text format, served by libmicrohttpd on one
+// thread for every connection.
 #pragma once
 
 #include <chrono>
@@ -11,14 +12,18 @@
 
 namespace westnet::gateway::http {
 
-// What one client may send while it sends a request: past either, its
-// connection is closed (see http/request_guard.h).
+// What one client may send while it sends a request: past either, it is
+// refused (431) or its connection closed.
 struct RequestLimits {
-    std::size_t bytes = std::size_t{256} * 1024;  // its line, headers and body
+    std::size_t bytes = std::size_t{256} * 1024;  // its line and headers
     // To send them, from the connection or the previous answer on; time in
     // a handler (a write waiting for its station) does not count.
     std::chrono::milliseconds time{10000};
     std::chrono::milliseconds check{100};  // how often that is looked at
+    // A write answers when the station acknowledged it; the driver's retries
+    // bound that to a few seconds, this only guards against a lost answer
+    // (504 past it).
+    std::chrono::milliseconds writeWait{60000};
 };
 
 // Null when [gateway] http is "" (turned off).

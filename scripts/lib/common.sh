@@ -54,7 +54,7 @@ need_build_packages() {
 
 # The libraries westnet-gateway is built on.
 need_gateway_packages() {
-    need_packages pkg-config libtomlplusplus-dev nlohmann-json3-dev libcpp-httplib-dev libcli11-dev \
+    need_packages pkg-config libtomlplusplus-dev nlohmann-json3-dev libmicrohttpd-dev libcli11-dev \
         libmodbus-dev libmosquitto-dev libsystemd-dev
 }
 

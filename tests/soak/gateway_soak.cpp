@@ -66,7 +66,7 @@
 #include <utility>
 #include <vector>
 
-#include "httplib.h"
+#include "http_client.h"
 
 namespace {
 
@@ -1107,9 +1107,8 @@ private:
 
 class Http {
 public:
-    Http(int port, std::uint64_t seed) : client_("127.0.0.1", port), rng_(seed) {
-        client_.set_read_timeout(30, 0);
-        client_.set_connection_timeout(5, 0);
+    Http(int port, std::uint64_t seed) : client_(port), rng_(seed) {
+        client_.SetTimeout(std::chrono::seconds(30));
     }
 
     void Run() {
@@ -1181,7 +1180,7 @@ private:
         return acked;
     }
 
-    httplib::Client client_;
+    westnet::gateway::testing::HttpClient client_;
     std::mt19937 rng_;
 };
 
@@ -1295,7 +1294,7 @@ Options Parse(int argc, char** argv) {
 }
 
 // Whether /api/status says the line is up.
-std::optional<bool> LineUp(httplib::Client& http) {
+std::optional<bool> LineUp(westnet::gateway::testing::HttpClient& http) {
     const auto res = http.Get("/api/status");
     if (!res || res->status != 200) {
         return std::nullopt;
@@ -1309,7 +1308,7 @@ std::optional<bool> LineUp(httplib::Client& http) {
 }
 
 // Whether some point is good with a read after `after`.
-bool GoodAfter(httplib::Client& http, std::int64_t after) {
+bool GoodAfter(westnet::gateway::testing::HttpClient& http, std::int64_t after) {
     const auto res = http.Get("/api/points");
     if (!res || res->status != 200) {
         return false;
@@ -1498,8 +1497,8 @@ int Run(int argc, char** argv) {
     WriteFile(g_dir + "/plant.toml", PlantToml(httpPort, modbusPort, mqttPort, sim.link));
     g_gatewayPid = Spawn({options.gateway, "--log-level", "warning", g_dir + "/plant.toml"}, -1,
                          g_dir + "/gateway.err");
-    httplib::Client status("127.0.0.1", httpPort);
-    status.set_read_timeout(10, 0);
+    westnet::gateway::testing::HttpClient status(httpPort);
+    status.SetTimeout(std::chrono::seconds(10));
     // Ready: every front end listens and the line has been read.
     if (!WaitUntil(60, [&] { return Accepts(modbusPort) && GoodAfter(status, 0); })) {
         Die("the gateway did not come up: " + ReadFile(g_dir + "/gateway.err"));
