@@ -274,13 +274,14 @@ struct Waiting {
     Clock::time_point deadline;
 };
 
+// The writes waiting; their Waiting records are guarded by the same mutex.
 struct Waits {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<Waiting>> suspended;
-    bool stopping = false;
+    Mutex mutex;
+    std::vector<std::shared_ptr<Waiting>> suspended GUARDED_BY(mutex);
+    bool stopping GUARDED_BY(mutex) = false;
 
-    // With the mutex held: the connection goes on and answers what it has.
-    void Resume(Waiting& w) {
+    // The connection goes on and answers what it has.
+    void Resume(Waiting& w) REQUIRES(mutex) {
         if (w.suspended != nullptr) {
             MHD_resume_connection(w.suspended);
             w.suspended = nullptr;
@@ -408,7 +409,10 @@ public:
         }
         const int port = LocalPort(fd);
         waits_ = std::make_shared<Waits>();
-        stopWatch_ = false;
+        {
+            MutexLock lock(watchMutex_);
+            stopWatch_ = false;
+        }
         const unsigned flags =
             MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
         daemon_ = MHD_start_daemon(
@@ -438,7 +442,7 @@ public:
             return;
         }
         {
-            std::lock_guard<std::mutex> lock(watchMutex_);
+            MutexLock lock(watchMutex_);
             stopWatch_ = true;
         }
         watchWake_.notify_all();
@@ -446,7 +450,7 @@ public:
         {
             // Writes still waiting go on without their answer: the library
             // must have every connection running before it stops.
-            std::lock_guard<std::mutex> lock(waits_->mutex);
+            MutexLock lock(waits_->mutex);
             waits_->stopping = true;
             while (!waits_->suspended.empty()) {
                 const std::shared_ptr<Waiting> w = waits_->suspended.back();
@@ -491,7 +495,7 @@ private:
         if (request != nullptr && request->write) {
             // Ended without waiting any more (never while suspended: the
             // front end resumes every connection before the library stops).
-            std::lock_guard<std::mutex> lock(self->waits_->mutex);
+            MutexLock lock(self->waits_->mutex);
             request->write->suspended = nullptr;
             self->waits_->Resume(*request->write);
         }
@@ -503,7 +507,7 @@ private:
     static void Notify(void* cls, MHD_Connection* connection, void** socketContext,
                        MHD_ConnectionNotificationCode code) {
         auto* self = static_cast<HttpFrontEnd*>(cls);
-        std::lock_guard<std::mutex> lock(self->watchMutex_);
+        MutexLock lock(self->watchMutex_);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
             auto* c = new Connection;
             const MHD_ConnectionInfo* info =
@@ -526,7 +530,7 @@ private:
     void Handling(MHD_Connection* connection, bool handling) {
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-        std::lock_guard<std::mutex> lock(watchMutex_);
+        MutexLock lock(watchMutex_);
         auto* c = info != nullptr ? static_cast<Connection*>(info->socket_context) : nullptr;
         if (c != nullptr && connections_.count(c) != 0) {
             c->handling = handling;
@@ -674,7 +678,7 @@ private:
         auto w = std::make_shared<Waiting>();
         w->deadline = Clock::now() + limits_.writeWait;
         {
-            std::lock_guard<std::mutex> lock(waits_->mutex);
+            MutexLock lock(waits_->mutex);
             if (waits_->stopping) {
                 return Reply(connection, request,
                              Error(503, "stopping", "the gateway is stopping: not tried"));
@@ -684,7 +688,7 @@ private:
         std::vector<std::uint16_t> values = request.values;
         if (!service_.WritePoint(request.line, request.point, std::move(values),
                                  [waits, w](const LineOpResult& r) {
-                                     std::lock_guard<std::mutex> lock(waits->mutex);
+                                     MutexLock lock(waits->mutex);
                                      if (w->done) {
                                          return;
                                      }
@@ -698,7 +702,7 @@ private:
         }
         request.write = w;
         {
-            std::lock_guard<std::mutex> lock(waits_->mutex);
+            MutexLock lock(waits_->mutex);
             if (!w->done) {
                 MHD_suspend_connection(connection);
                 w->suspended = connection;
@@ -712,7 +716,7 @@ private:
     MHD_Result WriteAnswered(MHD_Connection* connection, Request& request) {
         Waiting w;
         {
-            std::lock_guard<std::mutex> lock(waits_->mutex);
+            MutexLock lock(waits_->mutex);
             w = *request.write;
         }
         if (w.stopping) {
@@ -753,8 +757,14 @@ private:
     // the pause between two bytes), and a write whose answer was lost is
     // answered.
     void Watch() {
-        std::unique_lock<std::mutex> lock(watchMutex_);
-        while (!watchWake_.wait_for(lock, limits_.check, [this] { return stopWatch_; })) {
+        MutexLock lock(watchMutex_);
+        for (;;) {
+            const Clock::time_point next = Clock::now() + limits_.check;
+            while (!stopWatch_ && lock.WaitUntil(watchWake_, next)) {
+            }
+            if (stopWatch_) {
+                return;
+            }
             const Clock::time_point now = Clock::now();
             for (Connection* c : connections_) {
                 if (c->handling || c->shut || c->fd < 0 || now - c->since <= limits_.time) {
@@ -767,7 +777,7 @@ private:
                 Log(LogLevel::Warning, "http: client " + c->client + " closed: it took more than " +
                                            Duration(limits_.time) + " to send its request");
             }
-            std::lock_guard<std::mutex> waitsLock(waits_->mutex);
+            MutexLock waitsLock(waits_->mutex);
             std::vector<std::shared_ptr<Waiting>> late;
             for (const auto& w : waits_->suspended) {
                 if (now >= w->deadline) {
@@ -789,10 +799,10 @@ private:
     // Held shared while a request asks the service, alone by a reload.
     SharedMutex gate_;
     std::shared_ptr<Waits> waits_;
-    std::mutex watchMutex_;
+    Mutex watchMutex_;  // the watch's: the connections and when to stop
     std::condition_variable watchWake_;
-    bool stopWatch_ = false;
-    std::unordered_set<Connection*> connections_;
+    bool stopWatch_ GUARDED_BY(watchMutex_) = false;
+    std::unordered_set<Connection*> connections_ GUARDED_BY(watchMutex_);
     std::thread watcher_;
     int port_ = 0;
 };
