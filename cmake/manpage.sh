@@ -20,7 +20,8 @@ if [ "$first" != "$name $version" ]; then
     echo "manpage.sh: $program --version says \"$first\", expected \"$name $version\"" >&2
     exit 1
 fi
-if ! "$program" --help | grep -q "^Usage: $name\b"; then
+help="$("$program" --help)"
+if ! grep -q "^Usage: $name\b" <<<"$help"; then
     echo "manpage.sh: $program --help has no usage line for $name" >&2
     exit 1
 fi
