@@ -5,6 +5,7 @@
 
 #include "entry/records.h"
 
-// WESTNET_STDCALL comes from the build: __stdcall on the 32-bit DLL (the
-// callee pops its one argument), empty where the convention does not exist.
-extern "C" std::int32_t WESTNET_STDCALL ZanMain(westnet::DriverRequest* request);
+// Declared by the public header (through records.h) with its calling
+// convention: __stdcall on the 32-bit DLL (the callee pops its one
+// argument), none where the convention does not exist. The definition
+// spells it WESTNET_STDCALL, which the build sets to the same.
