@@ -143,6 +143,7 @@ TEST(PollOptions, TheFirstFaultIsReportedInOurWords) {
         {{"--baud", "0", "--bogus", "info"},
          "--baud takes 1 to 65535 (the driver's line record holds 16 bits), not \"0\""},
         {{"--bogus=3", "info"}, "unknown option \"--bogus\""},
+        {{"--device=", "read", "0140001"}, "--device needs a device name"},
         {{"info", "-x"}, "unknown option \"-x\""},
         {{"--hex=1", "info"}, "unknown option \"--hex\""},
         {{"--device", "d", "--", "write-block", "0140001", "--signed"},

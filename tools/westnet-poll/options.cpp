@@ -97,6 +97,18 @@ void RefuseUnknownSoFar(const CLI::App& app) {
     }
 }
 
+// CLI11 reads "--NAME=" as --NAME without its value, and would take the next
+// argument instead; the empty value given is the one to check.
+void AddReversed(std::vector<std::string>& reversed, const std::string& arg) {
+    if (arg.size() > 3 && arg.compare(0, 2, "--") == 0 && arg.back() == '=' &&
+        arg.find('=') == arg.size() - 1) {
+        reversed.emplace_back();
+        reversed.push_back(arg.substr(0, arg.size() - 1));
+        return;
+    }
+    reversed.push_back(arg);
+}
+
 // What CLI11 itself refuses: an option without its value (given last), or a
 // value given to a switch (--hex=1), which has no value to take.
 std::string CliErrorText(const CLI::ParseError& e) {
@@ -427,7 +439,10 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
             ->trigger_on_parse();
     }
     try {
-        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        std::vector<std::string> reversed;
+        for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
+            AddReversed(reversed, *arg);
+        }
         app.parse(reversed);
         RefuseUnknownSoFar(app);
     } catch (const Refusal& refusal) {
