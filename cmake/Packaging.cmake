@@ -61,12 +61,11 @@ else()
     include(${CMAKE_CURRENT_LIST_DIR}/GatewayService.cmake)
   endif()
 
-  # Manual pages, made from each built tool's own --help and --version, so
-  # that the page and the tool cannot disagree (and a tool that reports
-  # another version fails the build).
+  # Manual pages, made by help2man from each built tool's own --help and
+  # --version, so that the page and the tool cannot disagree (and a tool that
+  # reports another version fails the build: cmake/manpage.sh).
   if(NOT CMAKE_CROSSCOMPILING AND WESTNET_TOOLS)
-    find_program(WESTNET_PERL perl REQUIRED)
-    string(TIMESTAMP WESTNET_MAN_DATE "%Y-%m-%d" UTC)  # honours SOURCE_DATE_EPOCH
+    find_program(WESTNET_HELP2MAN help2man REQUIRED)
     set(summary_westnet-sim "simulated stations of a WestNet II Data HighWay on a serial line")
     set(summary_westnet-poll "read and write WestNet II controllers through the driver")
     set(summary_westnet-gateway "serve a plant of WestNet II controllers over HTTP, Modbus TCP and MQTT")
@@ -85,11 +84,12 @@ else()
       add_custom_command(
         OUTPUT ${page}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-        COMMAND ${WESTNET_PERL} ${PROJECT_SOURCE_DIR}/cmake/manpage.pl
+        COMMAND ${CMAKE_COMMAND} -E env HELP2MAN=${WESTNET_HELP2MAN}
+                ${PROJECT_SOURCE_DIR}/cmake/manpage.sh
                 --program $<TARGET_FILE:${tool}> --version ${PROJECT_VERSION}
-                --summary "${summary_${tool}}" --date ${WESTNET_MAN_DATE} ${see_also}
+                --summary "${summary_${tool}}" ${see_also}
                 --see-also ${CMAKE_INSTALL_FULL_DOCDIR}/${guide_${tool}} --output ${page}
-        DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/manpage.pl
+        DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/manpage.sh
         COMMENT "Manual page ${tool}.1"
         VERBATIM)
       list(APPEND pages ${page})

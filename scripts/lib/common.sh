@@ -48,7 +48,7 @@ need_packages() {
 # gateway is built on (the driver itself needs none of them).
 need_build_packages() {
     need_packages cmake ninja-build g++ make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-        clang-format clang-tidy || return 1
+        clang-format clang-tidy help2man || return 1
     need_gateway_packages
 }
 

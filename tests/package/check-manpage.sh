@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Checks cmake/manpage.pl, which makes the tools' manual pages from their
-# --help: each layout of the help text lands in the right roff construct, text
-# that roff would take as requests is escaped, and a tool whose --version or
-# usage line does not match fails the build instead of making a wrong page.
+# Checks cmake/manpage.sh, which makes the tools' manual pages with help2man
+# from their --help: the name, synopsis, options and the sections the help
+# text heads in capitals (EXIT STATUS) reach the page, text that roff would
+# take as requests is escaped, and a tool whose --version or usage line does
+# not match fails the build instead of making a wrong page.
 #
 #   tests/package/check-manpage.sh
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-gen="$here/../../cmake/manpage.pl"
+gen="$here/../../cmake/manpage.sh"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -43,8 +44,8 @@ TOOL
     chmod +x "$work/$1"
 }
 make_page() {
-    perl "$gen" --program "$work/$1" --version 2.3.4 --summary "a test tool" \
-        --date 2000-01-02 --see-also "other(1)" --see-also /usr/share/doc/x.md \
+    SOURCE_DATE_EPOCH=946771200 "$gen" --program "$work/$1" --version 2.3.4 \
+        --summary "a test tool" --see-also "other(1)" --see-also /usr/share/doc/x.md \
         --output "$work/page.1" 2>"$work/err"
 }
 
@@ -69,19 +70,18 @@ EXIT STATUS
 HELP
 fake_tool demo "demo 2.3.4" "$work/help.txt"
 check "page made" make_page demo
-check "title with the version" has '.TH "DEMO" 1 "2000-01-02" "westnet 2.3.4" "User Commands"'
+check "title with the version and the date of SOURCE_DATE_EPOCH" \
+    has '.TH DEMO "1" "January 2000" "westnet 2.3.4" "User Commands"'
 check "name and summary" has '.SH NAME|demo \- a test tool|'
-check "synopsis from the usage line" has '.SH SYNOPSIS|.B demo|[OPTIONS] FILE...|'
+check "synopsis from the usage line" has '.SH SYNOPSIS|.B demo|[\fI\,OPTIONS\/\fR] \fI\,FILE\/\fR...|'
 check "description, request-like line escaped" \
-    has '.SH DESCRIPTION|.PP|Does things with files.|\&.starts with a dot, back\eslash.|'
-check "colon heading: subsection under OPTIONS" has '.SH OPTIONS|.SS "Group one"|'
-check "item with its text, continued" has '.TP|\fB\-\-alpha\fR \fIN\fR|first option,|continued|'
-check "deeper lines kept as laid out, then filled again" \
-    has '.nf|\&  kept as laid out|.fi|and filled again|'
-check "term alone, its text under it" \
+    has '.SH DESCRIPTION|Does things with files.|\&.starts with a dot, back\eslash.|'
+check "colon heading: subsection" has '.SS "Group one:"|'
+check "option with its text, continued" has '.TP|\fB\-\-alpha\fR N|first option,|continued|'
+check "option with its text on the next line" \
     has '.TP|\fB\-\-beta\-long\-name\fR none|some|all|on the next line|'
-check "capital heading: section" has '.SH EXIT STATUS|.TP|\fB0\fR|fine|.TP|\fB2\fR|bad option|'
-check "indented paragraph after items" has '.PP|When both happen, 2 wins.|'
+check "capital heading: section" has '.SH "EXIT STATUS"|.TP|0|fine|.TP|2|bad option|'
+check "indented paragraph after items" has '.IP|When both happen, 2 wins.|'
 check "see also: pages and files" has '.SH "SEE ALSO"|.BR other (1),|/usr/share/doc/x.md|'
 if command -v groff >/dev/null; then
     check "groff reads it without warnings" \
@@ -90,10 +90,12 @@ else
     echo "skip - groff reads it without warnings (no groff here; check-deb.sh checks the real pages)"
 fi
 
+rm -f "$work/page.1"
 fake_tool stale "stale 2.3.3" "$work/help.txt"
 make_page stale
 check "a tool of another version fails" test $? -ne 0
 check "... saying why" grep -q 'expected "stale 2.3.4"' "$work/err"
+check "... and leaving no page" test ! -e "$work/page.1"
 
 sed 's/^Usage: demo/Usage: other/' "$work/help.txt" >"$work/other.txt"
 fake_tool renamed "renamed 2.3.4" "$work/other.txt"
