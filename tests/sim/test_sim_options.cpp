@@ -69,6 +69,20 @@ TEST(SimOptions, TheFirstFaultIsReportedInOurWords) {
     }
 }
 
+// As getopt_long did: a long option may be shortened while it stays
+// unambiguous, but not after "--".
+TEST(SimOptions, UnambiguousBeginningsOfLongOptionsServe) {
+    Outcome o = Parse({"--dev", "/dev/null", "--stati=4", "--tr", "--stats"});
+    ASSERT_EQ(o.parsed, Parsed::kRun) << o.what;
+    EXPECT_EQ(o.options.device, "/dev/null");
+    EXPECT_EQ(o.options.stations, std::vector<int>{4});
+    EXPECT_TRUE(o.options.trace);
+    EXPECT_TRUE(o.options.stats);
+    EXPECT_EQ(Parse({"--bau", "0"}).what, "bad --baud '0': 1 to 4000000");
+    EXPECT_EQ(Parse({"--stat"}).what, "bad option '--stat'");  // --station or --stats
+    EXPECT_EQ(Parse({"--", "--tr"}).what, "unexpected argument '--tr'");
+}
+
 TEST(SimOptions, HelpAndVersionEndTheParseWhereTheyStand) {
     EXPECT_EQ(Parse({"--help", "--bogus"}).parsed, Parsed::kHelp);
     EXPECT_EQ(Parse({"--station", "5", "--version", "extra"}).parsed, Parsed::kVersion);

@@ -80,6 +80,32 @@ void AddReversed(std::vector<std::string>& reversed, const std::string& arg) {
     reversed.push_back(arg);
 }
 
+// getopt_long, which parsed these options before CLI11, took any unambiguous
+// beginning of a long option (--dev for --device); command lines written for
+// it keep working. An ambiguous one (--stat) stays as given, to be refused.
+std::string Unabbreviated(const CLI::App& app, const std::string& arg) {
+    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+        return arg;
+    }
+    const std::size_t equals = arg.find('=');
+    const std::string given = arg.substr(2, equals == std::string::npos ? equals : equals - 2);
+    std::vector<std::string> matches;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& name : option->get_lnames()) {
+            if (name == given) {
+                return arg;
+            }
+            if (name.compare(0, given.size(), given) == 0) {
+                matches.push_back(name);
+            }
+        }
+    }
+    if (matches.size() != 1) {
+        return arg;
+    }
+    return "--" + matches.front() + (equals == std::string::npos ? "" : arg.substr(equals));
+}
+
 // What CLI11 itself refuses: an option without its value (given last), or a
 // value given to a switch (--trace=1).
 std::string CliErrorText(const CLI::ParseError& e) {
@@ -234,9 +260,14 @@ Parsed ParseOptions(int argc, char** argv, Options& options, std::string& what) 
             ->trigger_on_parse();
     }
     try {
+        // Nothing after "--" is an option.
+        int end = 1;
+        while (end < argc && std::string(argv[end]) != "--") {
+            ++end;
+        }
         std::vector<std::string> reversed;
         for (int i = argc - 1; i > 0; --i) {
-            AddReversed(reversed, argv[i]);
+            AddReversed(reversed, i < end ? Unabbreviated(app, argv[i]) : std::string(argv[i]));
         }
         app.parse(reversed);
         RefuseUnknownSoFar(app);
