@@ -47,7 +47,6 @@ if(WIN32)
 else()
   install(TARGETS westnet tarvek LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT westnet)
   install(FILES ${PROJECT_SOURCE_DIR}/include/westnet/westnet.h
-                ${PROJECT_SOURCE_DIR}/include/westnet/wire.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/westnet COMPONENT westnet)
   if(WESTNET_TOOLS)
     install(TARGETS ${WESTNET_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
@@ -62,11 +61,11 @@ else()
     include(${CMAKE_CURRENT_LIST_DIR}/GatewayService.cmake)
   endif()
 
-  # Manual pages, made from each built tool's own --help and --version, so
-  # that the page and the tool cannot disagree (and a tool that reports
-  # another version fails the build).
+  # Manual pages, made by help2man from each built tool's own --help and
+  # --version, so that the page and the tool cannot disagree (and a tool that
+  # reports another version fails the build: cmake/manpage.sh).
   if(NOT CMAKE_CROSSCOMPILING AND WESTNET_TOOLS)
-    find_program(WESTNET_HELP2MAN help2man REQUIRED)  # run by cmake/manpage.sh
+    find_program(WESTNET_HELP2MAN help2man REQUIRED)
     set(summary_westnet-sim "simulated stations of a WestNet II Data HighWay on a serial line")
     set(summary_westnet-poll "read and write WestNet II controllers through the driver")
     set(summary_westnet-gateway "serve a plant of WestNet II controllers over HTTP, Modbus TCP and MQTT")
@@ -78,16 +77,18 @@ else()
       set(see_also)
       foreach(other ${WESTNET_TOOLS})
         if(NOT other STREQUAL tool)
-          list(APPEND see_also "${other}(1)")
+          list(APPEND see_also --see-also "${other}(1)")
         endif()
       endforeach()
       set(page ${CMAKE_BINARY_DIR}/man/${tool}.1)
       add_custom_command(
         OUTPUT ${page}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-        COMMAND ${PROJECT_SOURCE_DIR}/cmake/manpage.sh $<TARGET_FILE:${tool}> ${PROJECT_VERSION}
-                "${summary_${tool}}" ${page} ${see_also}
-                ${CMAKE_INSTALL_FULL_DOCDIR}/${guide_${tool}}
+        COMMAND ${CMAKE_COMMAND} -E env HELP2MAN=${WESTNET_HELP2MAN}
+                ${PROJECT_SOURCE_DIR}/cmake/manpage.sh
+                --program $<TARGET_FILE:${tool}> --version ${PROJECT_VERSION}
+                --summary "${summary_${tool}}" ${see_also}
+                --see-also ${CMAKE_INSTALL_FULL_DOCDIR}/${guide_${tool}} --output ${page}
         DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/manpage.sh
         COMMENT "Manual page ${tool}.1"
         VERBATIM)

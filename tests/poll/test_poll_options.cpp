@@ -134,6 +134,40 @@ TEST(PollOptions, RefusedCommandLines) {
     }
 }
 
+// The first fault on the command line is the one reported, in the poller's
+// words, whether the parser or an option's own check finds it.
+TEST(PollOptions, TheFirstFaultIsReportedInOurWords) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"info", "--timeout"}, "--timeout needs a value"},
+        {{"--bogus", "--baud", "0", "info"}, "unknown option \"--bogus\""},
+        {{"--baud", "0", "--bogus", "info"},
+         "--baud takes 1 to 65535 (the driver's line record holds 16 bits), not \"0\""},
+        {{"--bogus=3", "info"}, "unknown option \"--bogus\""},
+        {{"--device=", "read", "0140001"}, "--device needs a device name"},
+        {{"info", "-x"}, "unknown option \"-x\""},
+        {{"--hex=1", "info"}, "unknown option \"--hex\""},
+        {{"--device", "d", "--", "write-block", "0140001", "--signed"},
+         "block value \"--signed\" is not a 16-bit word (0 to 65535 or 0x0000 to 0xFFFF; give "
+         "--signed to write a negative value as its two's complement)"},
+        {{"--format", "--hex", "info"}, "--format takes table, csv or json, not \"--hex\""},
+    };
+    for (const auto& [args, message] : cases) {
+        const ParseOutcome p = Parse(args);
+        EXPECT_FALSE(p.ok) << message;
+        EXPECT_EQ(p.error, message);
+    }
+}
+
+TEST(PollOptions, RepeatedOptionsAddOrReplace) {
+    const ParseOutcome p = Parse({"--device", "a", "--station", "1", "--station=2", "--device=b",
+                                  "--count", "3", "line-check", "--station", "7"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.stations, (std::vector<std::int32_t>{1, 2, 7}));
+    EXPECT_EQ(p.options.device, "b");
+    EXPECT_EQ(p.options.given, (std::vector<std::string>{"--device", "--station", "--station",
+                                                         "--device", "--count", "--station"}));
+}
+
 TEST(PollOptions, NegativeValuesOnlyWithSigned) {
     ParseOutcome p = Parse(
         {"--device", "d", "--signed", "write", "0140001=-1", "0140002=-32768", "0140003=65535"});

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "options.h"
 #include "serial_device.h"
 #include "session.h"
 #include "system.h"
-#include "tool.h"
 #include "usage.h"
 
 namespace westnet::poll {
@@ -83,8 +83,7 @@ int Main(int argc, char** argv) {
         Complain("cannot load the driver " + driver.path + ": " + driver.error);
         return kExitNoDriver;
     }
-    Tool tool(options, driver.zanMain);
-    return tool.Run();
+    return RunCommand(options, driver.zanMain);
 }
 
 }  // namespace

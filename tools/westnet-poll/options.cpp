@@ -2,6 +2,7 @@
 
 #include <westnet/westnet.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -59,18 +60,20 @@ const std::map<std::string, Command>& Commands() {
     return kCommands;
 }
 
-bool TakesValue(const std::string& name) {
-    static const char* const kWithValue[] = {
-        "--driver",  "--device", "--baud",  "--data-bits", "--stop-bits", "--parity",
-        "--timeout", "--kind",   "--words", "--interval",  "--count",     "--format",
-        "--rts",     "--dtr",    "--log",   "--points",    "--station",
-    };
-    for (const char* option : kWithValue) {
-        if (name == option) {
-            return true;
-        }
-    }
-    return false;
+// The options that take a value, as --NAME VALUE or --NAME=VALUE.
+constexpr const char* kWithValue[] = {
+    "--driver",  "--device", "--baud",  "--data-bits", "--stop-bits", "--parity",
+    "--timeout", "--kind",   "--words", "--interval",  "--count",     "--format",
+    "--rts",     "--dtr",    "--log",   "--points",    "--station",
+};
+
+// A refusal in our words, thrown from an option's callback.
+struct Refusal {
+    std::string text;
+};
+
+std::string Quote(const std::string& text) {
+    return "\"" + text + "\"";
 }
 
 // A leading minus before a digit is a (negative) value, not an option.
@@ -78,8 +81,46 @@ bool LooksLikeOption(const std::string& arg) {
     return arg.size() > 1 && arg[0] == '-' && !std::isdigit(static_cast<unsigned char>(arg[1]));
 }
 
-std::string Quote(const std::string& text) {
-    return "\"" + text + "\"";
+// The option's name, without an inline value.
+std::string OptionName(const std::string& arg) {
+    return arg.substr(0, arg.find('='));
+}
+
+// CLI11 keeps options it does not know aside (allow_extras); the first of
+// them ends the parse, before any fault that comes after it.
+void RefuseUnknownSoFar(const CLI::App& app) {
+    for (const std::string& arg : app.remaining()) {
+        // CLI11 keeps the "--" that ends the options among them.
+        if (arg != "--" && LooksLikeOption(arg)) {
+            throw Refusal{"unknown option " + Quote(OptionName(arg))};
+        }
+    }
+}
+
+// CLI11 reads "--NAME=" as --NAME without its value, and would take the next
+// argument instead; the empty value given is the one to check.
+void AddReversed(std::vector<std::string>& reversed, const std::string& arg) {
+    if (arg.size() > 3 && arg.compare(0, 2, "--") == 0 && arg.back() == '=' &&
+        arg.find('=') == arg.size() - 1) {
+        reversed.emplace_back();
+        reversed.push_back(arg.substr(0, arg.size() - 1));
+        return;
+    }
+    reversed.push_back(arg);
+}
+
+// What CLI11 itself refuses: an option without its value (given last), or a
+// value given to a switch (--hex=1), which has no value to take.
+std::string CliErrorText(const CLI::ParseError& e) {
+    const std::string what = e.what();
+    std::string name = what.substr(0, what.find_first_of(": "));
+    if (name.rfind('-', 0) != 0) {
+        name = "--" + name;  // a flag override names the flag bare
+    }
+    if (what.find(" required ") != std::string::npos) {
+        return name + " needs a value";
+    }
+    return "unknown option " + Quote(name);
 }
 
 // The words a value may be, for the message that refuses one.
@@ -360,67 +401,56 @@ bool ParseWordValue(const std::string& text, std::uint16_t& value, bool allowNeg
 ParseOutcome ParseCommandLine(const std::vector<std::string>& args) {
     ParseOutcome outcome;
     Options& o = outcome.options;
+    CLI::App app{"", "westnet-poll"};
+    // Help, unknown options and every refusal are ours to word (usage.h
+    // documents them), so CLI11 only finds the options and their values.
+    app.set_help_flag();
+    app.allow_extras();
     std::vector<std::string> positional;
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || !LooksLikeOption(arg)) {
-            positional.push_back(arg);
-            continue;
+    app.add_option("arguments", positional);
+    app.add_flag("-h,--help", o.help);
+    app.add_flag("--version", o.version);
+    const std::pair<const char*, bool*> kSwitches[] = {{"--hex", &o.view.hex},
+                                                       {"--binary", &o.view.binary},
+                                                       {"--signed", &o.view.isSigned},
+                                                       {"--changes", &o.changes}};
+    for (const auto& [name, flag] : kSwitches) {
+        app.add_flag_callback(name,
+                              [&o, &app, name = name, flag = flag] {
+                                  RefuseUnknownSoFar(app);
+                                  *flag = true;
+                                  o.given.emplace_back(name);
+                              })
+            ->disable_flag_override()
+            ->trigger_on_parse();
+    }
+    // Each value is applied as it is met, so that the first fault on the
+    // command line is the one reported, as with the unknown options before it.
+    for (const char* name : kWithValue) {
+        app.add_option_function<std::string>(name,
+                                             [&o, &app, name](const std::string& value) {
+                                                 RefuseUnknownSoFar(app);
+                                                 std::string error = ApplyOption(name, value, o);
+                                                 if (!error.empty()) {
+                                                     throw Refusal{std::move(error)};
+                                                 }
+                                                 o.given.emplace_back(name);
+                                             })
+            ->trigger_on_parse();
+    }
+    try {
+        std::vector<std::string> reversed;
+        for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
+            AddReversed(reversed, *arg);
         }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "--help" || arg == "-h") {
-            o.help = true;
-            continue;
-        }
-        if (arg == "--version") {
-            o.version = true;
-            continue;
-        }
-        const std::pair<const char*, bool*> kSwitches[] = {{"--hex", &o.view.hex},
-                                                           {"--binary", &o.view.binary},
-                                                           {"--signed", &o.view.isSigned},
-                                                           {"--changes", &o.changes}};
-        bool isSwitch = false;
-        for (const auto& [option, flag] : kSwitches) {
-            if (arg == option) {
-                *flag = true;
-                isSwitch = true;
-                o.given.emplace_back(option);
-            }
-        }
-        if (isSwitch) {
-            continue;
-        }
-        std::string name = arg;
-        std::string value;
-        const std::size_t equals = arg.find('=');
-        bool inlineValue = false;
-        if (equals != std::string::npos) {
-            name = arg.substr(0, equals);
-            value = arg.substr(equals + 1);
-            inlineValue = true;
-        }
-        if (!TakesValue(name)) {
-            outcome.error = "unknown option " + Quote(name);
-            return outcome;
-        }
-        if (!inlineValue) {
-            if (i + 1 >= args.size()) {
-                outcome.error = name + " needs a value";
-                return outcome;
-            }
-            value = args[++i];
-        }
-        std::string error = ApplyOption(name, value, o);
-        if (!error.empty()) {
-            outcome.error = std::move(error);
-            return outcome;
-        }
-        o.given.push_back(name);
+        app.parse(reversed);
+        RefuseUnknownSoFar(app);
+    } catch (const Refusal& refusal) {
+        outcome.error = refusal.text;
+        return outcome;
+    } catch (const CLI::ParseError& e) {
+        outcome.error = CliErrorText(e);
+        return outcome;
     }
     if (o.help || o.version) {
         outcome.ok = true;

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "commands.h"
+#include "measure.h"
+#include "points.h"
 #include "port_check.h"
 #include "system.h"
-#include "tool.h"
 
 namespace westnet::poll {
 namespace {
@@ -110,31 +112,33 @@ private:
 
 }  // namespace
 
-int Tool::PollCommand() {
-    const std::vector<Point> points = ParsePoints();
+int PollCommand(Context& ctx) {
+    const Options& o = ctx.o;
+    host::Session& session = ctx.session;
+    const std::vector<Point> points = ParsePoints(ctx);
     WarnOfStationZero(points);
     std::FILE* log = nullptr;
-    if (!o_.logPath.empty()) {
-        log = std::fopen(o_.logPath.c_str(), "ab");
+    if (!o.logPath.empty()) {
+        log = std::fopen(o.logPath.c_str(), "ab");
         if (log == nullptr) {
-            Complain("cannot open the log " + o_.logPath + ": " + std::strerror(errno));
+            Complain("cannot open the log " + o.logPath + ": " + std::strerror(errno));
             return kExitUsage;
         }
     }
     const bool anyPoint = AnyAccepted(points);
-    if (anyPoint && !OpenLine(TimeoutTens())) {
+    if (anyPoint && !OpenLine(ctx, TimeoutTens(ctx))) {
         if (log != nullptr) {
             std::fclose(log);
         }
-        return verdict_.ExitStatus();
+        return ctx.verdict.ExitStatus();
     }
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
 
     // An endless run cannot close a JSON array: one object per line.
-    Printer printer(o_.format, PollColumns(o_.format, o_.view), true);
-    const Format logFormat = LogFormat(o_.logPath);
-    Printer logPrinter(logFormat, PollColumns(logFormat, o_.view), true);
+    Printer printer(o.format, PollColumns(o.format, o.view), true);
+    const Format logFormat = LogFormat(o.logPath);
+    Printer logPrinter(logFormat, PollColumns(logFormat, o.view), true);
     if (log != nullptr && std::ftell(log) == 0) {
         std::fputs(logPrinter.Begin().c_str(), log);
     }
@@ -142,7 +146,7 @@ int Tool::PollCommand() {
 
     StatusLine status;
     PollStats stats;
-    SlowCommands slow(PortTimeoutMs());
+    SlowCommands slow(PortTimeoutMs(ctx));
     ChangeFilter changes;
     Backoff backoff;
     std::vector<bool> answered(points.size(), false);
@@ -157,31 +161,32 @@ int Tool::PollCommand() {
     const auto started = std::chrono::steady_clock::now();
 
     // Without a point to read, one round shows the rejections, and that is all.
-    const std::int64_t rounds = anyPoint ? o_.rounds : 1;
+    const std::int64_t rounds = anyPoint ? o.rounds : 1;
     while (gInterrupted == 0 && (rounds == 0 || round < rounds)) {
         ++round;
         const auto roundStart = std::chrono::steady_clock::now();
-        bool lineDown = anyPoint && !session_.IsOpen();
+        bool lineDown = anyPoint && !session.IsOpen();
         if (lineDown) {
             ++reopenAttempts;
             // The system is asked first, so that an absent device does not
             // make the host library report every attempt.
-            const host::OpenFailure why = host::DiagnoseOpen(o_.device, Line());
-            const std::int32_t result =
-                why.reason == host::OpenFailureReason::None ? OpenChannel(TimeoutTens()) : ResFail;
+            const host::OpenFailure why = host::DiagnoseOpen(o.device, LineSettings(ctx));
+            const std::int32_t result = why.reason == host::OpenFailureReason::None
+                                            ? OpenChannel(ctx, TimeoutTens(ctx))
+                                            : ResFail;
             const std::string reason = why.reason == host::OpenFailureReason::None
                                            ? "driver result " + std::to_string(result)
                                            : why.summary;
             if (result == ResOk) {
                 const double ms = MillisecondsSince(downSince);
                 downMs += ms;
-                status.Message(Now() + " line back up: " + o_.device + " reopened after " +
+                status.Message(Now() + " line back up: " + o.device + " reopened after " +
                                Seconds(ms) + " (" + std::to_string(reopenAttempts) +
                                " reopen attempts)");
                 lineDown = false;
                 lastReason.clear();
             } else if (reason != lastReason) {
-                status.Message(Now() + " " + o_.device + " does not reopen yet: " + reason +
+                status.Message(Now() + " " + o.device + " does not reopen yet: " + reason +
                                "; trying again in " +
                                Seconds(static_cast<double>(backoff.Upcoming())));
                 lastReason = reason;
@@ -191,7 +196,7 @@ int Tool::PollCommand() {
         std::string logRows;
         auto emit = [&](std::size_t index, std::int32_t state, std::uint16_t value,
                         const std::vector<Cell>& cells, const std::vector<Cell>& logCells) {
-            if (o_.changes && !changes.Changed(index, state, value)) {
+            if (o.changes && !changes.Changed(index, state, value)) {
                 return;
             }
             rows += printer.Row(cells);
@@ -218,14 +223,14 @@ int Tool::PollCommand() {
                 state = kLineDown;
                 result = "line down";
             } else if (point.accepted) {
-                const int exchanges = ExchangesFor(point.parsed.record);
+                const int exchanges = ExchangesFor(ctx, point.parsed.record);
                 const auto start = std::chrono::steady_clock::now();
-                state = session_.ReadPoint(point.parsed.record, value);
+                state = session.ReadPoint(point.parsed.record, value);
                 const double took = MillisecondsSince(start);
                 ms = Cell::Milliseconds(took);
                 stats.Add(state, took);
                 timings.push_back({point.parsed.record.station, exchanges, took, state == ResOk});
-                verdict_.Note(state);
+                ctx.verdict.Note(state);
                 result = ResultText(state);
                 anyRead = true;
                 anyAnswer = anyAnswer || state != ResFail;
@@ -234,8 +239,8 @@ int Tool::PollCommand() {
             const std::uint16_t* shown = state == ResOk ? &value : nullptr;
             std::vector<Cell> cells = {Cell::Of(Now()), Cell::Of(round), Cell::Of(point.text)};
             std::vector<Cell> logCells = cells;
-            AddValueCells(cells, shown, o_.format, o_.view);
-            AddValueCells(logCells, shown, logFormat, o_.view);
+            AddValueCells(cells, shown, o.format, o.view);
+            AddValueCells(logCells, shown, logFormat, o.view);
             for (std::vector<Cell>* row : {&cells, &logCells}) {
                 row->push_back(Cell::Of(result));
                 row->push_back(ms);
@@ -244,7 +249,7 @@ int Tool::PollCommand() {
         }
         if (lineDown) {
             ++roundsDown;
-            verdict_.LineFailed();
+            ctx.verdict.LineFailed();
             waitMs = static_cast<double>(backoff.NextMs());
         }
         status.Clear();
@@ -257,13 +262,13 @@ int Tool::PollCommand() {
             // Not one station answered: the line itself failed (a device
             // unplugged, a simulator ended). A port that failed this way
             // rarely works again without being opened anew.
-            CloseLine();
+            CloseLine(ctx);
             ++downs;
             downSince = std::chrono::steady_clock::now();
             waitMs = static_cast<double>(backoff.NextMs());
             reopenAttempts = 0;
             status.Message(Now() + " line down after round " + std::to_string(round) +
-                           ": every read failed on the line; " + o_.device +
+                           ": every read failed on the line; " + o.device +
                            " closed, reopening in " + Seconds(waitMs));
         } else if (anyAnswer) {
             backoff.Reset();
@@ -277,13 +282,13 @@ int Tool::PollCommand() {
         if (gInterrupted == 0 && (rounds == 0 || round < rounds)) {
             // While the line is down the back-off paces the reopen attempts;
             // otherwise the interval paces the rounds.
-            Wait(anyPoint && !session_.IsOpen() ? waitMs
-                                                : o_.intervalMs - MillisecondsSince(roundStart));
+            Wait(anyPoint && !session.IsOpen() ? waitMs
+                                               : o.intervalMs - MillisecondsSince(roundStart));
         }
     }
     Print(printer.End());
-    if (session_.IsOpen()) {
-        CloseLine();
+    if (session.IsOpen()) {
+        CloseLine(ctx);
     } else if (anyPoint && downs > 0) {
         downMs += MillisecondsSince(downSince);
     }
@@ -305,8 +310,8 @@ int Tool::PollCommand() {
     std::fprintf(stderr, "%s: poll summary: %lld rounds in %.1f s%s; %s%s%s\n", kProgram,
                  static_cast<long long>(round), MillisecondsSince(started) / 1000.0,
                  gInterrupted != 0 ? " (interrupted)" : "", stats.Line().c_str(), extra, down);
-    ReportSlowCommands(slow, points, answered);
-    return verdict_.ExitStatus();
+    ReportSlowCommands(ctx, slow, points, answered);
+    return ctx.verdict.ExitStatus();
 }
 
 }  // namespace westnet::poll

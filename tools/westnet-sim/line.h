@@ -58,9 +58,7 @@ public:
     // answered inside Wait, on the line's own thread, so that a command
     // takes effect between two exchanges' steps and never races with them;
     // a line without a control socket has nothing to give it.
-    // By value: the lines that keep it move it in.
-    // NOLINTNEXTLINE(performance-unnecessary-value-param)
-    virtual void SetControl(ControlHandler handler) { (void)handler; }
+    virtual void SetControl(const ControlHandler& /*handler*/) {}
 };
 
 // Options that this platform's line cannot serve: "" when all is well, else

@@ -324,7 +324,7 @@ public:
         return true;
     }
 
-    void SetControl(ControlHandler handler) override { handler_ = std::move(handler); }
+    void SetControl(const ControlHandler& handler) override { handler_ = handler; }
 
     Wake Wait(std::size_t want, std::int64_t deadline) override {
         if (stopped_) {

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "commands.h"
+#include "measure.h"
+#include "points.h"
 #include "port_check.h"
-#include "tool.h"
 
 namespace westnet::poll {
 namespace {
@@ -20,19 +22,6 @@ std::string Hex4(std::uint16_t value) {
     return text;
 }
 
-}  // namespace
-
-std::string Tool::MeasuredText(const StationTimes& t) {
-    std::string text = t.failure.empty() ? "ok" : t.failure;
-    if (t.retried > 0) {
-        text += ", " + std::to_string(t.retried) + (t.retried == 1 ? " sample" : " samples") +
-                " left out (a reply lost, or later than this time-out, and tried again)";
-    }
-    return text;
-}
-
-namespace {
-
 std::string JsonArray(const std::string& rendered) {
     std::string text = rendered;
     while (!text.empty() && text.back() == '\n') {
@@ -43,12 +32,14 @@ std::string JsonArray(const std::string& rendered) {
 
 }  // namespace
 
-int Tool::LineCheckCommand() {
+int LineCheckCommand(Context& ctx) {
+    const Options& o = ctx.o;
+    host::Session& session = ctx.session;
     struct Step {
         const char* name;
         std::int32_t code;
     };
-    const std::string device = Device();
+    const std::string device = DeviceName(ctx);
     const Step steps[] = {
         {"open", CmdOpen},
         {"purge", CmdPurge},
@@ -61,7 +52,7 @@ int Tool::LineCheckCommand() {
     };
     // What to measure: a point of each station named, in the order given.
     std::vector<Point> probes;
-    for (const Point& point : ParsePoints()) {
+    for (const Point& point : ParsePoints(ctx)) {
         const bool seen = std::any_of(probes.begin(), probes.end(), [&](const Point& p) {
             return p.parsed.record.station == point.parsed.record.station;
         });
@@ -69,7 +60,7 @@ int Tool::LineCheckCommand() {
             probes.push_back(point);
         }
     }
-    for (const std::int32_t station : o_.stations) {
+    for (const std::int32_t station : o.stations) {
         const bool seen = std::any_of(probes.begin(), probes.end(), [&](const Point& p) {
             return p.parsed.record.station == station;
         });
@@ -78,7 +69,7 @@ int Tool::LineCheckCommand() {
             char text[16];
             std::snprintf(text, sizeof text, "%02d00001", static_cast<int>(station));
             Point point{text, {}, 0, false};
-            point.accepted = ParsePoint(text, 0, point.parsed);
+            point.accepted = ParsePoint(ctx, text, 0, point.parsed);
             if (point.accepted) {
                 probes.push_back(point);
             }
@@ -93,52 +84,52 @@ int Tool::LineCheckCommand() {
         std::int32_t result = ResOk;
         switch (step.code) {
             case CmdOpen:
-                result = session_.Open(device, TimeoutTens(), Line());
+                result = session.Open(device, TimeoutTens(ctx), LineSettings(ctx));
                 break;
             case CmdPurge:
-                result = session_.Purge();
+                result = session.Purge();
                 break;
             case CmdClose:
-                result = session_.Close();
+                result = session.Close();
                 break;
             case CmdReopen:
-                result = session_.Reopen();
+                result = session.Reopen();
                 break;
             case CmdShutdown:
-                result = session_.Shutdown();
+                result = session.Shutdown();
                 break;
             case CmdReconfigure:
-                result = session_.Reconfigure(device, TimeoutTens(), Line());
+                result = session.Reconfigure(device, TimeoutTens(ctx), LineSettings(ctx));
                 break;
             default:
                 break;
         }
         const double ms = MillisecondsSince(start);
-        verdict_.Note(result);
+        ctx.verdict.Note(result);
         rows.push_back(
             {Cell::Of(std::string(step.name)), Cell::Of(static_cast<std::int64_t>(step.code)),
              Cell::Of(ResultText(result)),
-             Cell::Of(std::string(session_.IsOpen() ? "open" : "closed")), Cell::Milliseconds(ms)});
+             Cell::Of(std::string(session.IsOpen() ? "open" : "closed")), Cell::Milliseconds(ms)});
         if (step.code == CmdOpen && result != ResOk) {
-            ExplainOpenFailure(result);
+            ExplainOpenFailure(ctx, result);
             opened = false;
             break;
         }
     }
-    if (session_.IsOpen()) {
-        CloseLine();
+    if (session.IsOpen()) {
+        CloseLine(ctx);
     }
     const std::vector<Column> stepColumns = {{"step"}, {"command"}, {"result"}, {"port"}, {"ms"}};
 
     // The line as the other commands run it: the flags from --rts and --dtr
     // reach the port through the record and CmdReopen.
-    const std::uint16_t flags = ControlFlagsFor(o_);
+    const std::uint16_t flags = ControlFlagsFor(o);
     const std::string flagsText =
         Hex4(flags) + ": " + host::ControlFlagsText(flags) +
-        (HasOwnControlFlags(o_) ? " (from --rts and --dtr, through the channel record and "
-                                  "CmdReopen: the port runs the driver's 1 s reply time-out)"
-                                : " (what CmdOpen stores; --rts and --dtr choose others)");
-    const host::LatencyTimer latency = host::UsbLatencyTimer(o_.device);
+        (HasOwnControlFlags(o) ? " (from --rts and --dtr, through the channel record and "
+                                 "CmdReopen: the port runs the driver's 1 s reply time-out)"
+                               : " (what CmdOpen stores; --rts and --dtr choose others)");
+    const host::LatencyTimer latency = host::UsbLatencyTimer(o.device);
     std::string latencyText = "none found (not a USB serial adapter that has one)";
     if (latency.found) {
         latencyText = latency.adapter + ": " + std::to_string(latency.milliseconds) + " ms";
@@ -149,10 +140,10 @@ int Tool::LineCheckCommand() {
                 latency.file + ", or a udev rule)";
         }
     }
-    const std::int64_t samples = o_.rounds > 0 ? std::min(o_.rounds, kMaxSamples) : kDefaultSamples;
+    const std::int64_t samples = o.rounds > 0 ? std::min(o.rounds, kMaxSamples) : kDefaultSamples;
     std::vector<StationTimes> times;
     if (opened) {
-        times = MeasureStations(probes, samples);
+        times = MeasureStations(ctx, probes, samples);
     }
     std::vector<std::vector<Cell>> stationRows;
     double worst = -1.0;
@@ -176,7 +167,7 @@ int Tool::LineCheckCommand() {
              measured ? Cell::Of(static_cast<std::int64_t>(timeout)) : Cell::None(),
              Cell::Of(MeasuredText(t))});
         if (!t.failure.empty()) {
-            verdict_.LineFailed();
+            ctx.verdict.LineFailed();
         }
     }
     const std::vector<Column> stationColumns = {{"station"},   {"address"},    {"samples"},
@@ -192,7 +183,7 @@ int Tool::LineCheckCommand() {
             "reply time-out they need";
     } else if (worst < 0) {
         advice = "no station answered: nothing to recommend";
-    } else if (HasOwnControlFlags(o_)) {
+    } else if (HasOwnControlFlags(o)) {
         char text[320];
         std::snprintf(text, sizeof text,
                       "the slowest reply measured took %.1f ms; with --rts or --dtr the port runs "
@@ -208,41 +199,41 @@ int Tool::LineCheckCommand() {
                       "reply, and at least twice the slowest less the quickest, so that two slow "
                       "exchanges in one command are not taken for a retry; rounded up to tens of "
                       "ms); this run's reply time-out is %s",
-                      static_cast<int>(recommended), static_cast<int>(MeasureTimeoutTens() * 10),
-                      quickest, worst, TimeoutText().c_str());
+                      static_cast<int>(recommended), static_cast<int>(MeasureTimeoutTens(o) * 10),
+                      quickest, worst, TimeoutText(ctx).c_str());
         advice = text;
     }
 
-    switch (o_.format) {
+    switch (o.format) {
         case Format::Table:
-            Print(RenderRows(o_.format, stepColumns, rows) + "\ncontrol flags  " + flagsText +
+            Print(RenderRows(o.format, stepColumns, rows) + "\ncontrol flags  " + flagsText +
                   "\nlatency timer  " + latencyText + "\n");
             if (!stationRows.empty()) {
-                Print("\n" + RenderRows(o_.format, stationColumns, stationRows));
+                Print("\n" + RenderRows(o.format, stationColumns, stationRows));
             }
             Print("\n" + advice + "\n");
             break;
         case Format::Csv:
-            Print(RenderRows(o_.format, stepColumns, rows) + "\n" +
-                  RenderRows(o_.format, stationColumns, stationRows));
+            Print(RenderRows(o.format, stepColumns, rows) + "\n" +
+                  RenderRows(o.format, stationColumns, stationRows));
             Complain("control flags " + flagsText);
             Complain("latency timer " + latencyText);
             Complain(advice);
             break;
         case Format::Json: {
             const std::string timeout = worst < 0 ? "null" : std::to_string(recommended);
-            Print("{\"steps\": " + JsonArray(RenderRows(o_.format, stepColumns, rows)) +
-                  ",\n\"control_flags\": " + std::to_string(flags) + ", \"control_flags_text\": " +
-                  JsonString(host::ControlFlagsText(flags)) + ",\n\"latency_timer_ms\": " +
-                  (latency.found ? std::to_string(latency.milliseconds) : "null") +
-                  ",\n\"stations\": " +
-                  JsonArray(RenderRows(o_.format, stationColumns, stationRows)) +
-                  ",\n\"recommended_timeout_ms\": " + timeout + "}\n");
+            Print(
+                "{\"steps\": " + JsonArray(RenderRows(o.format, stepColumns, rows)) +
+                ",\n\"control_flags\": " + std::to_string(flags) + ", \"control_flags_text\": " +
+                JsonString(host::ControlFlagsText(flags)) + ",\n\"latency_timer_ms\": " +
+                (latency.found ? std::to_string(latency.milliseconds) : "null") +
+                ",\n\"stations\": " + JsonArray(RenderRows(o.format, stationColumns, stationRows)) +
+                ",\n\"recommended_timeout_ms\": " + timeout + "}\n");
             Complain(advice);
             break;
         }
     }
-    return verdict_.ExitStatus();
+    return ctx.verdict.ExitStatus();
 }
 
 }  // namespace westnet::poll
