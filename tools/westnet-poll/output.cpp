@@ -1,4 +1,5 @@
 #include "output.h"
+#include "iso_time.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -157,22 +158,7 @@ void AddValueCells(std::vector<Cell>& row, const std::uint16_t* value, Format fo
 }
 
 std::string Iso8601Utc(std::int64_t unixMilliseconds) {
-    std::int64_t seconds = unixMilliseconds / 1000;
-    std::int64_t ms = unixMilliseconds % 1000;
-    if (ms < 0) {
-        ms += 1000;
-        --seconds;
-    }
-    const auto t = static_cast<std::time_t>(seconds);
-    const std::tm* utc = std::gmtime(&t);
-    if (utc == nullptr) {
-        return "-";
-    }
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc->tm_year + 1900,
-                  utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec,
-                  static_cast<int>(ms));
-    return text;
+    return host::IsoTimeUtc(unixMilliseconds);
 }
 
 std::string JsonString(const std::string& text) {
