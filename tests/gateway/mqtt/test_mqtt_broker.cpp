@@ -4,6 +4,10 @@
 // the front end, the last will, TLS with credentials.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <filesystem>
 
 #include "../support/fake_service.h"
