@@ -743,10 +743,21 @@ const Platform kPosix = {
     PosixReadFile,        PosixWriteFile,
 };
 
+// What ActivePlatform() answers: kPosix unless a test watches the line.
+std::atomic<const Platform*> g_platform{&kPosix};
+
 }  // namespace
 
 const Platform& ActivePlatform() {
+    return *g_platform.load(std::memory_order_acquire);
+}
+
+const Platform& PosixPlatform() {
     return kPosix;
+}
+
+void UsePlatform(const Platform* platform) {
+    g_platform.store(platform != nullptr ? platform : &kPosix, std::memory_order_release);
 }
 
 const PosixCalls& SystemPosixCalls() {

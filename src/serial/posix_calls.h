@@ -32,4 +32,15 @@ const PosixCalls& SystemPosixCalls();
 // must outlive its use.
 void UsePosixCalls(const PosixCalls* calls);
 
+struct Platform;
+
+// The POSIX stand-in's own platform table, whatever ActivePlatform() answers.
+const Platform& PosixPlatform();
+
+// Makes ActivePlatform() answer `platform` (null: the POSIX table again), so
+// that a test can watch every call on a real line and pass it on to
+// PosixPlatform(). The same rules as for UsePosixCalls. Only the POSIX
+// stand-in has this: the Windows platform stays fixed.
+void UsePlatform(const Platform* platform);
+
 }  // namespace westnet

@@ -54,6 +54,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -65,12 +66,13 @@
 #include <utility>
 #include <vector>
 
-#include "highway/frame.h"
 #include "httplib.h"
+#include "process.h"
 
 namespace {
 
 using json = nlohmann::json;
+namespace ts = westnet::test_support;
 using Values = std::set<std::uint16_t>;
 
 // ---------------------------------------------------------------------------
@@ -102,6 +104,18 @@ std::int64_t ParseIsoUs(const std::string& text) {
 
 const int kStations[] = {1, 2, 3};
 constexpr int kRegisters = 34;
+
+// The frames on the line, by the protocol's rules and not the driver's code:
+// a header of five bytes and their sum; a block reply adds two bytes a word
+// and a check byte over those.
+constexpr std::size_t kHeaderSize = 6;
+constexpr std::size_t kHeaderSumAt = 5;
+constexpr std::size_t BlockFrameLength(int words) {
+    return 2 * static_cast<std::size_t>(words) + 7;
+}
+std::uint8_t HeaderSum(const std::uint8_t* header) {
+    return static_cast<std::uint8_t>(header[0] + header[1] + header[2] + header[3] + header[4]);
+}
 // Register r of the soak is host address 40001 + r, wire register (and
 // Modbus holding register) 40000 + r.
 constexpr int kHostFirst = 40001;
@@ -471,20 +485,6 @@ pid_t Spawn(std::vector<std::string> args, int out, const std::string& errPath) 
     return pid;
 }
 
-// Waits for the process to end, at most `seconds`; its wait status, or -1.
-int WaitExit(pid_t pid, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const pid_t got = waitpid(pid, &status, WNOHANG);
-        if (got == pid) {
-            return status;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-}
-
 // Polls `ready` every 50 ms until it holds, at most `seconds`.
 bool WaitUntil(int seconds, const std::function<bool()>& ready) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -498,28 +498,20 @@ bool WaitUntil(int seconds, const std::function<bool()>& ready) {
 }
 
 int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    const int port = ts::FreeLoopbackPort();
+    if (port == 0) {
         Die("no free port");
     }
-    close(fd);
-    return ntohs(a.sin_port);
+    return port;
 }
 
 bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
+    return ts::Accepts(port);
+}
+
+// Waits for the process to end, at most `seconds`; its wait status, or -1.
+int WaitExit(pid_t pid, int seconds) {
+    return ts::WaitExit(pid, seconds * 1000);
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
@@ -546,6 +538,7 @@ struct Sim {
     std::uint64_t seed = 1;
     int runs = 0;
     std::vector<std::int64_t> startedUs;  // each run's start: its trace's time 0, near enough
+    std::unique_ptr<ts::SimProcess> process;
 
     void Start(const std::string& image) {
         std::vector<std::string> args = {
@@ -562,32 +555,20 @@ struct Sim {
             args.push_back(std::string(kind) + "=" + std::to_string(0.2 / 6));
         }
         ++runs;
-        int out[2];
-        if (pipe(out) != 0) {
-            Die("pipe");
-        }
-        const pid_t pid = Spawn(args, out[1], errPath);
-        close(out[1]);
-        std::string line;
-        char c = 0;
-        while (read(out[0], &c, 1) == 1 && c != '\n') {
-            line += c;
-        }
-        close(out[0]);
-        if (line.rfind("device: ", 0) != 0) {
+        process = std::make_unique<ts::SimProcess>(std::move(args), errPath);
+        if (!process->ready()) {
             Die("the simulator did not start: " + ReadFile(errPath));
         }
-        g_simPid = pid;
+        g_simPid = process->pid();
         startedUs.push_back(NowUs());
     }
 
     // SIGTERM: it writes its dump and its statistics.
     void Stop() {
-        const pid_t pid = g_simPid.exchange(0);
-        kill(pid, SIGTERM);
-        const int status = WaitExit(pid, 30);
+        g_simPid = 0;
+        const int status = process->Stop(SIGTERM, 30000);
+        process.reset();
         if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            kill(pid, SIGKILL);
             Die("the simulator did not stop cleanly");
         }
     }
@@ -1383,15 +1364,13 @@ std::vector<Carried> NoisePassedChecks(const std::string& path,
         for (std::string b; hex >> b && b != "|";) {
             bytes.push_back(static_cast<std::uint8_t>(std::stoul(b, nullptr, 16)));
         }
-        const std::size_t length =
-            word ? westnet::FRAME_HEADER_SIZE : westnet::BlockFrameLength(count);
-        if (bytes.size() < length ||
-            westnet::HeaderChecksum(bytes.data()) != bytes[westnet::FRAME_CHECKSUM_AT]) {
+        const std::size_t length = word ? kHeaderSize : BlockFrameLength(count);
+        if (bytes.size() < length || HeaderSum(bytes.data()) != bytes[kHeaderSumAt]) {
             continue;
         }
         // A block's check byte covers every data byte.
         std::uint8_t data = 0;
-        for (std::size_t i = westnet::FRAME_HEADER_SIZE; !word && i + 1 < length; ++i) {
+        for (std::size_t i = kHeaderSize; !word && i + 1 < length; ++i) {
             data = static_cast<std::uint8_t>(data + bytes[i]);
         }
         if (!word && data != bytes[length - 1]) {
@@ -1400,8 +1379,7 @@ std::vector<Carried> NoisePassedChecks(const std::string& path,
         const std::int64_t at =
             startedUs[run] + static_cast<std::int64_t>(std::strtod(line.c_str(), nullptr) * 1e6);
         for (int i = 0; i < count; ++i) {
-            const std::size_t v =
-                word ? 3 : westnet::FRAME_HEADER_SIZE + 2 * static_cast<std::size_t>(i);
+            const std::size_t v = word ? 3 : kHeaderSize + 2 * static_cast<std::size_t>(i);
             carried.push_back({station, static_cast<int>(reg) - kWireFirst + i,
                                static_cast<std::uint16_t>(bytes[v] | (bytes[v + 1] << 8)), at});
         }
