@@ -18,9 +18,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "process.h"
 
 namespace westnet::bench {
 
@@ -33,62 +36,24 @@ inline std::uint8_t HeaderSum(const std::uint8_t* h) {
 // for its "device: PATH" line. Stopped with SIGTERM when destroyed.
 class SimLine {
 public:
-    SimLine(const std::string& sim, const std::vector<std::string>& options, int index) {
-        link_ = "/tmp/wb" + std::to_string((getpid() % 100) * 100 + index % 100);
+    SimLine(const std::string& sim, const std::vector<std::string>& options, int /*index*/)
+        : link_(test_support::FreeShortName()) {
         std::vector<std::string> args = {sim, "--station", "1", "--station", "2", "--link", link_};
         args.insert(args.end(), options.begin(), options.end());
-        int out[2];
-        if (pipe(out) != 0) {
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line;
-        char c = 0;
-        while (read(out[0], &c, 1) == 1 && c != '\n') {
-            line.push_back(c);
-        }
-        stdout_ = out[0];  // kept open: the simulator may print more
-        if (line.rfind("device: ", 0) == 0) {
-            ready_ = true;
-        } else {
+        process_ = std::make_unique<test_support::SimProcess>(std::move(args));
+        if (!process_->ready()) {
             std::fprintf(stderr, "westnet-bench: %s did not start (said \"%s\")\n", sim.c_str(),
-                         line.c_str());
+                         process_->said().c_str());
         }
     }
-    ~SimLine() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_ >= 0) {
-            close(stdout_);
-        }
-    }
-    SimLine(const SimLine&) = delete;
-    SimLine& operator=(const SimLine&) = delete;
 
-    bool ready() const { return ready_; }
+    bool ready() const { return process_->ready(); }
     // The name the driver opens: the link, 11 characters at most.
     const std::string& device() const { return link_; }
 
 private:
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    bool ready_ = false;
     std::string link_;
+    std::unique_ptr<test_support::SimProcess> process_;
 };
 
 // The bare client: a raw tty, one write per request, reads until the reply
@@ -165,13 +130,11 @@ public:
         tcsetattr(slave_, TCSANOW, &t);
         device_ = path;
         if (device_.size() > 11) {
-            const std::string link = "/tmp/wm" + std::to_string(getpid() % 10000);
-            unlink(link.c_str());
-            if (symlink(path, link.c_str()) != 0) {
+            link_ = test_support::MakeShortLink(path);
+            if (link_.empty()) {
                 return;
             }
-            device_ = link;
-            link_ = link;
+            device_ = link_;
         }
         pid_ = fork();
         if (pid_ == 0) {
@@ -256,7 +219,7 @@ private:
 // own cost low enough that many lines can run side by side on few cores.
 class PacedResponder {
 public:
-    explicit PacedResponder(std::int64_t charNs, int index) : charNs_(charNs) {
+    PacedResponder(std::int64_t charNs, int /*index*/) : charNs_(charNs) {
         char path[128] = {};
         if (openpty(&master_, &slave_, path, nullptr, nullptr) != 0) {
             return;
@@ -267,14 +230,11 @@ public:
         tcsetattr(slave_, TCSANOW, &t);
         device_ = path;
         if (device_.size() > 11) {
-            const std::string link =
-                "/tmp/wr" + std::to_string((getpid() % 100) * 100 + index % 100);
-            unlink(link.c_str());
-            if (symlink(path, link.c_str()) != 0) {
+            link_ = test_support::MakeShortLink(path);
+            if (link_.empty()) {
                 return;
             }
-            device_ = link;
-            link_ = link;
+            device_ = link_;
         }
         if (pipe(stop_) != 0) {
             return;
