@@ -32,7 +32,7 @@ public:
 
     const std::string& path() const { return path_; }
     std::string Link(const std::string& name, const std::string& target) const {
-        const std::string at = path_ + "/" + name;
+        std::string at = path_ + "/" + name;
         EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0) << at;
         return at;
     }

@@ -25,8 +25,6 @@
 
 #include "process.h"
 
-extern char** environ;
-
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

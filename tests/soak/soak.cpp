@@ -871,8 +871,9 @@ private:
                 if (c.op == Op::ReadBlock) {
                     for (int i = 0; i < c.count; ++i) {
                         std::uint16_t got;
-                        std::memcpy(&got, buffer.data() + 2 * i, 2);
-                        if (got != regs[static_cast<std::size_t>(c.reg + i)]) {
+                        std::memcpy(&got, buffer.data() + 2 * static_cast<std::size_t>(i), 2);
+                        if (got !=
+                            regs[static_cast<std::size_t>(c.reg) + static_cast<std::size_t>(i)]) {
                             return false;
                         }
                     }

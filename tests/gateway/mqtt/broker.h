@@ -151,6 +151,7 @@ public:
                            std::to_string(port_) + " 127.0.0.1\n" + listener_);
         std::vector<std::string> args = {"mosquitto", "-c", config};
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& a : args) {
             argv.push_back(a.data());
         }

@@ -299,7 +299,7 @@ TEST(MqttConnect, GivesUpOnABrokerThatNeverAnswers) {
 class MqttTls : public ::testing::Test {
 protected:
     static std::string MakeCertificates(const testing::ScratchDir& dir) {
-        const std::string d = dir.Path();
+        const std::string& d = dir.Path();
         dir.Write("san.ext", "subjectAltName=IP:127.0.0.1\n");
         const std::string script =
             "cd '" + d +
