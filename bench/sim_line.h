@@ -112,6 +112,67 @@ private:
     std::uint8_t buffer_[256] = {};
 };
 
+// A pseudo-terminal in raw mode whose device the driver can name: its own
+// path, or a short link to it when that is longer than 11 characters.
+struct RawPty {
+    RawPty() {
+        char path[128] = {};
+        if (openpty(&master, &slave, path, nullptr, nullptr) != 0) {
+            return;
+        }
+        termios t{};
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        device = path;
+        if (device.size() > 11) {
+            link = test_support::MakeShortLink(path);
+            device = link;
+        }
+    }
+    ~RawPty() {
+        if (!link.empty()) {
+            unlink(link.c_str());
+        }
+        for (int fd : {master, slave}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    RawPty(const RawPty&) = delete;
+    RawPty& operator=(const RawPty&) = delete;
+    bool ok() const { return master >= 0 && !device.empty(); }
+
+    int master = -1;
+    int slave = -1;
+    std::string device;  // "" when no short name was free
+    std::string link;
+};
+
+// The fixed answer to a request (its header in `frame`): a word read gets
+// 0x1234, a block read words 0, 1, 2... as bytes, anything else its own
+// header back. Returns the reply's length.
+inline std::size_t PatternReply(const std::uint8_t* frame, std::uint8_t* reply) {
+    std::memcpy(reply, frame, 6);
+    std::size_t length = 6;
+    if (frame[0] == 0x00) {
+        reply[3] = 0x34;
+        reply[4] = 0x12;
+    } else if (frame[0] == 0x05) {
+        const std::size_t data = 2 * (static_cast<std::size_t>(frame[3]) + 1);
+        std::uint8_t check = 0;
+        for (std::size_t i = 0; i < data; ++i) {
+            reply[6 + i] = static_cast<std::uint8_t>(i);
+            check = static_cast<std::uint8_t>(check + i);
+        }
+        reply[6 + data] = check;
+        length = data + 7;
+    }
+    reply[5] = HeaderSum(reply);
+    return length;
+}
+
 // The smallest station there can be, as a separate process on its own
 // pseudo-terminal: it answers every request at once from a fixed pattern,
 // with no framing state, image, faults or trace. It plays for the driver the
@@ -120,26 +181,13 @@ private:
 class MiniStation {
 public:
     MiniStation() {
-        char path[128] = {};
-        if (openpty(&master_, &slave_, path, nullptr, nullptr) != 0) {
+        if (!pty_.ok()) {
             return;
-        }
-        termios t{};
-        tcgetattr(slave_, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave_, TCSANOW, &t);
-        device_ = path;
-        if (device_.size() > 11) {
-            link_ = test_support::MakeShortLink(path);
-            if (link_.empty()) {
-                return;
-            }
-            device_ = link_;
         }
         pid_ = fork();
         if (pid_ == 0) {
-            close(slave_);
-            Serve(master_);
+            close(pty_.slave);
+            Serve(pty_.master);
         }
     }
     ~MiniStation() {
@@ -147,16 +195,11 @@ public:
             kill(pid_, SIGTERM);
             waitpid(pid_, nullptr, 0);
         }
-        if (!link_.empty()) {
-            unlink(link_.c_str());
-        }
-        close(master_);
-        close(slave_);
     }
     MiniStation(const MiniStation&) = delete;
     MiniStation& operator=(const MiniStation&) = delete;
     bool ready() const { return pid_ > 0; }
-    const std::string& device() const { return device_; }
+    const std::string& device() const { return pty_.device; }
 
 private:
     static bool ReadExact(int fd, std::uint8_t* into, std::size_t n) {
@@ -181,22 +224,7 @@ private:
             if (frame[0] == 0x07 && !ReadExact(fd, frame + 6, 2U * frame[3] + 3U)) {
                 break;
             }
-            std::memcpy(reply, frame, 6);
-            std::size_t length = 6;
-            if (frame[0] == 0x00) {
-                reply[3] = 0x34;
-                reply[4] = 0x12;
-            } else if (frame[0] == 0x05) {
-                const std::size_t data = 2 * (static_cast<std::size_t>(frame[3]) + 1);
-                std::uint8_t check = 0;
-                for (std::size_t i = 0; i < data; ++i) {
-                    reply[6 + i] = static_cast<std::uint8_t>(i);
-                    check = static_cast<std::uint8_t>(check + i);
-                }
-                reply[6 + data] = check;
-                length = data + 7;
-            }
-            reply[5] = HeaderSum(reply);
+            const std::size_t length = PatternReply(frame, reply);
             if (write(fd, reply, length) != static_cast<ssize_t>(length)) {
                 break;
             }
@@ -204,11 +232,8 @@ private:
         _exit(0);
     }
 
-    int master_ = -1;
-    int slave_ = -1;
+    RawPty pty_;
     pid_t pid_ = -1;
-    std::string device_;
-    std::string link_;
 };
 
 // A responder thread on a pseudo-terminal of its own, paced like a line of
@@ -220,23 +245,7 @@ private:
 class PacedResponder {
 public:
     PacedResponder(std::int64_t charNs, int /*index*/) : charNs_(charNs) {
-        char path[128] = {};
-        if (openpty(&master_, &slave_, path, nullptr, nullptr) != 0) {
-            return;
-        }
-        termios t{};
-        tcgetattr(slave_, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave_, TCSANOW, &t);
-        device_ = path;
-        if (device_.size() > 11) {
-            link_ = test_support::MakeShortLink(path);
-            if (link_.empty()) {
-                return;
-            }
-            device_ = link_;
-        }
-        if (pipe(stop_) != 0) {
+        if (!pty_.ok() || pipe(stop_) != 0) {
             return;
         }
         thread_ = std::thread([this] { Serve(); });
@@ -248,10 +257,7 @@ public:
             (void)!write(stop_[1], &c, 1);
             thread_.join();
         }
-        if (!link_.empty()) {
-            unlink(link_.c_str());
-        }
-        for (int fd : {master_, slave_, stop_[0], stop_[1]}) {
+        for (int fd : {stop_[0], stop_[1]}) {
             if (fd >= 0) {
                 close(fd);
             }
@@ -260,7 +266,7 @@ public:
     PacedResponder(const PacedResponder&) = delete;
     PacedResponder& operator=(const PacedResponder&) = delete;
     bool ready() const { return ready_; }
-    const std::string& device() const { return device_; }
+    const std::string& device() const { return pty_.device; }
 
 private:
     static std::int64_t Now() {
@@ -272,7 +278,7 @@ private:
     bool ReadExact(std::uint8_t* into, std::size_t n) {
         std::size_t got = 0;
         while (got < n) {
-            pollfd fds[2] = {{master_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            pollfd fds[2] = {{pty_.master, POLLIN, 0}, {stop_[0], POLLIN, 0}};
             if (poll(fds, 2, -1) < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -282,7 +288,7 @@ private:
             if (fds[1].revents != 0) {
                 return false;
             }
-            const ssize_t k = read(master_, into + got, n - got);
+            const ssize_t k = read(pty_.master, into + got, n - got);
             if (k > 0) {
                 got += static_cast<std::size_t>(k);
             } else if (!(k < 0 && errno == EINTR)) {
@@ -302,41 +308,23 @@ private:
             if (frame[0] == 0x07 && !ReadExact(frame + 6, 2U * frame[3] + 3U)) {
                 return;
             }
-            std::memcpy(reply, frame, 6);
-            std::size_t length = 6;
-            if (frame[0] == 0x00) {
-                reply[3] = 0x34;
-                reply[4] = 0x12;
-            } else if (frame[0] == 0x05) {
-                const std::size_t data = 2 * (static_cast<std::size_t>(frame[3]) + 1);
-                std::uint8_t check = 0;
-                for (std::size_t i = 0; i < data; ++i) {
-                    reply[6 + i] = static_cast<std::uint8_t>(i);
-                    check = static_cast<std::uint8_t>(check + i);
-                }
-                reply[6 + data] = check;
-                length = data + 7;
-            }
-            reply[5] = HeaderSum(reply);
+            const std::size_t length = PatternReply(frame, reply);
             const std::int64_t due = arrival + static_cast<std::int64_t>(length) * charNs_;
             const timespec at{static_cast<time_t>(due / 1000000000LL),
                               static_cast<long>(due % 1000000000LL)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
             }
-            if (write(master_, reply, length) != static_cast<ssize_t>(length)) {
+            if (write(pty_.master, reply, length) != static_cast<ssize_t>(length)) {
                 return;
             }
         }
     }
 
     std::int64_t charNs_;
-    int master_ = -1;
-    int slave_ = -1;
+    RawPty pty_;
     int stop_[2] = {-1, -1};
     bool ready_ = false;
     std::thread thread_;
-    std::string device_;
-    std::string link_;
 };
 
 }  // namespace westnet::bench
