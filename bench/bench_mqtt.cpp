@@ -27,6 +27,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -37,12 +38,14 @@
 #include "../tests/gateway/support/fake_service.h"
 #include "bench_util.h"
 #include "mqtt/mqtt.h"
+#include "process.h"
 
 namespace {
 
 using namespace westnet;
 using gateway::PointSample;
 using Clock = std::chrono::steady_clock;
+namespace ts = westnet::test_support;
 
 constexpr std::size_t kRing = 1024;  // send times kept per point, by value
 
@@ -292,20 +295,19 @@ void Stop(Child& child) {
     }
 }
 
-// Starts westnet-sim with `extra` options on a link; false when it does not
-// say that it is ready.
-bool StartSim(const std::string& sim, const std::string& link, std::vector<std::string> extra,
-              bool trace, Child& child) {
+// Starts westnet-sim with `extra` options on a link (its trace, when asked
+// for, on a pipe); null when it does not say that it is ready.
+std::unique_ptr<ts::SimProcess> StartSim(const std::string& sim, const std::string& link,
+                                         std::vector<std::string> extra, bool trace) {
     std::vector<std::string> args = {sim, "--link", link};
     args.insert(args.end(), extra.begin(), extra.end());
-    child = Spawn(args, true, trace);
-    char line[512];
-    if (child.pid < 0 || std::fgets(line, sizeof line, child.out) == nullptr ||
-        std::strncmp(line, "device: ", 8) != 0) {
+    auto child = std::make_unique<ts::SimProcess>(
+        std::move(args), trace ? ts::Stderr::ToPipe() : ts::Stderr("/dev/null"));
+    if (!child->ready()) {
         std::fprintf(stderr, "bench_mqtt: westnet-sim did not start\n");
-        return false;
+        return nullptr;
     }
-    return true;
+    return child;
 }
 
 // Bit times of one character of a format such as "8O2".
@@ -390,13 +392,21 @@ int Latency(int argc, char** argv) {
 
     gateway::testing::TestBroker broker;
     gateway::testing::ScratchDir dir;
-    Child sim;
     double origin = 0;
-    if (!broker.Running() ||
-        !StartSim(simPath, dir.Path() + "/hw",
-                  {"--station", "1", "--animate", "0140001=counter:" + std::to_string(periodMs),
-                   "--baud", std::to_string(baud), "--format", format, "--trace"},
-                  true, sim)) {
+    std::unique_ptr<ts::SimProcess> sim;
+    if (broker.Running()) {
+        sim =
+            StartSim(simPath, dir.Path() + "/hw",
+                     {"--station", "1", "--animate", "0140001=counter:" + std::to_string(periodMs),
+                      "--baud", std::to_string(baud), "--format", format, "--trace"},
+                     true);
+    }
+    if (sim == nullptr) {
+        return 1;
+    }
+    // The trace, read line by line (a copy of the pipe: the process keeps its own).
+    FILE* simTrace = fdopen(dup(sim->err()), "r");
+    if (simTrace == nullptr) {
         return 1;
     }
     // From the trace, in the simulator's milliseconds: when each value was
@@ -408,7 +418,7 @@ int Latency(int argc, char** argv) {
     double selectAt = -1;
     std::thread trace([&] {
         char line[1024];
-        while (std::fgets(line, sizeof line, sim.err) != nullptr) {
+        while (std::fgets(line, sizeof line, simTrace) != nullptr) {
             const double at = std::atof(line) * 1000.0;
             if (selectAt < 0 && std::strstr(line, "SELECT") != nullptr) {
                 std::lock_guard<std::mutex> lock(mutex);
@@ -443,8 +453,9 @@ int Latency(int argc, char** argv) {
         std::lock_guard<std::mutex> lock(mutex);
         if (sentAt < 0 || selectAt < 0) {
             std::fprintf(stderr, "bench_mqtt: no select in the simulator's trace\n");
-            Stop(sim);
+            sim->Stop();
             trace.join();
+            std::fclose(simTrace);
             return 1;
         }
         origin = sentAt - selectAt;
@@ -478,8 +489,9 @@ int Latency(int argc, char** argv) {
         std::chrono::milliseconds(changes * periodMs * 2 + 30000));
     subscriber.Measure(false);
     Stop(gateway);
-    Stop(sim);
+    sim->Stop();
     trace.join();
+    std::fclose(simTrace);
 
     // The first values come while the line opens: left out.
     std::vector<double> fromChange;
@@ -535,7 +547,7 @@ int Throughput(int argc, char** argv) {
         return 1;
     }
     std::string plantText = GatewaySection(broker.Url());
-    std::vector<Child> sims(static_cast<std::size_t>(lines));
+    std::vector<std::unique_ptr<ts::SimProcess>> sims;
     for (long l = 0; l < lines; ++l) {
         const std::string link = dir.Path() + "/hw" + std::to_string(l);
         std::vector<std::string> args = {"--station",          "1",        "--baud",
@@ -549,7 +561,8 @@ int Throughput(int argc, char** argv) {
             plantText += "[[line.point]]\naddress = \"" + std::string(address) + "\"\nname = \"p" +
                          std::to_string(p) + "\"\n";
         }
-        if (!StartSim(simPath, link, args, false, sims[static_cast<std::size_t>(l)])) {
+        sims.push_back(StartSim(simPath, link, args, false));
+        if (sims.back() == nullptr) {
             return 1;
         }
     }
@@ -575,8 +588,8 @@ int Throughput(int argc, char** argv) {
     const double brokerCpu = gateway::testing::CpuSeconds(brokerStat) - brokerCpu0;
     subscriber.Measure(false);
     Stop(gateway);
-    for (Child& sim : sims) {
-        Stop(sim);
+    for (auto& sim : sims) {
+        sim->Stop();
     }
     std::printf(
         "RESULT kind=mqtt_gateway_throughput lines=%ld points=%ld baud=%ld format=%s "

@@ -13,6 +13,8 @@ ROUNDS="$2"
 SEED="$3"
 
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/lib/scratch.sh" fault-bench
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/lib/sim.sh"
+SIM="$BUILD/westnet-sim"
 fail() {
     echo "fault_bench: $*" >&2
     exit 1
@@ -29,23 +31,20 @@ EOF
 
 # run CASE FAULT...: one polling run with these --fault rates.
 run() {
-    local name=$1 fd line
+    local name=$1
     shift
     local args=()
     for f in "$@"; do args+=(--fault "$f"); done
-    exec {fd}< <(exec "$BUILD/westnet-sim" --image "$WORK/plant.img" --baud 9600 --format 8O2 \
-        --late-ms 50 --seed "$SEED" --stats "${args[@]}" 2>"$WORK/$name.sim")
-    local sim=$!
+    start_sim --log "$WORK/$name.sim" --image "$WORK/plant.img" --baud 9600 --format 8O2 \
+        --late-ms 50 --seed "$SEED" --stats "${args[@]}" || fail "westnet-sim did not start"
+    local sim=$SIM_PID
     PIDS+=("$sim")
-    read -r -t 30 line <&"$fd" || true
-    [ "${line#device: }" != "$line" ] || fail "westnet-sim did not start: $(cat "$WORK/$name.sim")"
     # A 100 ms reply time-out: late replies (50 ms) come well inside it.
-    "$BUILD/westnet-poll" --driver "$BUILD/libwestnet.so" --device "${line#device: }" \
+    "$BUILD/westnet-poll" --driver "$BUILD/libwestnet.so" --device "$SIM_DEVICE" \
         --timeout 100 --interval 0 --count "$ROUNDS" \
         poll 0140001 0240001 0340001 0440001 >"$WORK/$name.out" 2>"$WORK/$name.err" ||
         fail "westnet-poll failed: $(tail -3 "$WORK/$name.err")"
-    kill "$sim" 2>/dev/null
-    wait "$sim" 2>/dev/null
+    stop_sim "$sim"
     local faults
     faults=$(awk '$1 == "fault" { n += $3 } END { print n + 0 }' "$WORK/$name.sim")
     awk -v name="$name" -v faults="$faults" -v seed="$SEED" '

@@ -18,21 +18,21 @@ READS="$4"
 
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/lib/scratch.sh" modbus-bench
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/lib/check.sh"  # wait_for
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/lib/sim.sh"
+SIM="$BUILD/westnet-sim"
 fail() {
     echo "modbus_bench: $*" >&2
     exit 1
 }
 
 
-# start_sim NAME ARGS...: a simulator whose device is linked as $WORK/NAME.
-start_sim() {
-    local name=$1 fd line
+# start_line NAME ARGS...: a simulator whose device is linked as $WORK/NAME.
+start_line() {
+    local name=$1
     shift
-    exec {fd}< <(exec "$BUILD/westnet-sim" "$@" 2>"$WORK/$name.err")
-    PIDS+=($!)
-    read -r -t 30 line <&"$fd" || true
-    [ "${line#device: }" != "$line" ] || fail "westnet-sim did not start: $(cat "$WORK/$name.err")"
-    ln -s "${line#device: }" "$WORK/$name"
+    start_sim --log "$WORK/$name.err" "$@" || fail "westnet-sim did not start"
+    PIDS+=("$SIM_PID")
+    ln -s "$SIM_DEVICE" "$WORK/$name"
 }
 
 ready() { grep -qs 'modbus: listening' "$WORK/$1.log" && grep -qs 'http: listening' "$WORK/$1.log"; }
@@ -69,7 +69,7 @@ plant() { # NAME BAUD POINTS...: a one-line plant for the simulator NAME
 }
 
 # --- 1. cached reads -----------------------------------------------------------
-start_sim cached --image "$EXAMPLES/plant.img" --baud 9600 --format 8O2
+start_line cached --image "$EXAMPLES/plant.img" --baud 9600 --format 8O2
 # Scanned once a second, with a reply time-out to match: the clients load
 # the CPUs, and a late reply must not make the value stale.
 plant cached 9600 'timeout_ms = 1000' '[[line.point]]' 'address = "0140001"' 'count = 10' \
@@ -100,7 +100,7 @@ echo "RESULT kind=modbus_cache requests=$(awk -v a="$requests" -v b="${requests_
 # --- 2. read-through -------------------------------------------------------------
 # One word point that is scanned once a minute keeps the line idle; registers
 # 41000-41063 belong to no point, so every read of them goes to the line.
-start_sim paced --image "$EXAMPLES/plant.img" --baud 9600 --format 8O2
+start_line paced --image "$EXAMPLES/plant.img" --baud 9600 --format 8O2
 plant paced 9600 '[[line.point]]' 'address = "0240001"' 'name = "one"' 'scan_ms = 60000'
 start_gateway paced
 wait_for 30 point_good one || fail "the paced line never answered"

@@ -18,9 +18,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "process.h"
 
 namespace westnet::bench {
 
@@ -33,62 +36,24 @@ inline std::uint8_t HeaderSum(const std::uint8_t* h) {
 // for its "device: PATH" line. Stopped with SIGTERM when destroyed.
 class SimLine {
 public:
-    SimLine(const std::string& sim, const std::vector<std::string>& options, int index) {
-        link_ = "/tmp/wb" + std::to_string((getpid() % 100) * 100 + index % 100);
+    SimLine(const std::string& sim, const std::vector<std::string>& options, int /*index*/)
+        : link_(test_support::FreeShortName()) {
         std::vector<std::string> args = {sim, "--station", "1", "--station", "2", "--link", link_};
         args.insert(args.end(), options.begin(), options.end());
-        int out[2];
-        if (pipe(out) != 0) {
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line;
-        char c = 0;
-        while (read(out[0], &c, 1) == 1 && c != '\n') {
-            line.push_back(c);
-        }
-        stdout_ = out[0];  // kept open: the simulator may print more
-        if (line.rfind("device: ", 0) == 0) {
-            ready_ = true;
-        } else {
+        process_ = std::make_unique<test_support::SimProcess>(std::move(args));
+        if (!process_->ready()) {
             std::fprintf(stderr, "westnet-bench: %s did not start (said \"%s\")\n", sim.c_str(),
-                         line.c_str());
+                         process_->said().c_str());
         }
     }
-    ~SimLine() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_ >= 0) {
-            close(stdout_);
-        }
-    }
-    SimLine(const SimLine&) = delete;
-    SimLine& operator=(const SimLine&) = delete;
 
-    bool ready() const { return ready_; }
+    bool ready() const { return process_->ready(); }
     // The name the driver opens: the link, 11 characters at most.
     const std::string& device() const { return link_; }
 
 private:
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    bool ready_ = false;
     std::string link_;
+    std::unique_ptr<test_support::SimProcess> process_;
 };
 
 // The bare client: a raw tty, one write per request, reads until the reply
@@ -147,6 +112,67 @@ private:
     std::uint8_t buffer_[256] = {};
 };
 
+// A pseudo-terminal in raw mode whose device the driver can name: its own
+// path, or a short link to it when that is longer than 11 characters.
+struct RawPty {
+    RawPty() {
+        char path[128] = {};
+        if (openpty(&master, &slave, path, nullptr, nullptr) != 0) {
+            return;
+        }
+        termios t{};
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        device = path;
+        if (device.size() > 11) {
+            link = test_support::MakeShortLink(path);
+            device = link;
+        }
+    }
+    ~RawPty() {
+        if (!link.empty()) {
+            unlink(link.c_str());
+        }
+        for (int fd : {master, slave}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    RawPty(const RawPty&) = delete;
+    RawPty& operator=(const RawPty&) = delete;
+    bool ok() const { return master >= 0 && !device.empty(); }
+
+    int master = -1;
+    int slave = -1;
+    std::string device;  // "" when no short name was free
+    std::string link;
+};
+
+// The fixed answer to a request (its header in `frame`): a word read gets
+// 0x1234, a block read words 0, 1, 2... as bytes, anything else its own
+// header back. Returns the reply's length.
+inline std::size_t PatternReply(const std::uint8_t* frame, std::uint8_t* reply) {
+    std::memcpy(reply, frame, 6);
+    std::size_t length = 6;
+    if (frame[0] == 0x00) {
+        reply[3] = 0x34;
+        reply[4] = 0x12;
+    } else if (frame[0] == 0x05) {
+        const std::size_t data = 2 * (static_cast<std::size_t>(frame[3]) + 1);
+        std::uint8_t check = 0;
+        for (std::size_t i = 0; i < data; ++i) {
+            reply[6 + i] = static_cast<std::uint8_t>(i);
+            check = static_cast<std::uint8_t>(check + i);
+        }
+        reply[6 + data] = check;
+        length = data + 7;
+    }
+    reply[5] = HeaderSum(reply);
+    return length;
+}
+
 // The smallest station there can be, as a separate process on its own
 // pseudo-terminal: it answers every request at once from a fixed pattern,
 // with no framing state, image, faults or trace. It plays for the driver the
@@ -155,28 +181,13 @@ private:
 class MiniStation {
 public:
     MiniStation() {
-        char path[128] = {};
-        if (openpty(&master_, &slave_, path, nullptr, nullptr) != 0) {
+        if (!pty_.ok()) {
             return;
-        }
-        termios t{};
-        tcgetattr(slave_, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave_, TCSANOW, &t);
-        device_ = path;
-        if (device_.size() > 11) {
-            const std::string link = "/tmp/wm" + std::to_string(getpid() % 10000);
-            unlink(link.c_str());
-            if (symlink(path, link.c_str()) != 0) {
-                return;
-            }
-            device_ = link;
-            link_ = link;
         }
         pid_ = fork();
         if (pid_ == 0) {
-            close(slave_);
-            Serve(master_);
+            close(pty_.slave);
+            Serve(pty_.master);
         }
     }
     ~MiniStation() {
@@ -184,16 +195,11 @@ public:
             kill(pid_, SIGTERM);
             waitpid(pid_, nullptr, 0);
         }
-        if (!link_.empty()) {
-            unlink(link_.c_str());
-        }
-        close(master_);
-        close(slave_);
     }
     MiniStation(const MiniStation&) = delete;
     MiniStation& operator=(const MiniStation&) = delete;
     bool ready() const { return pid_ > 0; }
-    const std::string& device() const { return device_; }
+    const std::string& device() const { return pty_.device; }
 
 private:
     static bool ReadExact(int fd, std::uint8_t* into, std::size_t n) {
@@ -218,22 +224,7 @@ private:
             if (frame[0] == 0x07 && !ReadExact(fd, frame + 6, 2U * frame[3] + 3U)) {
                 break;
             }
-            std::memcpy(reply, frame, 6);
-            std::size_t length = 6;
-            if (frame[0] == 0x00) {
-                reply[3] = 0x34;
-                reply[4] = 0x12;
-            } else if (frame[0] == 0x05) {
-                const std::size_t data = 2 * (static_cast<std::size_t>(frame[3]) + 1);
-                std::uint8_t check = 0;
-                for (std::size_t i = 0; i < data; ++i) {
-                    reply[6 + i] = static_cast<std::uint8_t>(i);
-                    check = static_cast<std::uint8_t>(check + i);
-                }
-                reply[6 + data] = check;
-                length = data + 7;
-            }
-            reply[5] = HeaderSum(reply);
+            const std::size_t length = PatternReply(frame, reply);
             if (write(fd, reply, length) != static_cast<ssize_t>(length)) {
                 break;
             }
@@ -241,11 +232,8 @@ private:
         _exit(0);
     }
 
-    int master_ = -1;
-    int slave_ = -1;
+    RawPty pty_;
     pid_t pid_ = -1;
-    std::string device_;
-    std::string link_;
 };
 
 // A responder thread on a pseudo-terminal of its own, paced like a line of
@@ -256,27 +244,8 @@ private:
 // own cost low enough that many lines can run side by side on few cores.
 class PacedResponder {
 public:
-    explicit PacedResponder(std::int64_t charNs, int index) : charNs_(charNs) {
-        char path[128] = {};
-        if (openpty(&master_, &slave_, path, nullptr, nullptr) != 0) {
-            return;
-        }
-        termios t{};
-        tcgetattr(slave_, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave_, TCSANOW, &t);
-        device_ = path;
-        if (device_.size() > 11) {
-            const std::string link =
-                "/tmp/wr" + std::to_string((getpid() % 100) * 100 + index % 100);
-            unlink(link.c_str());
-            if (symlink(path, link.c_str()) != 0) {
-                return;
-            }
-            device_ = link;
-            link_ = link;
-        }
-        if (pipe(stop_) != 0) {
+    PacedResponder(std::int64_t charNs, int /*index*/) : charNs_(charNs) {
+        if (!pty_.ok() || pipe(stop_) != 0) {
             return;
         }
         thread_ = std::thread([this] { Serve(); });
@@ -288,10 +257,7 @@ public:
             (void)!write(stop_[1], &c, 1);
             thread_.join();
         }
-        if (!link_.empty()) {
-            unlink(link_.c_str());
-        }
-        for (int fd : {master_, slave_, stop_[0], stop_[1]}) {
+        for (int fd : {stop_[0], stop_[1]}) {
             if (fd >= 0) {
                 close(fd);
             }
@@ -300,7 +266,7 @@ public:
     PacedResponder(const PacedResponder&) = delete;
     PacedResponder& operator=(const PacedResponder&) = delete;
     bool ready() const { return ready_; }
-    const std::string& device() const { return device_; }
+    const std::string& device() const { return pty_.device; }
 
 private:
     static std::int64_t Now() {
@@ -312,7 +278,7 @@ private:
     bool ReadExact(std::uint8_t* into, std::size_t n) {
         std::size_t got = 0;
         while (got < n) {
-            pollfd fds[2] = {{master_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            pollfd fds[2] = {{pty_.master, POLLIN, 0}, {stop_[0], POLLIN, 0}};
             if (poll(fds, 2, -1) < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -322,7 +288,7 @@ private:
             if (fds[1].revents != 0) {
                 return false;
             }
-            const ssize_t k = read(master_, into + got, n - got);
+            const ssize_t k = read(pty_.master, into + got, n - got);
             if (k > 0) {
                 got += static_cast<std::size_t>(k);
             } else if (!(k < 0 && errno == EINTR)) {
@@ -342,41 +308,23 @@ private:
             if (frame[0] == 0x07 && !ReadExact(frame + 6, 2U * frame[3] + 3U)) {
                 return;
             }
-            std::memcpy(reply, frame, 6);
-            std::size_t length = 6;
-            if (frame[0] == 0x00) {
-                reply[3] = 0x34;
-                reply[4] = 0x12;
-            } else if (frame[0] == 0x05) {
-                const std::size_t data = 2 * (static_cast<std::size_t>(frame[3]) + 1);
-                std::uint8_t check = 0;
-                for (std::size_t i = 0; i < data; ++i) {
-                    reply[6 + i] = static_cast<std::uint8_t>(i);
-                    check = static_cast<std::uint8_t>(check + i);
-                }
-                reply[6 + data] = check;
-                length = data + 7;
-            }
-            reply[5] = HeaderSum(reply);
+            const std::size_t length = PatternReply(frame, reply);
             const std::int64_t due = arrival + static_cast<std::int64_t>(length) * charNs_;
             const timespec at{static_cast<time_t>(due / 1000000000LL),
                               static_cast<long>(due % 1000000000LL)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
             }
-            if (write(master_, reply, length) != static_cast<ssize_t>(length)) {
+            if (write(pty_.master, reply, length) != static_cast<ssize_t>(length)) {
                 return;
             }
         }
     }
 
     std::int64_t charNs_;
-    int master_ = -1;
-    int slave_ = -1;
+    RawPty pty_;
     int stop_[2] = {-1, -1};
     bool ready_ = false;
     std::thread thread_;
-    std::string device_;
-    std::string link_;
 };
 
 }  // namespace westnet::bench

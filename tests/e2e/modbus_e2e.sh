@@ -17,6 +17,7 @@ PYTHON=/usr/bin/python3  # Debian's, with pymodbus
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/scratch.sh" modbus-e2e
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/sim.sh"
 
 for tool in mbpoll "$PYTHON"; do
     command -v "$tool" >/dev/null || {
@@ -31,16 +32,9 @@ cd "$WORK" || exit 1
 # The simulator, reachable through a short name in the work folder.
 # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
 # replies come byte by byte, as on a real highway.
-exec {simfd}< <(exec "$SIM" --baud 9600 --image "$IMAGE" --dump "$WORK/dump.img" 2>"$WORK/sim.err")
-PIDS+=($!)
-SIM_PID=$!
-read -r -t 30 line <&"$simfd"
-if [ "${line#device: }" = "$line" ]; then
-    echo "westnet-sim did not start: $line" >&2
-    cat "$WORK/sim.err" >&2
-    exit 1
-fi
-ln -s "${line#device: }" "$WORK/hw"
+start_sim --baud 9600 --image "$IMAGE" --dump "$WORK/dump.img" || exit 1
+PIDS+=("$SIM_PID")
+ln -s "$SIM_DEVICE" "$WORK/hw"
 
 # The example plant with the simulator's line, Modbus on a free port, the
 # other front ends off, and one more station that nobody answers (09).

@@ -16,25 +16,19 @@ IMAGE=$(realpath "$4")
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/scratch.sh" poll-e2e
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/sim.sh"
 
 # Starts a simulator; its device path goes to the variable named by $1, its
-# trace to $WORK/$1.trace. The first stdout line announces the device, so
-# reading it waits exactly as long as the simulator needs.
-start_sim() {
+# trace to $WORK/$1.trace.
+start_line() {
     local var=$1
     shift
-    local fd line
     # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
     # replies come byte by byte, as on a real highway.
-    exec {fd}< <(exec "$SIM" --baud 9600 --trace "$@" 2>"$WORK/$var.trace")
-    PIDS+=($!)
-    if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then
-        echo "westnet-sim did not start: $line" >&2
-        cat "$WORK/$var.trace" >&2
-        exit 1
-    fi
+    start_sim --log "$WORK/$var.trace" --baud 9600 --trace "$@" || exit 1
+    PIDS+=("$SIM_PID")
     # A short relative name: the driver's device field holds 11 characters.
-    ln -s "${line#device: }" "$WORK/$var"
+    ln -s "$SIM_DEVICE" "$WORK/$var"
     printf -v "$var" '%s' "$var"
 }
 
@@ -54,7 +48,7 @@ run() {
 }
 
 cd "$WORK" || exit 1
-start_sim plant --image "$IMAGE"
+start_line plant --image "$IMAGE"
 
 # The command line itself.
 "$POLL" --version >"$WORK/out" 2>&1
@@ -150,9 +144,9 @@ done
 # (the script's "ok" before each group). A run whose commands waited out a
 # time-out measures the station afterwards: the first run has a station of
 # its own, so that those reads take nothing from the later runs' script.
-start_sim recovering --image "$IMAGE" --seed 7 \
+start_line recovering --image "$IMAGE" --seed 7 \
     --script "ok,bad-checksum,silence,short,bad-data,bad-checksum,ok"
-start_sim faulty --image "$IMAGE" --seed 7 \
+start_line faulty --image "$IMAGE" --seed 7 \
     --script "ok,silence,silence,silence,silence,silence,silence,ok,bad-checksum,bad-checksum,bad-checksum,bad-checksum,bad-checksum,bad-checksum,ok,silence,ok,bad-checksum"
 
 run recovering --timeout 400 read 0140001 --format csv
@@ -174,7 +168,7 @@ check "poll through faults: all reads ok" contains "$WORK/err" "exchanges 3  ok 
 
 # The control socket: station 5 dies while the line runs, and its reads fail
 # while station 1 still answers; then it answers again.
-start_sim controlled --image "$IMAGE" --control "$WORK/control"
+start_line controlled --image "$IMAGE" --control "$WORK/control"
 control() { printf '%s\n' "$1" | socat -t 5 - "UNIX-CONNECT:$WORK/control"; }
 check "silence 05 taken" equals "$(control 'silence 05')" ok
 run controlled --timeout 200 read 0540001

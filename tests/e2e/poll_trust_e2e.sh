@@ -15,11 +15,11 @@ DRIVER=$(realpath "$3")
 IMAGE=$(realpath "$4")
 
 WORK=$(mktemp -d)
-declare -A SIM_PID=()
+declare -A SIM_PIDS=()
 OTHER_PIDS=()
 cleanup() {
     local pid
-    for pid in "${SIM_PID[@]}" "${OTHER_PIDS[@]}"; do
+    for pid in "${SIM_PIDS[@]}" "${OTHER_PIDS[@]}"; do
         kill "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
@@ -28,35 +28,29 @@ cleanup() {
 trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/sim.sh"
 
 # A name that fits the driver's 11-character device field, absolute so that
 # it means the same to every build of the POSIX layer: /tmp/wnXXXX.
 short_name() { mktemp -u /tmp/wnXXXX; }
 
-# start_sim NAME ARGS...: a simulator linked as a short name, kept in the
+# start_line NAME ARGS...: a simulator linked as a short name, kept in the
 # variable NAME (the same name when NAME is started again); its pty path in
 # PTY_NAME.
-start_sim() {
+start_line() {
     local name=$1
     shift
-    local fd line
     [ -n "${!name:-}" ] || printf -v "$name" '%s' "$(short_name)"
     # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
     # replies come byte by byte, as on a real highway.
-    exec {fd}< <(exec "$SIM" --baud 9600 --link "${!name}" "$@" 2>>"$WORK/$name.log")
-    SIM_PID[$name]=$!
-    if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then
-        echo "westnet-sim did not start: $line" >&2
-        cat "$WORK/$name.log" >&2
-        exit 1
-    fi
-    printf -v "PTY_$name" '%s' "${line#device: }"
+    start_sim --log "$WORK/$name.log" --baud 9600 --link "${!name}" "$@" || exit 1
+    SIM_PIDS[$name]=$SIM_PID
+    printf -v "PTY_$name" '%s' "$SIM_DEVICE"
 }
 
-stop_sim() {
-    kill "${SIM_PID[$1]}" 2>/dev/null
-    wait "${SIM_PID[$1]}" 2>/dev/null
-    unset "SIM_PID[$1]"
+stop_line() {
+    stop_sim "${SIM_PIDS[$1]}"
+    unset "SIM_PIDS[$1]"
 }
 
 # Runs westnet-poll in the work folder; output in $WORK/out, $WORK/err.
@@ -77,7 +71,7 @@ wait_for() {
 cd "$WORK" || exit 1
 
 # Late replies: a station slower than the driver's suggested 40 ms.
-start_sim slow --image "$IMAGE" --turnaround 60
+start_line slow --image "$IMAGE" --turnaround 60
 run --device "$slow" read 0140001 0540001 --format csv
 check "late replies: warned of" contains "$WORK/err" \
     "commands took longer than the reply time-out (40 ms)"
@@ -87,8 +81,8 @@ suggested=$(sed -n 's/.*run again with --timeout \([0-9]*\).*/\1/p' "$WORK/err")
 check "late replies: a --timeout suggested above the turnaround" test "${suggested:-0}" -gt 60
 # A station that answers every request, however late, stays a reply behind
 # once it fell behind: the rest runs on a station of its own.
-stop_sim slow
-start_sim slow --image "$IMAGE" --turnaround 60
+stop_line slow
+start_line slow --image "$IMAGE" --turnaround 60
 run --device "$slow" line-check 0140001 0540001 --format csv
 recommended=$(sed -n 's/.*recommended: --timeout \([0-9]*\) .*/\1/p' "$WORK/err")
 check "line-check: a --timeout recommended above the turnaround" test "${recommended:-0}" -gt 60
@@ -96,10 +90,10 @@ check "line-check: both stations measured" equals "$(grep -c ',ok$' "$WORK/out")
 run --device "$slow" --timeout "${recommended:-1000}" read 0140001 0540001 --format csv
 check "recommended time-out: the values" contains "$WORK/out" "0540001,5,40001,,22136,ok"
 check "recommended time-out: no warning" lacks "$WORK/err" "took longer"
-stop_sim slow
+stop_line slow
 
 # Failed opens, each with its reason and the host library's line once.
-start_sim plant --image "$IMAGE"
+start_line plant --image "$IMAGE"
 FOLDER=$(short_name)
 mkdir "$FOLDER"
 STALE=$(short_name)
@@ -190,17 +184,17 @@ check "line-check: the control flags in force" contains "$WORK/out" "0x2001: RTS
 
 # A poll that survives its line: the simulator ends and starts again on the
 # same link.
-start_sim relink --image "$IMAGE"
+start_line relink --image "$IMAGE"
 (cd "$WORK" && exec "$POLL" --driver "$DRIVER" --device "$relink" --timeout 200 --interval 100 \
     --format csv poll 0140001 >poll.out 2>poll.err) &
 poller=$!
 OTHER_PIDS+=($poller)
 check "recovery: polling" wait_for "$WORK/poll.out" ",ok,"
-stop_sim relink
+stop_line relink
 check "recovery: the line goes down" wait_for "$WORK/poll.err" "line down after round"
 check "recovery: a reopen that fails says why" wait_for "$WORK/poll.err" \
     "does not reopen yet: no such device"
-start_sim relink --image "$IMAGE"
+start_line relink --image "$IMAGE"
 check "recovery: the line comes back" wait_for "$WORK/poll.err" "line back up: $relink reopened"
 before=$(grep -c ',ok,' "$WORK/poll.out")
 deadline=$((SECONDS + 60))

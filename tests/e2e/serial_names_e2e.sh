@@ -24,18 +24,13 @@ cleanup() {
 trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/sim.sh"
 
 # The simulator's first stdout line names its pseudo-terminal.
 # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
 # replies come byte by byte, as on a real highway.
-exec {sim}< <(exec "$SIM" --baud 9600 --image "$IMAGE" 2>"$WORK/sim.log")
-SIM_PID=$!
-if ! read -r -t 30 line <&"$sim" || [ "${line#device: }" = "$line" ]; then
-    echo "westnet-sim did not start: $line" >&2
-    cat "$WORK/sim.log" >&2
-    exit 1
-fi
-PTY=${line#device: }
+start_sim --log "$WORK/sim.log" --baud 9600 --image "$IMAGE" || exit 1
+PTY=$SIM_DEVICE
 
 # Reads register 40001 of station 1 (1234 in the plant image) through DEVICE.
 read_point() {

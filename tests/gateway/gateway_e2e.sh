@@ -29,26 +29,14 @@ cleanup() {
 trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/sim.sh"
 
-# The simulator's first stdout line says it is ready.
-start_sim() {
-    local fd line
+# The simulator on $WORK/hw; its stderr in $WORK/sim.err.
+start_plant_sim() {
     # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
     # replies come byte by byte, as on a real highway.
-    exec {fd}< <(exec "$SIM" --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
-        --dump "$WORK/dump.img" 2>>"$WORK/sim.err")
-    SIM_PID=$!
-    if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then
-        echo "westnet-sim did not start: $line" >&2
-        cat "$WORK/sim.err" >&2
-        exit 1
-    fi
-}
-
-stop_sim() {
-    kill "$SIM_PID"
-    wait "$SIM_PID" 2>/dev/null
-    SIM_PID=""
+    start_sim --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
+        --dump "$WORK/dump.img" || exit 1
 }
 
 api() { curl -sf --max-time 10 "http://127.0.0.1:$PORT$1"; }
@@ -78,7 +66,7 @@ check "its error names file, line and key" contains "$WORK/out" "$WORK/bad.toml:
 check "no plant file is a usage error (2)" equals $? 2
 
 # --- serving -----------------------------------------------------------------
-start_sim
+start_plant_sim
 "$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &
 GW_PID=$!
 listening() { grep -q 'http: listening on http://127.0.0.1:' "$WORK/gw.err"; }
@@ -141,7 +129,7 @@ stop_sim
 check "the line goes down" wait_for 60 status_is "not d['lines'][0]['up'] and all(s['state'] == 'down' for s in d['lines'][0]['stations'])"
 check "its points are no longer good" wait_for 30 status_is "d['lines'][0]['points_good'] == 0"
 check "and the log says why" contains "$WORK/gw.err" "line plant: down:"
-start_sim
+start_plant_sim
 check "the line comes back by itself" wait_for 60 status_is "d['lines'][0]['up'] and d['lines'][0]['reopens'] >= 1"
 check "every station answers again" wait_for 30 status_is "all(s['state'] == 'ok' for s in d['lines'][0]['stations'])"
 check "every point is good again" wait_for 30 all_good

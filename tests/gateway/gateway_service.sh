@@ -25,6 +25,7 @@ PYTHON=/usr/bin/python3
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/scratch.sh" gateway-service
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/sim.sh"
 
 # remember PID: stopped by the cleanup.
 remember() { PIDS+=("$1"); }
@@ -49,20 +50,15 @@ wait_for 10 listening_socket || {
 }
 notified() { grep -c -- " $1\$" "$WORK/notify.log" 2>/dev/null || true; }
 
-# start_sim NAME ARGS...: a simulator on the link $WORK/NAME; its pid in SIM_PID.
-start_sim() {
-    local name="$1" fd line
+# start_line NAME ARGS...: a simulator on the link $WORK/NAME; its pid in SIM_PID.
+start_line() {
+    local name="$1"
     shift
     # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
     # replies come byte by byte, as on a real highway.
-    exec {fd}< <(exec "$SIM" --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/$name" \
-        --dump "$WORK/$name.img" "$@" 2>>"$WORK/$name.err")
-    SIM_PID=$!
+    start_sim --log "$WORK/$name.err" --baud 9600 --image "$EXAMPLES/plant.img" \
+        --link "$WORK/$name" --dump "$WORK/$name.img" "$@" || exit 1
     remember "$SIM_PID"
-    if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then
-        echo "westnet-sim did not start: $line" >&2
-        exit 1
-    fi
 }
 
 # The example plant on the simulator, HTTP and Modbus TCP on ports the system
@@ -117,7 +113,7 @@ EOF
     }
 }
 
-start_sim hw
+start_line hw
 hold hw
 plant_file 50 "$WORK/absent" >"$WORK/plant.toml"
 : >"$WORK/gw.err"
@@ -250,7 +246,7 @@ subscribed() {
     grep -q '^test/ready' "$WORK/results"
 }
 check "... and its subscriber is ready" wait_for 30 subscribed
-start_sim slow --turnaround 100
+start_line slow --turnaround 100
 hold slow
 sed -e "s#\"$WORK/hw\"#\"$WORK/slow\"#" -e 's/^timeout_ms = 50/timeout_ms = 1000/' \
     -e 's/^baud = 12345/baud = 9600/' -e "s#^mqtt = .*#mqtt = \"mqtt://127.0.0.1:$broker\"#" \

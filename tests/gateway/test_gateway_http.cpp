@@ -65,7 +65,7 @@ protected:
                                          const LineOpResult& result) {
         const std::size_t before = service_.SubmittedCount();
         auto put = std::async(std::launch::async,
-                              [&] { return client_->Put(path.c_str(), body, "application/json"); });
+                              [&] { return client_->Put(path, body, "application/json"); });
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (service_.SubmittedCount() == before && std::chrono::steady_clock::now() < deadline &&
                put.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
@@ -251,7 +251,7 @@ class GatewayHttpLimits : public GatewayHttp {
 protected:
     void SetUp() override {
         http::RequestLimits limits;
-        limits.bytes = 64 * 1024;
+        limits.bytes = std::size_t{64} * 1024;
         limits.time = std::chrono::milliseconds(500);
         limits.check = std::chrono::milliseconds(20);
         frontEnd_ =
@@ -318,7 +318,7 @@ TEST_F(GatewayHttpLimits, EndlessHeadersAreCutOff) {
 TEST_F(GatewayHttp, HeadersOverTheRequestLimitAreRefusedWithAnAnswerThatSaysWhy) {
     frontEnd_->Stop();
     http::RequestLimits limits;
-    limits.bytes = 16 * 1024;
+    limits.bytes = std::size_t{16} * 1024;
     limits.check = std::chrono::hours(1);
     frontEnd_ = http::MakeHttpFrontEndWithLimits(service_.PlantConfig().gateway, service_, limits);
     std::string error;

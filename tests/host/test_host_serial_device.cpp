@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "process.h"
 #include "serial_device.h"
-#include "short_link.h"
 
 namespace westnet::host {
 namespace {
@@ -32,7 +32,7 @@ public:
 
     const std::string& path() const { return path_; }
     std::string Link(const std::string& name, const std::string& target) const {
-        const std::string at = path_ + "/" + name;
+        std::string at = path_ + "/" + name;
         EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0) << at;
         return at;
     }
@@ -67,7 +67,7 @@ TEST(HostSerialDevice, ALinkOnTheWayCountsAndADeviceWithoutShortNameIsRefused) {
     EXPECT_NE(named.error.find("has no name of at most 11 characters"), std::string::npos);
     EXPECT_NE(named.error.find("ln -s " + node), std::string::npos) << named.error;
 
-    const std::string hop = MakeShortLink(node);
+    const std::string hop = westnet::test_support::MakeShortLink(node);
     ASSERT_FALSE(hop.empty()) << "no free short name under /tmp";
     named = NameForDriver(folder.Link("link-to-the-short-link", hop));
     unlink(hop.c_str());

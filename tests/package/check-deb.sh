@@ -43,6 +43,7 @@ cleanup() {
 trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/sim.sh"
 
 echo "# $deb (project version $version)"
 check "project version found" test -n "$version"
@@ -160,13 +161,11 @@ check "westnet-gateway --check finds the plant file good" equals "$?" 0
 # The installed tools against each other, on a pseudo-terminal. The
 # simulator announces its device on its first line, so reading that line
 # waits exactly as long as it needs.
-exec {sim_out}< <(exec "$bin/westnet-sim" --image "$usr/share/westnet/examples/plant.img" \
-    2>"$work/sim.err")
-sim_pid=$!
-line=""
-read -r -t 30 line <&"$sim_out"
-device="${line#device: }"
-check "installed westnet-sim announces its device" test -n "$line" -a "$device" != "$line"
+SIM="$bin/westnet-sim"
+start_sim --log "$work/sim.err" --image "$usr/share/westnet/examples/plant.img"
+sim_pid=$SIM_PID
+device=$SIM_DEVICE
+check "installed westnet-sim announces its device" test -n "$device"
 
 # No --driver: the installed poller finds the installed libwestnet.so.1 on
 # the library path, as it does on a machine the package was installed on.

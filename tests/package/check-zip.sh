@@ -57,6 +57,7 @@ cleanup() {
 trap cleanup EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/sim.sh"
 
 echo "# $zip (project version $version)"
 check "project version found" test -n "$version"
@@ -102,12 +103,11 @@ check "westnet-sim.exe --version" equals \
 
 # The simulator announces its pseudo-terminal on its first line; reading that
 # line waits exactly as long as it needs. COM9 of the prefix leads there.
-exec {sim_out}< <(exec "$sim" --image "$root/examples/plant.img" 2>"$work/sim.err")
-sim_pid=$!
-line=""
-read -r -t 30 line <&"$sim_out"
-device="${line#device: }"
-check "westnet-sim announces its device" test -n "$line" -a "$device" != "$line"
+SIM=$sim
+start_sim --log "$work/sim.err" --image "$root/examples/plant.img"
+sim_pid=$SIM_PID
+device=$SIM_DEVICE
+check "westnet-sim announces its device" test -n "$device"
 ln -sfn "$device" "$WINEPREFIX/dosdevices/com9"
 
 # Every run opens COM9 anew with the driver's parity, which the terminal

@@ -10,7 +10,7 @@
 namespace westnet::poll {
 namespace {
 
-ParseOutcome Parse(std::vector<std::string> args) {
+ParseOutcome Parse(const std::vector<std::string>& args) {
     return ParseCommandLine(args);
 }
 

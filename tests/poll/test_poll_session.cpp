@@ -201,8 +201,8 @@ TEST_F(PollSession, BlocksStartAtByteOffset0) {
         auto* io = static_cast<PointIo*>(request->params);
         auto* v = static_cast<std::uint8_t*>(io->values);
         for (std::int32_t i = 0; i < io->count; ++i) {
-            v[2 * i] = static_cast<std::uint8_t>(i + 1);
-            v[2 * i + 1] = 0x80;
+            v[2 * static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i + 1);
+            v[2 * static_cast<std::size_t>(i) + 1] = 0x80;
         }
         return ResOk;
     };

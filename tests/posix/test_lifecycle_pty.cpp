@@ -16,8 +16,8 @@
 #include <string>
 
 #include "entry/zanmain.h"
+#include "process.h"
 #include "serial/platform.h"
-#include "short_link.h"
 
 namespace westnet {
 namespace {
@@ -33,7 +33,7 @@ public:
             name_ = target;
             return;
         }
-        name_ = MakeShortLink(target);
+        name_ = westnet::test_support::MakeShortLink(target);
         link_ = !name_.empty();
     }
     ~ShortName() {

@@ -26,7 +26,7 @@
 
 #include "entry/zanmain.h"
 #include "highway/frame.h"
-#include "short_link.h"
+#include "process.h"
 
 namespace westnet {
 namespace {
@@ -221,7 +221,7 @@ private:
 // at whichever pseudo-terminal is the device now, or at nothing.
 class DeviceLink {
 public:
-    DeviceLink() : name_(MakeShortLink("/nonexistent")) {}
+    DeviceLink() : name_(westnet::test_support::MakeShortLink("/nonexistent")) {}
     ~DeviceLink() {
         if (!name_.empty()) {
             unlink(name_.c_str());

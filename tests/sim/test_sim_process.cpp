@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "process.h"
 
 namespace {
 
@@ -221,13 +221,12 @@ private:
 };
 
 std::string DevicePath(Child& child) {
-    std::string line = ReadUntil(child.out, "\n");
-    const std::string prefix = "device: ";
-    EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
-    if (line.size() < prefix.size() + 1) {
-        return "";
-    }
-    return line.substr(prefix.size(), line.size() - prefix.size() - 1);
+    std::string line;
+    EXPECT_TRUE(westnet::test_support::ReadLine(child.out, kWaitMs, line))
+        << "no line within " << kWaitMs << " ms; so far: " << line;
+    std::string device = westnet::test_support::DeviceOf(line);
+    EXPECT_FALSE(device.empty()) << line;
+    return device;
 }
 
 TEST(SimProcess, AnswersSelectReadAndWriteOverItsPty) {

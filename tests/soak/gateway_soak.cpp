@@ -55,6 +55,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -67,12 +68,14 @@
 #include <vector>
 
 #include "http_client.h"
+#include "process.h"
 
 namespace {
 
 namespace wire = westnet::wire;
 
 using json = nlohmann::json;
+namespace ts = westnet::test_support;
 using Values = std::set<std::uint16_t>;
 
 // ---------------------------------------------------------------------------
@@ -104,6 +107,7 @@ std::int64_t ParseIsoUs(const std::string& text) {
 
 const int kStations[] = {1, 2, 3};
 constexpr int kRegisters = 34;
+
 // Register r of the soak is host address 40001 + r, wire register (and
 // Modbus holding register) 40000 + r.
 constexpr int kHostFirst = 40001;
@@ -473,20 +477,6 @@ pid_t Spawn(std::vector<std::string> args, int out, const std::string& errPath) 
     return pid;
 }
 
-// Waits for the process to end, at most `seconds`; its wait status, or -1.
-int WaitExit(pid_t pid, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const pid_t got = waitpid(pid, &status, WNOHANG);
-        if (got == pid) {
-            return status;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-}
-
 // Polls `ready` every 50 ms until it holds, at most `seconds`.
 bool WaitUntil(int seconds, const std::function<bool()>& ready) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -500,28 +490,20 @@ bool WaitUntil(int seconds, const std::function<bool()>& ready) {
 }
 
 int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    const int port = ts::FreeLoopbackPort();
+    if (port == 0) {
         Die("no free port");
     }
-    close(fd);
-    return ntohs(a.sin_port);
+    return port;
 }
 
 bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
+    return ts::Accepts(port);
+}
+
+// Waits for the process to end, at most `seconds`; its wait status, or -1.
+int WaitExit(pid_t pid, int seconds) {
+    return ts::WaitExit(pid, seconds * 1000);
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
@@ -548,6 +530,7 @@ struct Sim {
     std::uint64_t seed = 1;
     int runs = 0;
     std::vector<std::int64_t> startedUs;  // each run's start: its trace's time 0, near enough
+    std::unique_ptr<ts::SimProcess> process;
 
     void Start(const std::string& image) {
         std::vector<std::string> args = {
@@ -564,32 +547,20 @@ struct Sim {
             args.push_back(std::string(kind) + "=" + std::to_string(0.2 / 6));
         }
         ++runs;
-        int out[2];
-        if (pipe(out) != 0) {
-            Die("pipe");
-        }
-        const pid_t pid = Spawn(args, out[1], errPath);
-        close(out[1]);
-        std::string line;
-        char c = 0;
-        while (read(out[0], &c, 1) == 1 && c != '\n') {
-            line += c;
-        }
-        close(out[0]);
-        if (line.rfind("device: ", 0) != 0) {
+        process = std::make_unique<ts::SimProcess>(std::move(args), errPath);
+        if (!process->ready()) {
             Die("the simulator did not start: " + ReadFile(errPath));
         }
-        g_simPid = pid;
+        g_simPid = process->pid();
         startedUs.push_back(NowUs());
     }
 
     // SIGTERM: it writes its dump and its statistics.
     void Stop() {
-        const pid_t pid = g_simPid.exchange(0);
-        kill(pid, SIGTERM);
-        const int status = WaitExit(pid, 30);
+        g_simPid = 0;
+        const int status = process->Stop(SIGTERM, 30000);
+        process.reset();
         if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            kill(pid, SIGKILL);
             Die("the simulator did not stop cleanly");
         }
     }

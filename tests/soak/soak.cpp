@@ -42,6 +42,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -52,13 +53,16 @@
 
 #include "entry/records.h"
 #include "entry/zanmain.h"
+#include "process.h"
 #include "serial/platform.h"
+#include "serial/posix_calls.h"
 #include "serial/serial.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 namespace wn = westnet;
+namespace ts = westnet::test_support;
 
 struct Options {
     std::string sim;
@@ -192,8 +196,6 @@ const westnet::Platform& westnet::ActivePlatform() {
     return tap;
 }
 
-namespace {
-
 // ---------------------------------------------------------------------------
 // The simulator and its trace.
 
@@ -265,27 +267,14 @@ public:
         imagePath_ = dir + "/image.txt";
         tracePath_ = dir + "/trace.txt";
         dumpPath_ = dir + "/dump.txt";
-        std::mt19937_64 pick(options.seed ^ static_cast<std::uint64_t>(getpid()));
-        for (int tries = 0; tries < 1000 && link_.empty(); ++tries) {
-            char name[16];
-            std::snprintf(name, sizeof name, "/tmp/ws%04x", static_cast<unsigned>(pick() & 0xFFFF));
-            struct stat info;
-            if (lstat(name, &info) != 0) {
-                link_ = name;
-            }
-        }
+        link_ = ts::FreeShortName();
         if (link_.empty()) {
             Die("no free short link name under /tmp");
         }
         WriteImage();
         Start(options);
     }
-    ~Sim() {
-        if (pid_ != 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
+    ~Sim() { g_simPid = 0; }
     const std::string& Device() const { return link_; }
 
     // Every trace event written since the last call.
@@ -317,14 +306,9 @@ public:
 
     // Stops the simulator, which writes its dump and statistics on the way out.
     std::map<int, std::vector<std::uint16_t>> StopAndDump() {
-        Arm("stopping the simulator", 60);
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = 0;
+        const int status = process_->Stop(SIGTERM, 60000);
         g_simPid = 0;
-        Disarm();
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             Die("the simulator did not exit cleanly");
         }
         std::map<int, std::vector<std::uint16_t>> dump;
@@ -424,47 +408,20 @@ private:
                 args.push_back(std::string(kind) + "=" + std::to_string(options.faultRate / 6));
             }
         }
-        int out[2];
-        if (pipe(out) != 0) {
-            Die("pipe");
-        }
         const int trace = open(tracePath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         traceFd_ = open(tracePath_.c_str(), O_RDONLY | O_CLOEXEC);
         if (trace < 0 || traceFd_ < 0) {
             Die("cannot open " + tracePath_);
         }
-        pid_ = fork();
-        if (pid_ < 0) {
-            Die("fork");
-        }
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            dup2(trace, 2);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        g_simPid = pid_;
-        close(out[1]);
         close(trace);
-        // The simulator says "device: PATH" once it answers.
-        Arm("waiting for the simulator to start", 60);
-        std::string line;
-        char c = 0;
-        while (read(out[0], &c, 1) == 1 && c != '\n') {
-            line += c;
-        }
-        Disarm();
-        close(out[0]);
-        if (line.rfind("device: ", 0) != 0) {
+        // Its stderr is the trace; it says "device: PATH" once it answers.
+        process_ = std::make_unique<ts::SimProcess>(std::move(args), tracePath_, 60000);
+        g_simPid = process_->pid();
+        if (!process_->ready()) {
             // Its stderr went to the trace: that is where it said why.
             char said[512] = {};
             const ssize_t n = pread(traceFd_, said, sizeof said - 1, 0);
-            Die("the simulator did not start (" + line +
+            Die("the simulator did not start (" + process_->said() +
                 "): " + std::string(said, n > 0 ? static_cast<std::size_t>(n) : 0));
         }
     }
@@ -475,7 +432,7 @@ private:
     std::string dumpPath_;
     std::string link_;
     std::string pending_;
-    pid_t pid_ = 0;
+    std::unique_ptr<ts::SimProcess> process_;
     int traceFd_ = -1;
 };
 
@@ -915,8 +872,9 @@ private:
                 if (c.op == Op::ReadBlock) {
                     for (int i = 0; i < c.count; ++i) {
                         std::uint16_t got;
-                        std::memcpy(&got, buffer.data() + 2 * i, 2);
-                        if (got != regs[static_cast<std::size_t>(c.reg + i)]) {
+                        std::memcpy(&got, buffer.data() + 2 * static_cast<std::size_t>(i), 2);
+                        if (got !=
+                            regs[static_cast<std::size_t>(c.reg) + static_cast<std::size_t>(i)]) {
                             return false;
                         }
                     }

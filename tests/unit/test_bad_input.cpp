@@ -135,7 +135,7 @@ struct Records {
         : channel(sizeof(ChannelState), fill),
           params(sizeof(PointIo) + 64, fill),
           text(ADDRESS_TEXT_SIZE, fill),
-          values(2 * 256, fill) {}
+          values(std::size_t{2} * 256, fill) {}
     // Commands that follow a pointer out of their parameter block get one.
     void PointInto(std::int32_t code) {
         if (code == 3 || code == 4) {
@@ -432,7 +432,7 @@ TEST_F(OpenChannel, BlockCountsOutsideOneToNinetySixAreRefusedBeforeTheLine) {
             SCOPED_TRACE(testing::Message() << "code " << code << " count " << count);
             fake.ClearCalls();
             channel.selectedStation = STATION_NONE;
-            Block values(2 * 128, 0x3C);
+            Block values(std::size_t{2} * 128, 0x3C);
             const Bytes before = values.Snapshot();
             PointIo point{};
             point.station = 3;
@@ -465,7 +465,7 @@ TEST_F(OpenChannel, BlockCountsAtTheEdgesWork) {
         EXPECT_EQ(LastWrite()[3], count - 1);
         for (std::int32_t i = 0; i < count; ++i) {
             std::uint16_t v;
-            std::memcpy(&v, values.bytes.get() + 2 * i, 2);
+            std::memcpy(&v, values.bytes.get() + 2 * static_cast<std::size_t>(i), 2);
             ASSERT_EQ(v, static_cast<std::uint16_t>(0x0101 * i)) << i;
         }
         fake.ClearCalls();

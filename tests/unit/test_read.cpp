@@ -76,7 +76,7 @@ protected:
         fake.ClearCalls();
     }
 
-    void Play(Station station) {
+    void Play(const Station& station) {
         fake.SetResponder([this, station](fake::FakePlatform& f, const Bytes& frame) {
             if (frame.size() == 6 && frame[0] == OP_SELECT) {
                 f.Arrive(Header(OP_SELECT, frame[1], 0, 0, 0));

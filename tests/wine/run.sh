@@ -53,28 +53,23 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
 wine_prefix run.sh "$WORK/wineboot.log"
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/sim.sh"
 
 # Starts a simulator and maps its pseudo-terminal to the Wine port named by
 # $1; the path goes to the variable PTY_<port>. The first stdout line
 # announces the device, so reading it waits as long as the simulator needs.
-start_sim() {
+start_port() {
     local port=$1
     shift
-    local fd line
-    exec {fd}< <(exec "$SIM" "$@" 2>"$WORK/$port.trace")
-    PIDS+=($!)
-    if ! read -r -t 30 line <&"$fd" || [ "${line#device: }" = "$line" ]; then
-        echo "run.sh: westnet-sim did not start: $line" >&2
-        cat "$WORK/$port.trace" >&2
-        exit 1
-    fi
-    ln -sfn "${line#device: }" "$WINEPREFIX/dosdevices/$port"
-    printf -v "PTY_$port" '%s' "${line#device: }"
+    start_sim --log "$WORK/$port.trace" "$@" || exit 1
+    PIDS+=("$SIM_PID")
+    ln -sfn "$SIM_DEVICE" "$WINEPREFIX/dosdevices/$port"
+    printf -v "PTY_$port" '%s' "$SIM_DEVICE"
 }
 
-start_sim com5 --trace --image "$IMAGE"
+start_port com5 --trace --image "$IMAGE"
 # See wine_host.cpp for the order of the script.
-start_sim com6 --trace --image "$IMAGE" --script \
+start_port com6 --trace --image "$IMAGE" --script \
 "ok,bad-checksum,silence,short,ok,\
 silence,silence,silence,silence,silence,silence,\
 bad-checksum,bad-checksum,bad-checksum,bad-checksum,bad-checksum,bad-checksum,\
@@ -82,7 +77,7 @@ bad-checksum,ok,ok,\
 silence,silence,silence,silence,silence,silence"
 
 # The plant again, with every reply byte sent at the driver's line speed.
-start_sim com7 --image "$IMAGE" --baud 9600 --format 8O2
+start_port com7 --image "$IMAGE" --baud 9600 --format 8O2
 
 cd "$WORK" || exit 1
 

@@ -31,18 +31,17 @@ for tool in mosquitto "$PYTHON"; do
 done
 
 source "$HERE/../../lib/broker.sh"
+source "$HERE/../../lib/sim.sh"
 check "mosquitto accepts connections" start_broker
 PIDS+=($BROKER_PID)
 MQTT_PORT=$BROKER_PORT
 
 # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
 # replies come byte by byte, as on a real highway.
-exec {simout}< <(exec "$SIM" --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
-    --dump "$WORK/dump.img" 2>"$WORK/sim.err")
-SIM_PID=$!
-PIDS+=($SIM_PID)
-read -r -t 30 line <&"$simout"
-check "westnet-sim is ready" equals "${line%% *}" "device:"
+start_sim --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
+    --dump "$WORK/dump.img"
+PIDS+=("$SIM_PID")
+check "westnet-sim is ready" equals "${SIM_SAID%% *}" "device:"
 
 # HTTP and Modbus on ports the system picks; the log says which.
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \

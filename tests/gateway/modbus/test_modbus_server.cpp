@@ -73,7 +73,7 @@ Plant TestPlant() {
 
 struct Gateway {
     explicit Gateway(Plant plant = TestPlant(), ServerOptions options = {})
-        : service(std::move(plant)), server(service, Listen(options)) {
+        : service(std::move(plant)), server(service, Listen(std::move(options))) {
         std::string error;
         EXPECT_TRUE(server.Start(error)) << error;
     }

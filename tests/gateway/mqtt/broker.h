@@ -8,13 +8,10 @@
 // poll a condition with a generous deadline.
 #pragma once
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,35 +27,14 @@
 #include <thread>
 #include <vector>
 
+#include "process.h"
+
 namespace westnet::gateway::testing {
 
 inline constexpr auto kPatience = std::chrono::seconds(20);  // only a failing test waits this long
 
-inline int FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
-inline bool Accepts(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
+using test_support::Accepts;
+using test_support::FreeLoopbackPort;
 
 // Polls `condition` until it holds or the deadline passes.
 inline bool Eventually(const std::function<bool()>& condition,
@@ -175,6 +151,7 @@ public:
                            std::to_string(port_) + " 127.0.0.1\n" + listener_);
         std::vector<std::string> args = {"mosquitto", "-c", config};
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& a : args) {
             argv.push_back(a.data());
         }

@@ -19,6 +19,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../lib/scratch.sh" mqtt-e2e
 source "$(dirname "${BASH_SOURCE[0]}")/../../lib/check.sh"
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../lib/broker.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../lib/sim.sh"
 
 check "mosquitto accepts connections" start_broker
 PIDS+=($BROKER_PID)
@@ -26,12 +27,10 @@ PORT=$BROKER_PORT
 
 # Paced as the driver's line runs (9600 baud, the simulator's default 8O2):
 # replies come byte by byte, as on a real highway.
-exec {simout}< <(exec "$SIM" --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
-    --dump "$WORK/dump.img" 2>"$WORK/sim.err")
-SIM_PID=$!
-PIDS+=($SIM_PID)
-read -r -t 30 line <&"$simout"
-check "westnet-sim is ready" equals "${line%% *}" "device:"
+start_sim --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
+    --dump "$WORK/dump.img"
+PIDS+=("$SIM_PID")
+check "westnet-sim is ready" equals "${SIM_SAID%% *}" "device:"
 
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = ""#' \
     -e 's#^modbus = .*#modbus = ""#' -e "s#^mqtt = .*#mqtt = \"mqtt://127.0.0.1:$PORT\"#" \

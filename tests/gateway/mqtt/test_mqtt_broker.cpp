@@ -4,6 +4,10 @@
 // the front end, the last will, TLS with credentials.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <filesystem>
 
 #include "../support/fake_service.h"
@@ -295,7 +299,7 @@ TEST(MqttConnect, GivesUpOnABrokerThatNeverAnswers) {
 class MqttTls : public ::testing::Test {
 protected:
     static std::string MakeCertificates(const testing::ScratchDir& dir) {
-        const std::string d = dir.Path();
+        const std::string& d = dir.Path();
         dir.Write("san.ext", "subjectAltName=IP:127.0.0.1\n");
         const std::string script =
             "cd '" + d +

@@ -28,7 +28,8 @@ public:
     // --- what the test sets
     // `notify` false: the cache changes without a read, as a point's quality
     // does when it ages unread.
-    void SetSample(std::size_t line, std::size_t point, PointSample sample, bool notify = true) {
+    void SetSample(std::size_t line, std::size_t point, const PointSample& sample,
+                   bool notify = true) {
         std::vector<Listener*> listeners;
         {
             std::lock_guard<std::mutex> lock(mutex_);
