@@ -321,56 +321,6 @@ struct Request {
     std::vector<std::uint16_t> values;
 };
 
-int OpenListener(const ListenAddress& address, std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(address.port);
-    const int rc = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
-    if (rc != 0) {
-        error = std::string(": ") + gai_strerror(rc);
-        return -1;
-    }
-    int fd = -1;
-    int lastError = 0;
-    for (const addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
-            continue;
-        }
-        // SO_REUSEADDR alone: a restart may bind while old connections
-        // linger, but a second gateway on the same port is refused
-        // (SO_REUSEPORT would let both listen and share clients).
-        const int yes = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
-            lastError = errno;
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(found);
-    if (fd < 0) {
-        error = lastError != 0 ? std::string(": ") + std::strerror(lastError) : std::string();
-    }
-    return fd;
-}
-
-int LocalPort(int fd) {
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        return -1;
-    }
-    if (local.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
-    }
-    return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
-}
-
 class HttpFrontEnd : public FrontEnd {
 public:
     HttpFrontEnd(const GatewayConfig& config, Service& service, RequestLimits limits)
@@ -399,15 +349,19 @@ public:
             error = "http = \"" + config_.http + "\": " + error;
             return false;
         }
-        std::string why;
-        const int fd = OpenListener(address, why);
+        ListenFailure failure;
+        const int fd = OpenListenSocket(address, false, failure);
         if (fd < 0) {
+            const std::string why = !failure.resolveError.empty() ? ": " + failure.resolveError
+                                    : failure.errorNumber != 0
+                                        ? std::string(": ") + std::strerror(failure.errorNumber)
+                                        : std::string();
             error = "http: cannot listen on " + address.host + ":" + std::to_string(address.port) +
                     why +
                     " (a port in use, or an address not on this machine: change [gateway] http)";
             return false;
         }
-        const int port = LocalPort(fd);
+        const int port = BoundPortOf(fd);
         waits_ = std::make_shared<Waits>();
         {
             MutexLock lock(watchMutex_);

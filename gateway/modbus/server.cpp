@@ -54,51 +54,18 @@ std::string ListenHint(int error) {
 }
 
 int ListenOn(const ListenAddress& address, std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(address.port);
-    const int rc = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
-    if (rc != 0) {
-        error = "cannot resolve \"" + address.host + "\": " + gai_strerror(rc);
-        return -1;
+    ListenFailure failure;
+    const int fd = OpenListenSocket(address, true, failure);
+    if (fd >= 0) {
+        return fd;
     }
-    // IPv4 first: "localhost" should take the address most clients will try.
-    std::vector<const addrinfo*> candidates;
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        candidates.push_back(a);
+    if (!failure.resolveError.empty()) {
+        error = "cannot resolve \"" + address.host + "\": " + failure.resolveError;
+    } else {
+        error = "cannot listen on " + AddressText(address) + ": " +
+                std::strerror(failure.errorNumber) + ListenHint(failure.errorNumber);
     }
-    std::stable_partition(candidates.begin(), candidates.end(),
-                          [](const addrinfo* a) { return a->ai_family == AF_INET; });
-    int fd = -1;
-    int lastError = 0;
-    for (const addrinfo* a : candidates) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
-            continue;
-        }
-        const int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        // The longest queue the system allows: a burst of connections then
-        // waits for the accept loop, which refuses those over the client
-        // limit at once, instead of being dropped by the kernel and left
-        // half open on the client's side for a minute.
-        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, SOMAXCONN) == 0) {
-            break;
-        }
-        lastError = errno;
-        close(fd);
-        fd = -1;
-    }
-    freeaddrinfo(found);
-    if (fd < 0) {
-        error = "cannot listen on " + AddressText(address) + ": " + std::strerror(lastError) +
-                ListenHint(lastError);
-    }
-    return fd;
+    return -1;
 }
 
 std::string DurationText(std::chrono::milliseconds d) {
@@ -146,12 +113,8 @@ bool Server::Start(std::string& error) {
         error = "modbus: " + why;
         return false;
     }
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    if (getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
-        address_.port = bound.ss_family == AF_INET6
-                            ? ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port)
-                            : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
+    if (const int port = BoundPortOf(listenFd_); port >= 0) {
+        address_.port = port;
     }
     stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stopFd_ < 0) {

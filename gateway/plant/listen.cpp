@@ -1,6 +1,14 @@
 #include "plant/listen.h"
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <vector>
 
 namespace westnet::gateway {
 namespace {
@@ -157,6 +165,57 @@ bool ParseBrokerUrl(const std::string& text, BrokerAddress& broker, std::string&
     parsed.host = host;
     broker = parsed;
     return true;
+}
+
+int OpenListenSocket(const ListenAddress& address, bool nonBlocking, ListenFailure& failure) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(address.port);
+    const int rc = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
+    if (rc != 0) {
+        failure.resolveError = gai_strerror(rc);
+        return -1;
+    }
+    std::vector<const addrinfo*> candidates;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        candidates.push_back(a);
+    }
+    std::stable_partition(candidates.begin(), candidates.end(),
+                          [](const addrinfo* a) { return a->ai_family == AF_INET; });
+    int fd = -1;
+    for (const addrinfo* a : candidates) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0),
+                    a->ai_protocol);
+        if (fd < 0) {
+            failure.errorNumber = errno;
+            continue;
+        }
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, SOMAXCONN) == 0) {
+            break;
+        }
+        failure.errorNumber = errno;
+        close(fd);
+        fd = -1;
+    }
+    freeaddrinfo(found);
+    return fd;
+}
+
+int BoundPortOf(int fd) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return -1;
+    }
+    if (local.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
 }
 
 }  // namespace westnet::gateway

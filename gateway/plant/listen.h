@@ -19,6 +19,21 @@ struct ListenAddress {
 // for anything else; "" (the front end turned off) is not an address.
 bool ParseListenAddress(const std::string& text, ListenAddress& address, std::string& error);
 
+// A listening TCP socket on `address`, for every front end: an IPv4 address
+// first when the name has both (most clients try it first), SO_REUSEADDR
+// alone (a restart may bind while old connections linger, but a second
+// gateway on the same port is refused, as SO_REUSEPORT would not), the
+// longest backlog the system allows (a burst waits for the accept instead of
+// being dropped half open). -1 on failure, with `resolveError` set when the
+// name does not resolve, else `errorNumber` the errno of the last attempt.
+struct ListenFailure {
+    std::string resolveError;
+    int errorNumber = 0;
+};
+int OpenListenSocket(const ListenAddress& address, bool nonBlocking, ListenFailure& failure);
+// The port a socket is bound to; -1 when the system does not say.
+int BoundPortOf(int fd);
+
 // The MQTT broker: "mqtt://HOST[:PORT]" (port 1883) or "mqtts://HOST[:PORT]"
 // (TLS, port 8883).
 struct BrokerAddress {

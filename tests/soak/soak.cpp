@@ -196,6 +196,8 @@ const westnet::Platform& westnet::ActivePlatform() {
     return tap;
 }
 
+namespace {
+
 // ---------------------------------------------------------------------------
 // The simulator and its trace.
 
