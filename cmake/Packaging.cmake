@@ -47,6 +47,7 @@ if(WIN32)
 else()
   install(TARGETS westnet tarvek LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT westnet)
   install(FILES ${PROJECT_SOURCE_DIR}/include/westnet/westnet.h
+                ${PROJECT_SOURCE_DIR}/include/westnet/wire.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/westnet COMPONENT westnet)
   if(WESTNET_TOOLS)
     install(TARGETS ${WESTNET_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

@@ -9,10 +9,12 @@
 # start: SIM_DEVICE is empty, what it said and its log go to stderr, and the
 # answer is 1 (the caller exits or checks).
 start_sim() {
-    local log="$WORK/sim.err"
+    local log
     if [ "${1:-}" = "--log" ]; then
         log=$2
         shift 2
+    else
+        log="$WORK/sim.err"
     fi
     SIM_SAID=""
     SIM_DEVICE=""
