@@ -10,6 +10,7 @@
 #include <map>
 
 #include "address_rules.h"
+#include "cli_args.h"
 
 namespace westnet::poll {
 namespace {
@@ -97,17 +98,7 @@ void RefuseUnknownSoFar(const CLI::App& app) {
     }
 }
 
-// CLI11 reads "--NAME=" as --NAME without its value, and would take the next
-// argument instead; the empty value given is the one to check.
-void AddReversed(std::vector<std::string>& reversed, const std::string& arg) {
-    if (arg.size() > 3 && arg.compare(0, 2, "--") == 0 && arg.back() == '=' &&
-        arg.find('=') == arg.size() - 1) {
-        reversed.emplace_back();
-        reversed.push_back(arg.substr(0, arg.size() - 1));
-        return;
-    }
-    reversed.push_back(arg);
-}
+using cli::AddReversed;
 
 // What CLI11 itself refuses: an option without its value (given last), or a
 // value given to a switch (--hex=1), which has no value to take.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <utility>
 
+#include "cli_args.h"
 #include "station.h"
 #include "text.h"
 
@@ -68,17 +69,7 @@ void RefuseUnknownSoFar(const CLI::App& app) {
     }
 }
 
-// CLI11 reads "--NAME=" as --NAME without its value, and would take the next
-// argument instead; the empty value given is the one to check.
-void AddReversed(std::vector<std::string>& reversed, const std::string& arg) {
-    if (arg.size() > 3 && arg.compare(0, 2, "--") == 0 && arg.back() == '=' &&
-        arg.find('=') == arg.size() - 1) {
-        reversed.emplace_back();
-        reversed.push_back(arg.substr(0, arg.size() - 1));
-        return;
-    }
-    reversed.push_back(arg);
-}
+using cli::AddReversed;
 
 // getopt_long, which parsed these options before CLI11, took any unambiguous
 // beginning of a long option (--dev for --device); command lines written for
