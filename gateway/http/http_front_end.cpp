@@ -641,7 +641,7 @@ private:
         std::shared_ptr<Waits> waits = waits_;
         std::vector<std::uint16_t> values = request.values;
         if (!service_.WritePoint(request.line, request.point, std::move(values),
-                                 [waits, w](const LineOpResult& r) {
+                                 Requester{"http", "", "", 0}, [waits, w](const LineOpResult& r) {
                                      MutexLock lock(waits->mutex);
                                      if (w->done) {
                                          return;

@@ -1,6 +1,7 @@
 #include "mqtt/connection.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -38,6 +39,21 @@ bool LoadConnectionSettings(const GatewayConfig& config, ConnectionSettings& set
         return false;
     }
     loaded.clientId = config.mqttClientId;
+    if (loaded.clientId.empty()) {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        std::string name = host;
+        // A client id of printable characters only; brokers refuse others.
+        for (char& c : name) {
+            if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+                c = '_';
+            }
+        }
+        loaded.clientId = "westnet-gateway-" + (name.empty() ? std::string("unnamed") : name);
+        if (loaded.clientId.size() > 128) {
+            loaded.clientId.resize(128);
+        }
+    }
     loaded.username = config.mqttUsername;
 
     if (!config.mqttPasswordFile.empty()) {

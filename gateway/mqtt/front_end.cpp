@@ -601,7 +601,7 @@ void MqttFrontEnd::Message(const mosquitto_message& message) {
     // lookup and the submission; the completion runs on another thread.
     std::shared_ptr<Core> core = core_;
     const bool queued = service_.WritePoint(
-        topic.line, topic.point, std::move(words),
+        topic.line, topic.point, std::move(words), Requester{"mqtt", "", gateway_.mqtt, 0},
         [core, value = topic.value, result = topic.result](const LineOpResult& r) {
             core->PutResult(value, result, mqtt::ResultOf(r.outcome));
         });

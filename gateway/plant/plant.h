@@ -2,9 +2,14 @@
 // the daemon sees it once it has been read and checked. Every key of the
 // file has a field here; the names follow the file's keys.
 //
-//   [gateway]            http, read_only, modbus, modbus_max_clients,
-//                        modbus_idle_s, mqtt, mqtt_prefix, mqtt_client_id,
-//                        mqtt_username, mqtt_password_file, mqtt_ca_file,
+//   [gateway]            http, http_tls_cert, http_tls_key, http_hosts,
+//                        http_public_read, users_file, audit_file,
+//                        audit_max_mb, read_only, modbus, modbus_max_clients,
+//                        modbus_clients_per_address, modbus_idle_s,
+//                        modbus_clients, modbus_write_clients,
+//                        modbus_readthrough_share, mqtt, mqtt_prefix,
+//                        mqtt_client_id, mqtt_username, mqtt_password_file,
+//                        mqtt_ca_file, mqtt_cert_file, mqtt_key_file,
 //                        mqtt_republish_s
 //   [[line]]             name, device, baud, format, timeout_ms, demote_after,
 //                        demote_ms, max_gap, modbus_unit_offset, writes
@@ -15,6 +20,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "plant/address_block.h"
 
 namespace westnet::gateway {
 
@@ -77,19 +84,41 @@ struct GatewayConfig {
     // Listening addresses: "HOST:PORT"; a bare ":PORT" or "PORT" means
     // 127.0.0.1; "" turns the front end off.
     std::string http = "127.0.0.1:8080";
+    // PEM files; both set: HTTPS only.
+    std::string httpTlsCert;
+    std::string httpTlsKey;
+    // Host names the HTTP front end answers to besides its listen address
+    // and localhost (a foreign Host is DNS rebinding: 421).
+    std::vector<std::string> httpHosts;
+    bool httpPublicRead = false;  // reads without login; writes never
+    std::string usersFile = "/etc/westnet/users";
+    std::string auditFile = "/var/lib/westnet/audit.jsonl";  // "" keeps the journal alone
+    int auditMaxMb = 64;
     bool readOnly = false;
 
     std::string modbus = "127.0.0.1:5020";
     int modbusMaxClients = 32;
+    int modbusClientsPerAddress = 4;
     int modbusIdleS = 60;
+    // Who may connect ([] = anyone) and who may write.
+    std::vector<AddressBlock> modbusClients;
+    std::vector<AddressBlock> modbusWriteClients = {LoopbackBlock()};
+    std::vector<std::string> modbusClientsText;  // as written, for messages
+    std::vector<std::string> modbusWriteClientsText = {"127.0.0.1"};
+    // The most of a line's time that reads of registers no point covers take.
+    double modbusReadthroughShare = 0.25;
 
     // "mqtt://HOST[:PORT]" or "mqtts://HOST[:PORT]"; "" (the default) is off.
     std::string mqtt;
     std::string mqttPrefix = "westnet";
-    std::string mqttClientId = "westnet-gateway";
+    // "" (the default): westnet-gateway-HOSTNAME, so that two gateways on one
+    // broker, or another client, do not take each other's session.
+    std::string mqttClientId;
     std::string mqttUsername;
     std::string mqttPasswordFile;  // never the password itself in the file
     std::string mqttCaFile;
+    std::string mqttCertFile;  // a client certificate over mqtts://, with its key
+    std::string mqttKeyFile;
     int mqttRepublishS = 60;
 };
 

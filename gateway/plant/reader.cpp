@@ -23,10 +23,31 @@ namespace {
 constexpr long long kBauds[] = {50,   75,   110,  134,  150,  200,   300,   600,
                                 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600};
 
-const std::vector<std::string> kGatewayKeys = {
-    "http",         "read_only",       "modbus",         "modbus_max_clients", "modbus_idle_s",
-    "mqtt",         "mqtt_prefix",     "mqtt_client_id", "mqtt_username",      "mqtt_password_file",
-    "mqtt_ca_file", "mqtt_republish_s"};
+const std::vector<std::string> kGatewayKeys = {"http",
+                                               "http_tls_cert",
+                                               "http_tls_key",
+                                               "http_hosts",
+                                               "http_public_read",
+                                               "users_file",
+                                               "audit_file",
+                                               "audit_max_mb",
+                                               "read_only",
+                                               "modbus",
+                                               "modbus_max_clients",
+                                               "modbus_clients_per_address",
+                                               "modbus_idle_s",
+                                               "modbus_clients",
+                                               "modbus_write_clients",
+                                               "modbus_readthrough_share",
+                                               "mqtt",
+                                               "mqtt_prefix",
+                                               "mqtt_client_id",
+                                               "mqtt_username",
+                                               "mqtt_password_file",
+                                               "mqtt_ca_file",
+                                               "mqtt_cert_file",
+                                               "mqtt_key_file",
+                                               "mqtt_republish_s"};
 const std::vector<std::string> kLineKeys = {
     "name",      "device",  "baud",   "format", "timeout_ms",         "demote_after",
     "demote_ms", "max_gap", "writes", "point",  "modbus_unit_offset", "confirm"};
@@ -290,6 +311,54 @@ private:
         return node != nullptr ? LineOf(*node) : LineOf(table);
     }
 
+    // An array of strings; false (with an error) for anything else.
+    bool Strings(const toml::table& table, const char* key, std::vector<std::string>& out) {
+        const toml::node* node = table.get(key);
+        if (node == nullptr) {
+            return false;
+        }
+        const toml::array* array = node->as_array();
+        std::vector<std::string> values;
+        if (array != nullptr) {
+            for (const toml::node& entry : *array) {
+                if (const auto* text = entry.as_string()) {
+                    values.push_back(text->get());
+                } else {
+                    array = nullptr;
+                    break;
+                }
+            }
+        }
+        if (array == nullptr) {
+            Error(LineOf(*node), Join("gateway", key),
+                  "must be a list of strings, e.g. [\"a\", \"b\"], not " +
+                      std::string(TypeName(node->type())));
+            return false;
+        }
+        out = std::move(values);
+        return true;
+    }
+
+    void AddressBlocks(const toml::table& table, const char* key, std::vector<AddressBlock>& out,
+                       std::vector<std::string>& text) {
+        std::vector<std::string> entries;
+        if (!Strings(table, key, entries)) {
+            return;
+        }
+        std::vector<AddressBlock> blocks;
+        for (const std::string& entry : entries) {
+            AddressBlock block;
+            std::string why;
+            if (!ParseAddressBlock(entry, block, why)) {
+                Error(KeyLine(table, key), Join("gateway", key), why);
+                return;
+            }
+            blocks.push_back(block);
+        }
+        out = std::move(blocks);
+        text = std::move(entries);
+    }
+
     void Listen(const toml::table& table, const char* key, std::string& out) {
         if (String(table, "gateway", key, out) && !out.empty()) {
             ListenAddress address;
@@ -303,10 +372,43 @@ private:
     void ReadGateway(const toml::table& table, GatewayConfig& g) {
         CheckKeys(table, "gateway", kGatewayKeys);
         Listen(table, "http", g.http);
+        String(table, "gateway", "http_tls_cert", g.httpTlsCert);
+        String(table, "gateway", "http_tls_key", g.httpTlsKey);
+        if (g.httpTlsCert.empty() != g.httpTlsKey.empty()) {
+            Error(KeyLine(table, g.httpTlsCert.empty() ? "http_tls_key" : "http_tls_cert"),
+                  g.httpTlsCert.empty() ? "gateway.http_tls_key" : "gateway.http_tls_cert",
+                  "HTTPS needs both http_tls_cert and http_tls_key (PEM files)");
+        }
+        if (Strings(table, "http_hosts", g.httpHosts)) {
+            for (const std::string& host : g.httpHosts) {
+                if (host.empty() || host.find_first_of(" /:@\t") != std::string::npos) {
+                    Error(KeyLine(table, "http_hosts"), "gateway.http_hosts",
+                          Quote(host) + " is not a host name (no port, no scheme)");
+                }
+            }
+        }
+        Boolean(table, "gateway", "http_public_read", g.httpPublicRead);
+        String(table, "gateway", "users_file", g.usersFile);
+        String(table, "gateway", "audit_file", g.auditFile);
+        Integer(table, "gateway", "audit_max_mb", 1, 65536, g.auditMaxMb, " MB");
         Boolean(table, "gateway", "read_only", g.readOnly);
         Listen(table, "modbus", g.modbus);
         Integer(table, "gateway", "modbus_max_clients", 1, 1024, g.modbusMaxClients);
+        Integer(table, "gateway", "modbus_clients_per_address", 1, 1024, g.modbusClientsPerAddress);
         Integer(table, "gateway", "modbus_idle_s", 1, 86400, g.modbusIdleS, " s");
+        AddressBlocks(table, "modbus_clients", g.modbusClients, g.modbusClientsText);
+        AddressBlocks(table, "modbus_write_clients", g.modbusWriteClients,
+                      g.modbusWriteClientsText);
+        if (const toml::node* node = table.get("modbus_readthrough_share")) {
+            const std::optional<double> share = node->value<double>();
+            if (!share || !(*share > 0.0) || *share > 1.0) {
+                Error(LineOf(*node), "gateway.modbus_readthrough_share",
+                      "must be a number above 0 and at most 1 (the share of a line's time "
+                      "reads of registers no point covers may take)");
+            } else {
+                g.modbusReadthroughShare = *share;
+            }
+        }
         if (String(table, "gateway", "mqtt", g.mqtt) && !g.mqtt.empty()) {
             BrokerAddress broker;
             std::string why;
@@ -329,14 +431,22 @@ private:
             const bool printable = std::all_of(id.begin(), id.end(), [](char c) {
                 return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7F;
             });
-            if (id.empty() || id.size() > 128 || !printable) {
+            if (id.size() > 128 || !printable) {
                 Error(KeyLine(table, "mqtt_client_id"), "gateway.mqtt_client_id",
-                      "must be 1 to 128 printable ASCII characters without spaces");
+                      "must be up to 128 printable ASCII characters without spaces (\"\": "
+                      "westnet-gateway-HOSTNAME)");
             }
         }
         String(table, "gateway", "mqtt_username", g.mqttUsername);
         String(table, "gateway", "mqtt_password_file", g.mqttPasswordFile);
         String(table, "gateway", "mqtt_ca_file", g.mqttCaFile);
+        String(table, "gateway", "mqtt_cert_file", g.mqttCertFile);
+        String(table, "gateway", "mqtt_key_file", g.mqttKeyFile);
+        if (g.mqttCertFile.empty() != g.mqttKeyFile.empty()) {
+            Error(KeyLine(table, g.mqttCertFile.empty() ? "mqtt_key_file" : "mqtt_cert_file"),
+                  g.mqttCertFile.empty() ? "gateway.mqtt_key_file" : "gateway.mqtt_cert_file",
+                  "a client certificate needs both mqtt_cert_file and mqtt_key_file");
+        }
         if (!g.mqttPasswordFile.empty() && g.mqttUsername.empty()) {
             Error(KeyLine(table, "mqtt_password_file"), "gateway.mqtt_password_file",
                   "a password needs its mqtt_username");

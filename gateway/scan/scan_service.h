@@ -113,7 +113,7 @@ public:
     bool LineUp(std::size_t line) const override;
     bool Submit(std::size_t line, LineOp op, Completion done) override;
     bool WritePoint(std::size_t line, std::size_t point, std::vector<std::uint16_t> values,
-                    Completion done) override;
+                    const Requester& by, Completion done) override;
     void AddListener(Listener* listener) override;
     void RemoveListener(Listener* listener) override;
     StatsRegistry& FrontEndStats() override { return stats_; }

@@ -67,6 +67,17 @@ struct PointSample {
     std::uint64_t changes = 0;     // times values or quality changed
 };
 
+// Who asked for a request: what the audit record of a write names, and what
+// shares a line's time fairly between clients.
+struct Requester {
+    std::string frontEnd;  // "http", "modbus", "mqtt"; "" for the daemon's own
+    std::string who;       // the user or token name, or the MQTT client's; "" when anonymous
+    std::string client;    // the peer's address, e.g. "127.0.0.1:40122"
+    // One connection of a front end (a Modbus TCP client), 0 for none: its
+    // queued requests are dropped when it goes.
+    std::uint64_t session = 0;
+};
+
 // A request for the line, by register. Reads and writes of any length
 // within registers 0 to 65535 are accepted; the line worker splits them into
 // block transfers of at most 64 words, in ascending order, and stops at the
@@ -83,6 +94,7 @@ struct LineOp {
     int count = 0;
     int bit = 0;
     std::vector<std::uint16_t> values;
+    Requester by;
 };
 
 struct LineOpResult {
@@ -234,7 +246,7 @@ public:
     // value, a bit point 0 or 1, a block exactly its count. NotWritable
     // unless the point is marked writable.
     virtual bool WritePoint(std::size_t line, std::size_t point, std::vector<std::uint16_t> values,
-                            Completion done) = 0;
+                            const Requester& by, Completion done) = 0;
 
     virtual void AddListener(Listener* listener) = 0;
     virtual void RemoveListener(Listener* listener) = 0;

@@ -158,7 +158,8 @@ TEST_F(ScanServiceTest, AReloadKeepsTheLinesThatDidNotChangeAndMovesThem) {
     }
     // Requests by index reach the line now at that index.
     std::promise<LineOpResult> done;
-    ASSERT_TRUE(service.WritePoint(0, 0, {77}, [&](const LineOpResult& r) { done.set_value(r); }));
+    ASSERT_TRUE(service.WritePoint(0, 0, {77}, Requester{},
+                                   [&](const LineOpResult& r) { done.set_value(r); }));
     ASSERT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
     {
         std::lock_guard<std::mutex> lock(devices_.mutex);

@@ -153,11 +153,11 @@ TEST(GatewayStationStates, TheLineFailsOnlyOnceEveryStationFailedItsLatestTry) {
 TEST(GatewayScanSchedule, AFullQueueLeavesTheRequestWithTheCaller) {
     RequestQueue queue;
     for (std::size_t i = 0; i < kLineQueueMax; ++i) {
-        LineOp op{LineOp::Kind::ReadRegisters, 1, static_cast<int>(i), 1, 0, {}};
+        LineOp op{LineOp::Kind::ReadRegisters, 1, static_cast<int>(i), 1, 0, {}, {}};
         Completion done = [](const LineOpResult&) {};
         ASSERT_TRUE(queue.Push(op, done));
     }
-    LineOp write{LineOp::Kind::WriteRegisters, 1, 7, 1, 0, {42}};
+    LineOp write{LineOp::Kind::WriteRegisters, 1, 7, 1, 0, {42}, {}};
     Completion done = [](const LineOpResult&) {};
     EXPECT_FALSE(queue.Push(write, done));
     ASSERT_TRUE(done);  // still the caller's to answer
@@ -166,7 +166,7 @@ TEST(GatewayScanSchedule, AFullQueueLeavesTheRequestWithTheCaller) {
     RequestQueue::Request first;
     ASSERT_TRUE(queue.Pop(first));
     EXPECT_EQ(first.op.reg, 0);
-    LineOp late{LineOp::Kind::WriteRegisters, 1, 9, 1, 0, {1}};
+    LineOp late{LineOp::Kind::WriteRegisters, 1, 9, 1, 0, {1}, {}};
     Completion lateDone = [](const LineOpResult&) {};
     ASSERT_TRUE(queue.Push(late, lateDone));
     ASSERT_TRUE(queue.Pop(first));

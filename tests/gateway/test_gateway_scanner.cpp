@@ -123,7 +123,7 @@ TEST(GatewayScanner, DemotesAFailingStationProbesItAndTakesItBack) {
     // Station 1 keeps its pace meanwhile: one command a second.
     EXPECT_GE(line.channel.Commands(1).size(), 8u);
     Outcome outcome = Outcome::Ok;
-    LineOp read{LineOp::Kind::ReadRegisters, 2, 0, 1, 0, {}};
+    LineOp read{LineOp::Kind::ReadRegisters, 2, 0, 1, 0, {}, {}};
     Completion done = [](const LineOpResult&) {};
     EXPECT_EQ(line.scanner->Submit(read, done, outcome), LineScanner::Admission::Answered);
     EXPECT_EQ(outcome, Outcome::Demoted);
@@ -191,7 +191,7 @@ TEST(GatewayScanner, ALineWhoseStationsAllFailGoesDownAndReopensWithABackOff) {
     }
     EXPECT_EQ(opens, (std::vector<long>{500, 1500, 3500, 7500}));
     Outcome outcome = Outcome::Ok;
-    LineOp write{LineOp::Kind::WriteRegisters, 1, 0, 1, 0, {5}};
+    LineOp write{LineOp::Kind::WriteRegisters, 1, 0, 1, 0, {5}, {}};
     Completion done = [](const LineOpResult&) {};
     EXPECT_EQ(line.scanner->Submit(write, done, outcome), LineScanner::Admission::Answered);
     EXPECT_EQ(outcome, Outcome::LineDown);
@@ -231,9 +231,9 @@ TEST(GatewayScanner, WritesGoBeforeReadsAndReadsBeforeScans) {
     RunUntil(*line.scanner, line.clock, 1001);  // the open, then a pass with two word reads
     std::vector<std::string> order;
     Outcome outcome = Outcome::Ok;
-    LineOp read{LineOp::Kind::ReadRegisters, 1, 300, 2, 0, {}};
+    LineOp read{LineOp::Kind::ReadRegisters, 1, 300, 2, 0, {}, {}};
     Completion r = [&](const LineOpResult&) { order.push_back("read"); };
-    LineOp write{LineOp::Kind::WriteRegisters, 1, 0, 1, 0, {7}};
+    LineOp write{LineOp::Kind::WriteRegisters, 1, 0, 1, 0, {7}, {}};
     Completion w = [&](const LineOpResult& x) {
         order.push_back(std::string("write ") + OutcomeName(x.outcome));
     };
@@ -253,19 +253,19 @@ TEST(GatewayScanner, RequestsSplitIntoBlocksAndStopAtTheFirstFailure) {
     for (int i = 0; i < 100; ++i) {
         line.channel.registers[1][i] = static_cast<std::uint16_t>(i);
     }
-    const LineOpResult read = line.Do({LineOp::Kind::ReadRegisters, 1, 0, 100, 0, {}});
+    const LineOpResult read = line.Do({LineOp::Kind::ReadRegisters, 1, 0, 100, 0, {}, {}});
     EXPECT_EQ(read.outcome, Outcome::Ok);
     ASSERT_EQ(read.values.size(), 100u);
     EXPECT_EQ(read.values[99], 99);
     EXPECT_EQ(line.channel.Commands(1).back(), "read 1 64 36");
 
-    const LineOpResult write =
-        line.Do({LineOp::Kind::WriteRegisters, 1, 65530, 0, 0, std::vector<std::uint16_t>(6, 1)});
+    const LineOpResult write = line.Do(
+        {LineOp::Kind::WriteRegisters, 1, 65530, 0, 0, std::vector<std::uint16_t>(6, 1), {}});
     EXPECT_EQ(write.outcome, Outcome::Ok);
     EXPECT_EQ(line.channel.Commands(1).back(), "write 1 65530 6");
 
     line.channel.silent = {2};
-    const LineOpResult failed = line.Do({LineOp::Kind::ReadRegisters, 2, 0, 130, 0, {}});
+    const LineOpResult failed = line.Do({LineOp::Kind::ReadRegisters, 2, 0, 130, 0, {}, {}});
     EXPECT_EQ(failed.outcome, Outcome::LineFailure);
     EXPECT_EQ(failed.driverResult, kResultLineFailure);
     EXPECT_TRUE(failed.values.empty());
@@ -276,11 +276,11 @@ TEST(GatewayScanner, RequestsSplitIntoBlocksAndStopAtTheFirstFailure) {
         Outcome outcome;
     };
     const Refusal refusals[] = {
-        {{LineOp::Kind::ReadRegisters, 9, 0, 1, 0, {}}, Outcome::BadRequest},
-        {{LineOp::Kind::ReadRegisters, 1, 65535, 2, 0, {}}, Outcome::BadRequest},
-        {{LineOp::Kind::ReadRegisters, 1, 0, 0, 0, {}}, Outcome::BadRequest},
-        {{LineOp::Kind::WriteBit, 1, 0, 1, 16, {1}}, Outcome::BadRequest},
-        {{LineOp::Kind::WriteRegisters, 1, 0, 0, 0, {}}, Outcome::BadRequest},
+        {{LineOp::Kind::ReadRegisters, 9, 0, 1, 0, {}, {}}, Outcome::BadRequest},
+        {{LineOp::Kind::ReadRegisters, 1, 65535, 2, 0, {}, {}}, Outcome::BadRequest},
+        {{LineOp::Kind::ReadRegisters, 1, 0, 0, 0, {}, {}}, Outcome::BadRequest},
+        {{LineOp::Kind::WriteBit, 1, 0, 1, 16, {1}, {}}, Outcome::BadRequest},
+        {{LineOp::Kind::WriteRegisters, 1, 0, 0, 0, {}, {}}, Outcome::BadRequest},
     };
     for (const Refusal& r : refusals) {
         EXPECT_EQ(line.Do(r.op).outcome, r.outcome);
@@ -519,8 +519,8 @@ TEST(GatewayScanner, StopAnswersEveryRequestAndClosesTheChannel) {
     RunUntil(*line.scanner, line.clock, 1100);
     std::vector<std::string> answers;
     Outcome outcome = Outcome::Ok;
-    LineOp write{LineOp::Kind::WriteRegisters, 1, 0, 1, 0, {3}};
-    LineOp read{LineOp::Kind::ReadRegisters, 1, 0, 1, 0, {}};
+    LineOp write{LineOp::Kind::WriteRegisters, 1, 0, 1, 0, {3}, {}};
+    LineOp read{LineOp::Kind::ReadRegisters, 1, 0, 1, 0, {}, {}};
     Completion w = [&](const LineOpResult& r) { answers.push_back(OutcomeName(r.outcome)); };
     Completion r = [&](const LineOpResult& x) { answers.push_back(OutcomeName(x.outcome)); };
     line.scanner->Submit(read, r, outcome);

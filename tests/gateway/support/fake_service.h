@@ -155,7 +155,7 @@ public:
         return true;
     }
     bool WritePoint(std::size_t line, std::size_t point, std::vector<std::uint16_t> values,
-                    Completion done) override {
+                    const Requester& by, Completion done) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (line >= plant_.lines.size() || queueFull_) {
             return false;
@@ -163,6 +163,7 @@ public:
         LineOp op;
         op.kind = LineOp::Kind::WriteRegisters;
         op.values = std::move(values);
+        op.by = by;
         submitted_.push_back({line, std::move(op), true, point, std::move(done)});
         return true;
     }
