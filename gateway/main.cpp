@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "http/http_front_end.h"
+#include "audit/audit.h"
 #include "log/log.h"
 #include "modbus/server.h"
 #include "mqtt/mqtt.h"
@@ -87,8 +88,17 @@ public:
         pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         signal(SIGPIPE, SIG_IGN);
 
-        service_.Start();
+        const GatewayConfig& settings = service_.PlantConfig().gateway;
+        audit_ = std::make_unique<AuditLog>(
+            settings.auditFile, static_cast<std::uint64_t>(settings.auditMaxMb) * 1024 * 1024);
         std::string error;
+        if (!audit_->Open(error)) {
+            // The journal still has every record; the gateway stays up rather
+            // than leave the plant unwatched.
+            Log(LogLevel::Error, error);
+        }
+        service_.SetAudit(audit_.get());
+        service_.Start();
         if (!StartFrontEnds(service_.PlantConfig().gateway, nullptr, error)) {
             Log(LogLevel::Error, error);
             StopFrontEnds();
@@ -324,6 +334,7 @@ private:
     const host::ZanMainFn zanMain_;
     const std::string plantPath_;
     const SystemClock clock_;
+    std::unique_ptr<AuditLog> audit_;  // outlives the service, which records into it
     ScanService service_;
     systemd::Notifier notifier_;
     std::vector<std::unique_ptr<FrontEnd>> frontEnds_;

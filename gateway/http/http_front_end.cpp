@@ -12,16 +12,25 @@
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <thread>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "audit/audit.h"
+#include "http/access.h"
 #include "http/page.h"
 #include "http/render.h"
+#include "iso_time.h"
 #include "log/log.h"
+#include "plant/address_block.h"
 #include "plant/listen.h"
 #include "sync/mutex.h"
 #include "values/write.h"
@@ -59,7 +68,9 @@ struct Answer {
 Answer Json(int status, const json& body) {
     Answer a;
     a.status = status;
-    a.body = body.dump(2) + "\n";
+    // Names in an answer may come from the request: bytes that are not
+    // UTF-8 are replaced, never thrown on.
+    a.body = body.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
     a.type = "application/json; charset=utf-8";
     a.headers.emplace_back("Cache-Control", "no-store");
     return a;
@@ -77,11 +88,12 @@ Answer Refusal(int status, const std::string& message) {
     return a;
 }
 
-MHD_Result Queue(MHD_Connection* connection, const Answer& a) {
-    MHD_Response* response = MHD_create_response_from_buffer(
-        a.body.size(), const_cast<char*>(a.body.data()), MHD_RESPMEM_MUST_COPY);
+MHD_Result Queue(MHD_Connection* connection, const Answer& a, MHD_Response* response, bool tls) {
     if (response == nullptr) {
         return MHD_NO;
+    }
+    for (const auto& [name, value] : SecurityHeaders(tls)) {
+        MHD_add_response_header(response, name.c_str(), value.c_str());
     }
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, a.type.c_str());
     for (const auto& [name, value] : a.headers) {
@@ -94,6 +106,53 @@ MHD_Result Queue(MHD_Connection* connection, const Answer& a) {
         MHD_queue_response(connection, static_cast<unsigned>(a.status), response);
     MHD_destroy_response(response);
     return queued;
+}
+
+MHD_Result Queue(MHD_Connection* connection, const Answer& a, bool tls) {
+    return Queue(connection, a,
+                 MHD_create_response_from_buffer(a.body.size(), const_cast<char*>(a.body.data()),
+                                                 MHD_RESPMEM_MUST_COPY),
+                 tls);
+}
+
+std::string HeaderValue(MHD_Connection* connection, const char* name) {
+    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    return value != nullptr ? value : "";
+}
+
+bool ReadFile(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream out;
+    out << in.rdbuf();
+    text = out.str();
+    return !in.bad();
+}
+
+// The users file the daemon reads: under systemd, the copy the unit hands
+// over as a credential (the file itself is readable by root alone).
+std::string UsersFilePath(const std::string& configured) {
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (credentials != nullptr && *credentials != '\0') {
+        const std::string copy = std::string(credentials) + "/users";
+        if (access(copy.c_str(), R_OK) == 0) {
+            return copy;
+        }
+    }
+    return configured;
+}
+
+bool IsLoopback(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info == nullptr || info->client_addr == nullptr) {
+        return false;
+    }
+    return BlockContains(LoopbackBlock(), info->client_addr) ||
+           (info->client_addr->sa_family == AF_INET6 &&
+            IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(info->client_addr)->sin6_addr));
 }
 
 int HttpStatusOf(Outcome outcome) {
@@ -247,7 +306,9 @@ bool PointPath(const std::string& url, std::string& line, std::string& name) {
     return name.find_first_of("\r\n") == std::string::npos;
 }
 
-std::string ClientAddress(MHD_Connection* connection) {
+// The client's address ("127.0.0.1"), or with its port ("127.0.0.1:40122",
+// "[::1]:40122") to tell one connection from another in the audit.
+std::string ClientAddress(MHD_Connection* connection, bool withPort = false) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (info == nullptr || info->client_addr == nullptr) {
@@ -256,11 +317,17 @@ std::string ClientAddress(MHD_Connection* connection) {
     const socklen_t length =
         info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     char host[NI_MAXHOST];
-    if (getnameinfo(info->client_addr, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) !=
-        0) {
+    char port[NI_MAXSERV];
+    if (getnameinfo(info->client_addr, length, host, sizeof host, port, sizeof port,
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
         return "?";
     }
-    return host;
+    if (!withPort) {
+        return host;
+    }
+    return info->client_addr->sa_family == AF_INET6
+               ? "[" + std::string(host) + "]:" + port
+               : std::string(host) + ":" + port;
 }
 
 // A write waiting for its line. Shared with the completion, which may come
@@ -319,12 +386,17 @@ struct Request {
     std::string lineName;
     std::string pointName;
     std::vector<std::uint16_t> values;
+    std::string who;  // the user or token name; "" for a public read
 };
 
 class HttpFrontEnd : public FrontEnd {
 public:
     HttpFrontEnd(const GatewayConfig& config, Service& service, RequestLimits limits)
-        : config_(config), service_(service), limits_(limits) {}
+        : config_(config),
+          service_(service),
+          limits_(limits),
+          tls_(!config.httpTlsCert.empty()),
+          hosts_(ListenHost(config.http), config.httpHosts) {}
     ~HttpFrontEnd() override { HttpFrontEnd::Stop(); }
     HttpFrontEnd(const HttpFrontEnd&) = delete;
     HttpFrontEnd& operator=(const HttpFrontEnd&) = delete;
@@ -335,10 +407,22 @@ public:
     // A reload keeps the listener and every connection when the address
     // stays: a request waits at the gate while the plant changes.
     bool Keeps(const GatewayConfig& next) const override {
-        return daemon_ != nullptr && next.http == config_.http;
+        return daemon_ != nullptr && next.http == config_.http &&
+               next.httpTlsCert == config_.httpTlsCert && next.httpTlsKey == config_.httpTlsKey &&
+               next.httpHosts == config_.httpHosts &&
+               next.httpPublicRead == config_.httpPublicRead &&
+               next.usersFile == config_.usersFile;
     }
     void Pause() override ACQUIRE(gate_) { gate_.Lock(); }
+    // A reload reads the users file again: a user added, removed or given
+    // another role counts from now on, and every browser logs in afresh.
     bool Resume() override RELEASE(gate_) {
+        std::string error;
+        if (!LoadUsers(error)) {
+            Log(LogLevel::Error, error + "; the users read before stay in force");
+        } else {
+            sessions_.Clear();
+        }
         gate_.Unlock();
         return true;
     }
@@ -362,15 +446,45 @@ public:
             return false;
         }
         const int port = BoundPortOf(fd);
+        if (!LoadUsers(error)) {
+            close(fd);
+            return false;
+        }
+        if (tls_) {
+            if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+                close(fd);
+                error = "http: this libmicrohttpd has no TLS: HTTPS cannot be served";
+                return false;
+            }
+            for (const auto& [key, path, text] :
+                 {std::tuple{"http_tls_cert", &config_.httpTlsCert, &certPem_},
+                  std::tuple{"http_tls_key", &config_.httpTlsKey, &keyPem_}}) {
+                if (!ReadFile(*path, *text)) {
+                    close(fd);
+                    error = std::string("http: ") + key + " = \"" + *path +
+                            "\": cannot read it (" + std::strerror(errno) +
+                            "); it must be a PEM file readable by the gateway";
+                    return false;
+                }
+            }
+        }
         waits_ = std::make_shared<Waits>();
         {
             MutexLock lock(watchMutex_);
             stopWatch_ = false;
         }
-        const unsigned flags =
-            MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+        const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL |
+                               MHD_ALLOW_SUSPEND_RESUME | (tls_ ? MHD_USE_TLS : 0);
+        // The certificate and key options only when serving TLS: the library
+        // refuses them otherwise. MHD_OPTION_ARRAY lets one call take both.
+        MHD_OptionItem tlsOptions[] = {
+            {tls_ ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0,
+             const_cast<char*>(certPem_.c_str())},
+            {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(keyPem_.c_str())},
+            {MHD_OPTION_END, 0, nullptr}};
         daemon_ = MHD_start_daemon(
-            flags, 0, nullptr, nullptr, &HttpFrontEnd::Access, this, MHD_OPTION_LISTEN_SOCKET, fd,
+            flags, 0, nullptr, nullptr, &HttpFrontEnd::Access, this, MHD_OPTION_ARRAY, tlsOptions,
+            MHD_OPTION_LISTEN_SOCKET, fd,
             MHD_OPTION_CONNECTION_LIMIT, kConnectionsMax, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
             kConnectionsPerClient, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
             limits_.bytes + kConnectionMemoryExtra, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
@@ -386,7 +500,8 @@ public:
         watcher_ = std::thread([this] { Watch(); });
         const std::string host =
             address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
-        Log(LogLevel::Info, "http: listening on http://" + host + ":" + std::to_string(port) + "/");
+        Log(LogLevel::Info, std::string("http: listening on ") + (tls_ ? "https://" : "http://") +
+                                host + ":" + std::to_string(port) + "/");
         port_ = port;
         return true;
     }
@@ -495,7 +610,30 @@ private:
     MHD_Result Reply(MHD_Connection* connection, Request& request, const Answer& a) {
         request.answered = true;
         Handling(connection, true);
-        return Queue(connection, a);
+        return Queue(connection, a, tls_);
+    }
+
+    static std::string ListenHost(const std::string& http) {
+        ListenAddress address;
+        std::string why;
+        return ParseListenAddress(http, address, why) ? address.host : "";
+    }
+
+    bool LoadUsers(std::string& error) {
+        const std::string path = UsersFilePath(config_.usersFile);
+        bool missing = false;
+        if (!users_.Load(path, error, &missing)) {
+            error = "http: " + error;
+            return false;
+        }
+        if (missing) {
+            Log(LogLevel::Warning,
+                "http: no users file " + path +
+                    ": every write is refused" + (config_.httpPublicRead ? "" : ", every read too") +
+                    "; add an operator with: westnet-gateway --users " + config_.usersFile +
+                    " user add NAME --role operator");
+        }
+        return true;
     }
 
     MHD_Result Serve(MHD_Connection* connection, const std::string& url, const std::string& method,
@@ -578,18 +716,78 @@ private:
         const bool get = method == "GET" || method == "HEAD";  // HEAD: the same, without body
         std::string lineName;
         std::string pointName;
-        if (get && url == "/") {
-            Answer a;
-            a.body = kStatusPage;
-            a.type = "text/html; charset=utf-8";
-            a.headers.emplace_back("Cache-Control", "no-store");
+        const std::string host = HeaderValue(connection, MHD_HTTP_HEADER_HOST);
+        if (!host.empty() && !hosts_.Allows(host)) {
+            Answer a = Error(421, "misdirected",
+                             "this gateway does not answer to the name \"" + HostOf(host) +
+                                 "\": open it by its own address, or add the name to "
+                                 "[gateway] http_hosts");
+            a.close = true;
             return Reply(connection, request, a);
+        }
+        for (const auto& [path, body, type] :
+             {std::tuple{"/", kStatusPage, "text/html; charset=utf-8"},
+              std::tuple{"/app.js", kPageScript, "text/javascript; charset=utf-8"},
+              std::tuple{"/app.css", kPageStyle, "text/css; charset=utf-8"}}) {
+            if (get && url == path) {
+                Answer a;
+                a.body = body;
+                a.type = type;
+                a.headers.emplace_back("Cache-Control", "no-store");
+                return Reply(connection, request, a);
+            }
+        }
+        // A request from a page of another site carries its Origin: nothing
+        // that changes anything is taken from one.
+        const std::string origin = HeaderValue(connection, "Origin");
+        if (!get && !origin.empty() && !SameOrigin(origin, host, tls_)) {
+            return Reply(connection, request,
+                         Error(403, "cross-origin",
+                               "a request from the page of another site (" + origin +
+                                   ") may not change anything here"));
+        }
+        std::optional<auth::Identity> who;
+        if (std::optional<Answer> refused = Authenticate(connection, who)) {
+            return Reply(connection, request, *refused);
+        }
+        if (method == "POST" && url == "/api/login") {
+            return Login(connection, request);
+        }
+        if (method == "POST" && url == "/api/logout") {
+            return Logout(connection, request);
+        }
+        if (get && url == "/api/whoami") {
+            json body = {{"user", who ? json(who->name) : json(nullptr)},
+                         {"role", who ? json(auth::RoleName(who->role)) : json(nullptr)},
+                         {"public_read", config_.httpPublicRead},
+                         {"tls", tls_}};
+            return Reply(connection, request, Json(200, body));
+        }
+        if (get && url == "/api/audit") {
+            if (!who) {
+                return Reply(connection, request, Unauthorized());
+            }
+            if (!auth::MayAudit(who->role)) {
+                return Reply(connection, request, Forbidden(*who, "the audit records need the admin role"));
+            }
+            return Reply(connection, request, AuditAnswer(connection));
+        }
+        const bool write = method == "PUT";
+        if (!who && (write || !config_.httpPublicRead)) {
+            return Reply(connection, request, Unauthorized());
+        }
+        if (write && !auth::MayWrite(who->role)) {
+            return Reply(connection, request,
+                         Forbidden(*who, "writes need the operator or admin role"));
+        }
+        if (who) {
+            request.who = who->name;
         }
         if (get && url == "/api/status") {
             return Reply(connection, request, Json(200, StatusJson(service_, Now())));
         }
         if (get && url == "/api/points") {
-            return Reply(connection, request, Json(200, PointsJson(service_, Now())));
+            return StreamPoints(connection, request);
         }
         if (get && url == "/metrics") {
             Answer a;
@@ -614,6 +812,265 @@ private:
         return Reply(
             connection, request,
             Error(404, "http-404", "no such page: try /, /api/status, /api/points or /metrics"));
+    }
+
+    // /api/points is written as it is sent, a few hundred points at a time,
+    // so that its memory stays small however large the plant; ?offset=N and
+    // ?limit=M page through it. A reload while it is sent cuts it off (the
+    // client sees an incomplete answer, never a mix of two plants).
+    struct PointsStream {
+        HttpFrontEnd* self = nullptr;
+        std::shared_ptr<const Plant> plant;
+        WallTime now;
+        std::size_t line = 0;
+        std::size_t point = 0;
+        std::size_t skip = 0;
+        std::size_t left = 0;
+        std::string buffer;
+        std::size_t taken = 0;  // of buffer
+        bool opened = false;
+        bool closed = false;
+    };
+    static constexpr std::size_t kPointsPerChunk = 256;
+
+    static std::size_t Argument(MHD_Connection* connection, const char* name, std::size_t fallback) {
+        const char* text = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+        if (text == nullptr) {
+            return fallback;
+        }
+        char* end = nullptr;
+        const unsigned long long n = std::strtoull(text, &end, 10);
+        return end != text && *end == '\0' && text[0] != '-' ? static_cast<std::size_t>(n)
+                                                              : fallback;
+    }
+
+    MHD_Result StreamPoints(MHD_Connection* connection, Request& request) {
+        auto* stream = new PointsStream;
+        stream->self = this;
+        stream->plant = service_.Snapshot();
+        stream->now = Now();
+        stream->skip = Argument(connection, "offset", 0);
+        stream->left = Argument(connection, "limit", SIZE_MAX);
+        MHD_Response* response = MHD_create_response_from_callback(
+            MHD_SIZE_UNKNOWN, 32 * 1024, &HttpFrontEnd::PointsChunk, stream,
+            &HttpFrontEnd::PointsDone);
+        if (response == nullptr) {
+            delete stream;
+            return MHD_NO;
+        }
+        Answer a;
+        a.type = "application/json; charset=utf-8";
+        a.headers.emplace_back("Cache-Control", "no-store");
+        request.answered = true;
+        Handling(connection, true);
+        return Queue(connection, a, response, tls_);
+    }
+
+    static void PointsDone(void* cls) { delete static_cast<PointsStream*>(cls); }
+
+    static ssize_t PointsChunk(void* cls, uint64_t, char* out, size_t most) {
+        auto* s = static_cast<PointsStream*>(cls);
+        if (s->taken == s->buffer.size()) {
+            if (s->closed) {
+                return MHD_CONTENT_READER_END_OF_STREAM;
+            }
+            s->buffer.clear();
+            s->taken = 0;
+            if (!s->self->FillPoints(*s)) {
+                return MHD_CONTENT_READER_END_WITH_ERROR;
+            }
+        }
+        const std::size_t n = std::min(most, s->buffer.size() - s->taken);
+        std::memcpy(out, s->buffer.data() + s->taken, n);
+        s->taken += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    bool FillPoints(PointsStream& s) {
+        ReaderLock gate(gate_);
+        if (service_.Snapshot().get() != s.plant.get()) {
+            return false;  // reloaded meanwhile
+        }
+        std::size_t total = 0;
+        for (const LineConfig& line : s.plant->lines) {
+            total += line.points.size();
+        }
+        if (!s.opened) {
+            s.opened = true;
+            s.buffer = "{\"time\": \"" + host::IsoTimeUtc(s.now) +
+                       "\", \"total\": " + std::to_string(total) + ", \"points\": [";
+        }
+        std::size_t rendered = 0;
+        bool first = s.buffer.size() > 1 && s.buffer.back() == '[';
+        while (s.line < s.plant->lines.size() && rendered < kPointsPerChunk) {
+            if (s.point >= s.plant->lines[s.line].points.size()) {
+                ++s.line;
+                s.point = 0;
+                continue;
+            }
+            const std::size_t point = s.point++;
+            if (s.skip > 0) {
+                --s.skip;
+                continue;
+            }
+            if (s.left == 0) {
+                s.line = s.plant->lines.size();
+                break;
+            }
+            --s.left;
+            s.buffer += first ? "\n" : ",\n";
+            first = false;
+            s.buffer += PointJson(service_, s.line, point, s.now)
+                            .dump(-1, ' ', false, json::error_handler_t::replace);
+            ++rendered;
+        }
+        if (s.line >= s.plant->lines.size()) {
+            s.buffer += "\n]}\n";
+            s.closed = true;
+        }
+        return true;
+    }
+
+    static Answer Unauthorized() {
+        Answer a = Error(401, "unauthorized",
+                         "log in on the page, or send Authorization: Bearer TOKEN (westnet-gateway "
+                         "token add) or a user's Basic credentials");
+        // Not "Basic": a browser would pop up its own dialog over the page's.
+        a.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"westnet-gateway\"");
+        return a;
+    }
+
+    static Answer Forbidden(const auth::Identity& who, const std::string& why) {
+        return Error(403, "forbidden",
+                     std::string(who.token ? "token " : "user ") + who.name + " is " +
+                         (who.role == auth::Role::Admin ? "an " : "a ") + auth::RoleName(who.role) +
+                         ": " + why);
+    }
+
+    // Who is asking: nobody (no credentials), someone, or a refusal for
+    // credentials that do not hold.
+    std::optional<Answer> Authenticate(MHD_Connection* connection,
+                                       std::optional<auth::Identity>& who) {
+        const Credentials c = ParseAuthorization(HeaderValue(connection, "Authorization"));
+        const std::string client = ClientAddress(connection);
+        const auto now = Clock::now();
+        switch (c.kind) {
+            case Credentials::Kind::None: {
+                const std::string id =
+                    CookieValue(HeaderValue(connection, "Cookie"), kSessionCookie);
+                if (!id.empty()) {
+                    who = sessions_.Find(id, now);
+                }
+                return std::nullopt;  // an ended session is nobody
+            }
+            case Credentials::Kind::Malformed:
+                return Error(400, "bad-credentials",
+                             "the Authorization header is neither \"Bearer TOKEN\" nor Basic "
+                             "credentials");
+            case Credentials::Kind::Bearer:
+                who = users_.CheckToken(c.secret);
+                break;
+            case Credentials::Kind::Basic:
+                if (!tls_ && !IsLoopback(connection)) {
+                    return Error(403, "insecure-credentials",
+                                 "a password is taken only over HTTPS or from this machine: "
+                                 "set http_tls_cert and http_tls_key, or use a token");
+                }
+                if (throttle_.Blocked(client, now)) {
+                    return TooManyFailures();
+                }
+                who = users_.CheckPassword(c.user, c.secret);
+                break;
+        }
+        if (!who) {
+            throttle_.Failed(client, now);
+            Log(LogLevel::Warning, "http: " + client + ": credentials refused");
+            Answer a = Unauthorized();
+            a.body = Error(401, "unauthorized", "the user name and password, or the token, are "
+                                                "not known here").body;
+            return a;
+        }
+        return std::nullopt;
+    }
+
+    static Answer TooManyFailures() {
+        Answer a = Error(429, "too-many-failures",
+                         "too many failed logins from this address: wait a minute");
+        a.headers.emplace_back("Retry-After", "60");
+        return a;
+    }
+
+    MHD_Result Login(MHD_Connection* connection, Request& request) {
+        const std::string client = ClientAddress(connection);
+        const auto now = Clock::now();
+        if (!tls_ && !IsLoopback(connection)) {
+            return Reply(connection, request,
+                         Error(403, "insecure-credentials",
+                               "a password is taken only over HTTPS or from this machine: set "
+                               "http_tls_cert and http_tls_key"));
+        }
+        if (throttle_.Blocked(client, now)) {
+            return Reply(connection, request, TooManyFailures());
+        }
+        const json body = json::parse(request.body, nullptr, false);
+        if (!body.is_object() || !body.contains("user") || !body["user"].is_string() ||
+            !body.contains("password") || !body["password"].is_string()) {
+            return Reply(connection, request,
+                         Error(400, "bad-body",
+                               "send {\"user\": \"NAME\", \"password\": \"PASSWORD\"}"));
+        }
+        const std::string user = body["user"].get<std::string>();
+        const std::optional<auth::Identity> who =
+            users_.CheckPassword(user, body["password"].get<std::string>());
+        if (!who) {
+            throttle_.Failed(client, now);
+            Log(LogLevel::Warning, "http: " + client + ": login refused");
+            return Reply(connection, request,
+                         Error(401, "unauthorized", "the user name or the password is wrong"));
+        }
+        throttle_.Succeeded(client);
+        const std::string id = sessions_.Open(*who, now);
+        Answer a = Json(200, {{"user", who->name}, {"role", auth::RoleName(who->role)}});
+        a.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=" + id +
+                                                 "; Path=/; HttpOnly; SameSite=Strict" +
+                                                 (tls_ ? "; Secure" : ""));
+        Log(LogLevel::Info, "http: " + client + ": " + who->name + " logged in");
+        return Reply(connection, request, a);
+    }
+
+    MHD_Result Logout(MHD_Connection* connection, Request& request) {
+        const std::string id = CookieValue(HeaderValue(connection, "Cookie"), kSessionCookie);
+        if (!id.empty()) {
+            sessions_.Close(id);
+        }
+        Answer a = Json(200, {{"user", nullptr}});
+        a.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) +
+                                                 "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict" +
+                                                 (tls_ ? "; Secure" : ""));
+        return Reply(connection, request, a);
+    }
+
+    Answer AuditAnswer(MHD_Connection* connection) const {
+        std::size_t most = 100;
+        if (const char* limit =
+                MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "limit")) {
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(limit, &end, 10);
+            if (end != limit && *end == '\0') {
+                most = std::min<std::size_t>(n, AuditLog::kKept);
+            }
+        }
+        Answer a;
+        a.type = "application/json; charset=utf-8";
+        a.headers.emplace_back("Cache-Control", "no-store");
+        a.body = "{\"records\": [";
+        bool first = true;
+        for (const std::string& record : service_.RecentAudit(most)) {
+            a.body += (first ? "\n" : ",\n") + record;
+            first = false;
+        }
+        a.body += "\n]}\n";
+        return a;
     }
 
     // A write goes to its line; the connection waits, suspended, for the
@@ -641,7 +1098,8 @@ private:
         std::shared_ptr<Waits> waits = waits_;
         std::vector<std::uint16_t> values = request.values;
         if (!service_.WritePoint(request.line, request.point, std::move(values),
-                                 Requester{"http", "", "", 0}, [waits, w](const LineOpResult& r) {
+                                 Requester{"http", request.who, ClientAddress(connection, true), 0},
+                                 [waits, w](const LineOpResult& r) {
                                      MutexLock lock(waits->mutex);
                                      if (w->done) {
                                          return;
@@ -700,7 +1158,9 @@ private:
         if (HttpStatusOf(r.outcome) >= 400) {
             body["error"] = OutcomeName(r.outcome);
         }
-        const std::string who = ClientAddress(connection) + " wrote " + request.pointName;
+        const std::string who = ClientAddress(connection) +
+                                (request.who.empty() ? "" : " (" + request.who + ")") + " wrote " +
+                                request.pointName;
         LogLine(r.outcome == Outcome::Ok ? LogLevel::Info : LogLevel::Warning, request.lineName,
                 "http: " + who + ": " + OutcomeName(r.outcome));
         return Reply(connection, request, Json(HttpStatusOf(r.outcome), body));
@@ -749,6 +1209,15 @@ private:
     const GatewayConfig config_;
     Service& service_;
     const RequestLimits limits_;
+    const bool tls_;
+    const HostNames hosts_;
+    // Read at start and at every reload, on the main thread while the gate is
+    // held alone; asked on the library's thread.
+    auth::UserStore users_;
+    Sessions sessions_;
+    LoginThrottle throttle_;
+    std::string certPem_;  // the library reads them while it runs
+    std::string keyPem_;
     MHD_Daemon* daemon_ = nullptr;
     // Held shared while a request asks the service, alone by a reload.
     SharedMutex gate_;

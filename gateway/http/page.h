@@ -1,7 +1,9 @@
-// The status page served at /: one self-contained document (HTML, CSS and a
-// little script, nothing fetched from elsewhere) that draws the lines, their
-// stations and points from /api/status and /api/points and refreshes itself
-// every second.
+// The status page served at /: a document, its style sheet (/app.css) and
+// its script (/app.js), nothing fetched from elsewhere and nothing inline (the
+// page's Content-Security-Policy allows no inline script or style). It draws
+// the lines, their stations and points from /api/status and /api/points and
+// refreshes itself; it logs in through /api/login and, for an operator, offers
+// writes on writable points; an admin also sees the latest audit records.
 #pragma once
 
 namespace westnet::gateway::http {
@@ -12,8 +14,38 @@ inline constexpr const char* kStatusPage = R"PAGE(<!DOCTYPE html>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>westnet-gateway</title>
-<style>
-:root {
+<link rel="stylesheet" href="/app.css">
+</head>
+<body>
+<header>
+  <h1>westnet-gateway</h1>
+  <span class="plant" id="plant"></span>
+  <span class="right"><span class="dot" id="dot"></span><span id="clock">connecting&hellip;</span>
+    <span id="who"></span></span>
+</header>
+<main>
+  <noscript><p class="empty">This page draws itself with a little script; without it, the same
+  data is at <a href="/api/status">/api/status</a> and <a href="/api/points">/api/points</a>.</p></noscript>
+  <form id="login" class="login" hidden>
+    <b>Log in</b>
+    <input name="user" autocomplete="username" placeholder="user" required>
+    <input name="password" type="password" autocomplete="current-password" placeholder="password" required>
+    <button type="submit">Log in</button> <span class="msg" id="login-msg"></span>
+  </form>
+  <div class="tiles" id="tiles"></div>
+  <div id="lines"><p class="empty">Waiting for the gateway&hellip;</p></div>
+  <section class="line" id="audit" hidden><div class="line-head"><h2>Latest writes (audit)</h2></div>
+    <table><thead><tr><th>Time</th><th>Who</th><th>From</th><th>Target</th><th>Before</th>
+    <th>Value</th><th>Result</th></tr></thead><tbody id="audit-rows"></tbody></table></section>
+  <footer>JSON: <a href="/api/status">/api/status</a> &middot; <a href="/api/points">/api/points</a>
+    &middot; Prometheus: <a href="/metrics">/metrics</a></footer>
+</main>
+<script src="/app.js"></script>
+</body>
+</html>
+)PAGE";
+
+inline constexpr const char* kPageStyle = R"CSS(:root {
   --bg: #f3f5f8; --card: #fff; --ink: #1c2430; --muted: #6b7686; --line: #e1e6ed;
   --ok: #1e8e4e; --ok-bg: #e3f4ea; --warn: #a86400; --warn-bg: #fdf0d9;
   --bad: #c0362c; --bad-bg: #fbe4e2; --accent: #2b5fab;
@@ -87,26 +119,24 @@ td.value.block { font-size: 12px; max-width: 520px; word-break: break-word; }
 td.age { color: var(--muted); white-space: nowrap; }
 .w { color: var(--accent); font-size: 11px; font-weight: 600; margin-left: 6px; }
 .empty { padding: 30px; text-align: center; color: var(--muted); }
+.login { background: var(--card); border: 1px solid var(--line); border-radius: 10px;
+  padding: 12px 16px; margin-bottom: 16px; display: flex; gap: 8px; align-items: center;
+  flex-wrap: wrap; }
+.login input, .wr input { padding: 5px 8px; border: 1px solid var(--line); border-radius: 6px;
+  font: inherit; }
+.wr input { width: 90px; }
+button { font: inherit; padding: 5px 12px; border-radius: 6px; border: 1px solid var(--accent);
+  background: var(--accent); color: #fff; cursor: pointer; }
+button.link { background: transparent; color: #c9d4e3; border-color: #56657a; }
+.msg { color: var(--bad); font-size: 13px; }
+.msg.ok { color: var(--ok); }
+tr[data-q="stale"] td.value, tr[data-q="bad"] td.value { color: var(--muted);
+  text-decoration: line-through; }
 footer { color: var(--muted); font-size: 12px; text-align: center; margin-top: 10px; }
 footer a { color: var(--accent); }
-</style>
-</head>
-<body>
-<header>
-  <h1>westnet-gateway</h1>
-  <span class="plant" id="plant"></span>
-  <span class="right"><span class="dot" id="dot"></span><span id="clock">connecting&hellip;</span></span>
-</header>
-<main>
-  <noscript><p class="empty">This page draws itself with a little script; without it, the same
-  data is at <a href="/api/status">/api/status</a> and <a href="/api/points">/api/points</a>.</p></noscript>
-  <div class="tiles" id="tiles"></div>
-  <div id="lines"><p class="empty">Waiting for the gateway&hellip;</p></div>
-  <footer>JSON: <a href="/api/status">/api/status</a> &middot; <a href="/api/points">/api/points</a>
-    &middot; Prometheus: <a href="/metrics">/metrics</a></footer>
-</main>
-<script>
-"use strict";
+)CSS";
+
+inline constexpr const char* kPageScript = R"JS("use strict";
 var filterText = "";
 function h(tag, attrs, kids) {
   var e = document.createElement(tag);
@@ -128,6 +158,7 @@ function age(v) {
   if (v < 3600000) return Math.round(v / 60000) + " min ago";
   return Math.round(v / 3600000) + " h ago";
 }
+function bar(load) { var i = h("i"); i.style.width = (load * 100).toFixed(1) + "%"; return i; }
 function fact(label, value) { return h("span", {}, [label + " ", h("b", {text: value})]); }
 function tile(label, value, small) {
   return h("div", {class: "tile"}, [h("div", {class: "k", text: label}),
@@ -150,6 +181,30 @@ function stationCard(s) {
     s.last_error ? h("div", {class: "err", text: s.last_error.text + " (" + s.last_error.time.substr(11, 8) + " UTC)"}) : null
   ]);
 }
+var me = {user: null, role: null, public_read: false};
+function canWrite() { return me.role === "operator" || me.role === "admin"; }
+function writeCell(p) {
+  if (!p.writable || !canWrite() || Array.isArray(p.values)) return null;
+  var input = h("input", {type: "number", min: "0", max: p.bit ? "1" : "65535", "aria-label": "new value of " + p.name});
+  var msg = h("span", {class: "msg"});
+  var form = h("form", {class: "wr"}, [input, " ", h("button", {type: "submit", text: "Write"}), " ", msg]);
+  form.addEventListener("submit", function (ev) {
+    ev.preventDefault();
+    msg.className = "msg"; msg.textContent = "writing…";
+    fetch("/api/points/" + encodeURIComponent(p.line) + "/" + p.name.split("/").map(encodeURIComponent).join("/"),
+          {method: "PUT", headers: {"Content-Type": "application/json"},
+           body: JSON.stringify({value: Number(input.value)})})
+      .then(function (r) { return r.json().then(function (b) { return [r.ok, b]; }); })
+      .then(function (rb) {
+        msg.className = "msg" + (rb[0] ? " ok" : "");
+        msg.textContent = rb[0] ? "written" : (rb[1].message || rb[1].error);
+        pause = false;
+      }, function (e) { msg.textContent = e.message; pause = false; });
+  });
+  input.addEventListener("focus", function () { pause = true; });
+  input.addEventListener("blur", function () { if (!input.value) pause = false; });
+  return form;
+}
 function pointRow(p) {
   var block = Array.isArray(p.values);
   var value = block ? (p.values ? p.values.join(", ") : "\u2013") : (p.value === null ? "\u2013" : String(p.value));
@@ -160,7 +215,8 @@ function pointRow(p) {
     h("td", {class: "addr", text: addr}),
     h("td", {class: "value" + (block ? " block" : ""), text: value}),
     h("td", {}, [h("span", {class: "pill " + p.quality, text: p.quality})]),
-    h("td", {class: "age", text: age(p.age_ms)})
+    h("td", {class: "age", text: age(p.age_ms)}),
+    canWrite() ? h("td", {}, [writeCell(p)]) : null
   ]);
 }
 function draw(status, points) {
@@ -196,7 +252,7 @@ function draw(status, points) {
       h("div", {class: "facts"}, [
         fact("cycle", secs(l.cycle_seconds || l.pass_seconds)),
         h("span", {}, ["bus load ", h("b", {text: Math.round(load * 100) + "%"}),
-          h("span", {class: "load"}, [h("i", {style: "width:" + (load * 100).toFixed(1) + "%"})])]),
+          h("span", {class: "load"}, [bar(load)])]),
         fact("commands", num(c.commands)), fact("good", num(c.good)),
         fact("refused", num(c.refused)), fact("line failures", num(c.line_failures)),
         fact("demotions", num(l.demotions)), fact("reopens", num(l.reopens)),
@@ -206,7 +262,8 @@ function draw(status, points) {
         text: "Last error " + l.last_error.time.substr(11, 8) + " UTC: " + l.last_error.text}) : null,
       h("div", {class: "stations"}, l.stations.map(stationCard)),
       h("table", {}, [h("thead", {}, [h("tr", {}, [h("th", {text: "Point"}), h("th", {text: "Address"}),
-        h("th", {text: "Value"}), h("th", {text: "Quality"}), h("th", {text: "Last good read"})])]),
+        h("th", {text: "Value"}), h("th", {text: "Quality"}), h("th", {text: "Last good read"}),
+        canWrite() ? h("th", {text: "Write"}) : null])]),
         h("tbody", {}, rows.length ? rows : [h("tr", {}, [h("td", {colspan: "5", class: "empty", text: "no point matches"})])])])
     ]);
   });
@@ -214,11 +271,72 @@ function draw(status, points) {
   document.getElementById("clock").textContent = "updated " + status.time.substr(11, 8) + " UTC";
   document.getElementById("dot").className = "dot";
 }
+var pause = false, pointCount = 0, lastPoints = null, lastPointsAt = 0;
+function showWho() {
+  var who = document.getElementById("who");
+  var login = document.getElementById("login");
+  if (me.user) {
+    var out = h("button", {class: "link", type: "button", text: "Log out"});
+    out.addEventListener("click", function () {
+      fetch("/api/logout", {method: "POST"}).then(whoami);
+    });
+    who.replaceChildren(me.user + " (" + me.role + ") ", out);
+    login.hidden = true;
+  } else {
+    who.replaceChildren();
+    login.hidden = false;
+  }
+  document.getElementById("audit").hidden = me.role !== "admin";
+}
+function whoami() {
+  return fetch("/api/whoami").then(function (r) { return r.json(); }).then(function (d) {
+    me = d; showWho(); refresh();
+  });
+}
+document.getElementById("login").addEventListener("submit", function (ev) {
+  ev.preventDefault();
+  var f = ev.target;
+  fetch("/api/login", {method: "POST", headers: {"Content-Type": "application/json"},
+        body: JSON.stringify({user: f.user.value, password: f.password.value})})
+    .then(function (r) { return r.json().then(function (b) { return [r.ok, b]; }); })
+    .then(function (rb) {
+      f.password.value = "";
+      document.getElementById("login-msg").textContent = rb[0] ? "" : (rb[1].message || rb[1].error);
+      if (rb[0]) whoami();
+    });
+});
+function drawAudit(records) {
+  document.getElementById("audit-rows").replaceChildren.apply(document.getElementById("audit-rows"),
+    records.slice().reverse().slice(0, 50).map(function (a) {
+      var target = a.point ? a.line + " / " + a.point : a.line + " station " + a.station + " register " + a.register + (a.bit ? " bit " + a.bit : "");
+      return h("tr", {}, [h("td", {class: "age", text: a.time.substr(11, 12)}), h("td", {text: a.who || "–"}),
+        h("td", {text: a.front_end + " " + a.client}), h("td", {text: target}),
+        h("td", {class: "value", text: a.before === null ? "–" : JSON.stringify(a.before)}),
+        h("td", {class: "value", text: JSON.stringify(a.value)}),
+        h("td", {}, [h("span", {class: "pill " + (a.result === "ok" ? "good" : "bad"), text: a.result})])]);
+    }));
+}
 function refresh() {
-  Promise.all([fetch("/api/status"), fetch("/api/points")]).then(function (r) {
-    if (!r[0].ok || !r[1].ok) throw new Error("HTTP " + r[0].status + "/" + r[1].status);
+  if (pause) return;
+  if (!me.user && !me.public_read) {
+    document.getElementById("lines").replaceChildren(h("p", {class: "empty", text: "Log in to see the plant."}));
+    return;
+  }
+  // The points of a large plant are fetched less often: their answer grows
+  // with the plant, the status does not.
+  var now = Date.now();
+  var every = Math.min(30000, Math.max(1000, pointCount));
+  var wantPoints = !lastPoints || now - lastPointsAt >= every;
+  if (me.role === "admin") {
+    fetch("/api/audit?limit=50").then(function (r) { return r.ok ? r.json() : {records: []}; })
+      .then(function (d) { drawAudit(d.records); });
+  }
+  Promise.all([fetch("/api/status"), wantPoints ? fetch("/api/points") : null]).then(function (r) {
+    if (!r[0].ok || (r[1] && !r[1].ok)) throw new Error("HTTP " + r[0].status + (r[1] ? "/" + r[1].status : ""));
+    if (!r[1]) return Promise.all([r[0].json(), lastPoints]);
+    lastPointsAt = now;
     return Promise.all([r[0].json(), r[1].json()]);
-  }).then(function (d) { draw(d[0], d[1]); }, function (e) {
+  }).then(function (d) { lastPoints = d[1]; pointCount = d[1].points.length; draw(d[0], d[1]); }, function (e) {
     document.getElementById("dot").className = "dot lost";
     document.getElementById("clock").textContent = "no answer from the gateway (" + e.message + "), retrying";
   });
@@ -227,11 +345,8 @@ var search = h("input", {type: "search", placeholder: "Filter points by name or 
 search.addEventListener("input", function () { filterText = search.value.toLowerCase(); refresh(); });
 document.querySelector("main").insertBefore(h("div", {class: "tools"}, [search]),
   document.getElementById("tiles").nextSibling);
-refresh();
+whoami();
 setInterval(function () { if (!document.hidden) refresh(); }, 1000);
-</script>
-</body>
-</html>
-)PAGE";
+)JS";
 
 }  // namespace westnet::gateway::http

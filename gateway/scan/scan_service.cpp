@@ -383,24 +383,104 @@ bool ScanService::Admit(LineScanner::Admission admission, Outcome outcome, Compl
     return true;
 }
 
+// A write's completion that first writes its audit record, whatever the
+// outcome. `record` holds everything but the result.
+Completion ScanService::Audited(AuditRecord record, Completion done) const {
+    if (audit_ == nullptr) {
+        return done;
+    }
+    AuditLog* audit = audit_;
+    return [audit, record = std::move(record), done = std::move(done)](const LineOpResult& r) mutable {
+        record.time = std::chrono::system_clock::now();
+        record.result = OutcomeName(r.outcome);
+        audit->Record(record);
+        if (done) {
+            done(r);
+        }
+    };
+}
+
+void ScanService::AuditBusy(AuditRecord record) const {
+    if (audit_ != nullptr) {
+        record.time = std::chrono::system_clock::now();
+        record.result = "busy";
+        audit_->Record(record);
+    }
+}
+
 bool ScanService::Submit(std::size_t line, LineOp op, Completion done) {
     if (line >= lines_.size()) {
         return false;
     }
+    std::optional<AuditRecord> record;
+    if (op.kind != LineOp::Kind::ReadRegisters && audit_ != nullptr) {
+        record.emplace();
+        record->by = op.by;
+        record->line = plant_->lines[line].name;
+        record->station = op.station;
+        record->reg = op.reg + 1;
+        std::vector<std::uint16_t> words;
+        if (op.kind == LineOp::Kind::WriteBit) {
+            record->bit = op.bit + 1;
+            record->value = {static_cast<std::uint16_t>(op.values.empty() ? 0 : op.values[0] & 1)};
+            if (CachedRegisters(line, op.station, op.reg, 1, words) && op.bit >= 0 && op.bit < 16) {
+                record->before = std::vector<std::uint16_t>{
+                    static_cast<std::uint16_t>((words[0] >> op.bit) & 1)};
+            }
+        } else {
+            record->value = op.values;
+            if (!op.values.empty() && CachedRegisters(line, op.station, op.reg,
+                                                      static_cast<int>(op.values.size()), words)) {
+                record->before = words;
+            }
+        }
+        done = Audited(*record, std::move(done));
+    }
     Outcome outcome = Outcome::Ok;
     const auto admission = lines_[line]->scanner->Submit(op, done, outcome);
-    return Admit(admission, outcome, done);
+    const bool accepted = Admit(admission, outcome, done);
+    if (!accepted && record) {
+        AuditBusy(std::move(*record));
+    }
+    return accepted;
 }
 
 bool ScanService::WritePoint(std::size_t line, std::size_t point, std::vector<std::uint16_t> values,
                              const Requester& by, Completion done) {
-    (void)by;  // the audit record's, once writes are recorded
     if (line >= lines_.size()) {
         return false;
     }
+    std::optional<AuditRecord> record;
+    if (audit_ != nullptr) {
+        record.emplace();
+        record->by = by;
+        const LineConfig& config = plant_->lines[line];
+        record->line = config.name;
+        record->value = values;
+        if (point < config.points.size()) {
+            const PointConfig& p = config.points[point];
+            record->point = p.name;
+            record->station = p.station;
+            record->reg = p.reg + 1;
+            record->bit = p.IsBit() ? p.bit + 1 : -1;
+            const PointSample sample = Sample(line, point);
+            if (sample.quality == Quality::Good && !sample.values.empty()) {
+                record->before = sample.values;
+            }
+        }
+        done = Audited(*record, std::move(done));
+    }
     Outcome outcome = Outcome::Ok;
     const auto admission = lines_[line]->scanner->SubmitPointWrite(point, values, done, outcome);
-    return Admit(admission, outcome, done);
+    const bool accepted = Admit(admission, outcome, done);
+    if (!accepted && record) {
+        AuditBusy(std::move(*record));
+    }
+    return accepted;
+}
+
+std::vector<std::string> ScanService::RecentAudit(std::size_t most) const {
+    return audit_ != nullptr ? audit_->Recent(most) : std::vector<std::string>{};
 }
 
 PointSample ScanService::Sample(std::size_t line, std::size_t point) const {

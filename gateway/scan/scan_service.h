@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "audit/audit.h"
 #include "scan/channel.h"
 #include "scan/scanner.h"
 #include "scan/service.h"
@@ -69,6 +70,9 @@ public:
     ~ScanService() override;
     ScanService(const ScanService&) = delete;
     ScanService& operator=(const ScanService&) = delete;
+
+    // Where write attempts are recorded; set before Start, or never.
+    void SetAudit(AuditLog* audit) { audit_ = audit; }
 
     // Starts the dispatcher and one worker per line.
     void Start();
@@ -118,6 +122,7 @@ public:
     void RemoveListener(Listener* listener) override;
     StatsRegistry& FrontEndStats() override { return stats_; }
     LineStatus Status(std::size_t line) const override;
+    std::vector<std::string> RecentAudit(std::size_t most) const override;
 
 private:
     struct Line {
@@ -142,6 +147,8 @@ private:
     void RunLine(Line& line);
     void RunDispatcher();
     bool Admit(LineScanner::Admission admission, Outcome outcome, Completion& done);
+    Completion Audited(AuditRecord record, Completion done) const;
+    void AuditBusy(AuditRecord record) const;
 
     const ChannelFactory makeChannel_;
     const Clock& clock_;
@@ -164,6 +171,7 @@ private:
     bool dispatchStop_ GUARDED_BY(dispatchMutex_) = false;
     std::thread dispatcher_;
     bool started_ = false;
+    AuditLog* audit_ = nullptr;  // written before the threads start, then only read
 };
 
 }  // namespace westnet::gateway

@@ -258,6 +258,13 @@ public:
         (void)line;
         return {};
     }
+
+    // The latest audit records of write attempts, oldest first, each one
+    // JSON object (for admins: /api/audit).
+    virtual std::vector<std::string> RecentAudit(std::size_t most) const {
+        (void)most;
+        return {};
+    }
 };
 
 // A front end as main starts and stops it. Each one is built from the plant's

@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 
+#include "auth/users.h"
 #include "http/http_front_end.h"
 #include "support/fake_service.h"
 #include "support/http_client.h"
@@ -25,6 +27,38 @@ using nlohmann::json;
 using testing::FakeService;
 using testing::HttpClient;
 using testing::HttpReply;
+
+// Who the tests are: a token per role, and one user with a password, in a
+// users file of their own.
+constexpr const char* kOperatorToken = "wn_operator-token-of-the-tests";
+constexpr const char* kViewerToken = "wn_viewer-token-of-the-tests";
+constexpr const char* kAdminToken = "wn_admin-token-of-the-tests";
+constexpr const char* kPassword = "a-long-enough-password";
+
+void RemoveUsersFile();
+
+const std::string& UsersFile() {
+    static const std::string path = [] {
+        char name[] = "/tmp/westnet-users-XXXXXX";
+        const int fd = mkstemp(name);
+        const std::string text =
+            "# the tests' users\ntoken ops operator " + auth::HashToken(kOperatorToken) +
+            "\ntoken eyes viewer " + auth::HashToken(kViewerToken) + "\ntoken boss admin " +
+            auth::HashToken(kAdminToken) + "\nuser anna operator " +
+            auth::HashPassword(kPassword) + "\n";
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+        std::atexit(RemoveUsersFile);
+        return std::string(name);
+    }();
+    return path;
+}
+
+void RemoveUsersFile() { unlink(UsersFile().c_str()); }
+
+HttpClient::Headers Bearer(const char* token) {
+    return {{"Authorization", std::string("Bearer ") + token}};
+}
 
 Plant TestPlant() {
     Plant plant;
@@ -46,6 +80,7 @@ Plant TestPlant() {
     line.points[2].bit = 2;
     plant.lines.push_back(line);
     plant.gateway.http = "127.0.0.1:0";
+    plant.gateway.usersFile = UsersFile();
     return plant;
 }
 
@@ -57,6 +92,7 @@ protected:
         std::string error;
         ASSERT_TRUE(frontEnd_->Start(error)) << error;
         client_ = std::make_unique<HttpClient>(http::BoundPort(*frontEnd_));
+        client_->SetDefaultHeaders(Bearer(kOperatorToken));
     }
     void TearDown() override { frontEnd_->Stop(); }
 
@@ -80,6 +116,134 @@ protected:
     std::unique_ptr<FrontEnd> frontEnd_;
     std::unique_ptr<HttpClient> client_;
 };
+
+// Each request as the front end must decide it: by role, by the Host it
+// was sent to (DNS rebinding) and by the Origin of the page that sent it.
+TEST_F(GatewayHttp, EachRequestIsDecidedByRoleHostAndOrigin) {
+    const std::string self = "127.0.0.1:" + std::to_string(http::BoundPort(*frontEnd_));
+    const std::string put = "PUT /api/points/north/boiler/temperature HTTP/1.1\r\n";
+    const std::string body = "Content-Type: application/json\r\nContent-Length: 3\r\n\r\n742";
+    auto request = [&](const std::string& head, const std::string& host,
+                       const std::string& more) {
+        return head + "Host: " + host + "\r\nConnection: close\r\n" + more +
+               (head.rfind("PUT", 0) == 0 ? body : "\r\n");
+    };
+    const std::string get = "GET /api/points HTTP/1.1\r\n";
+    const std::string auth = "Authorization: Bearer ";
+    struct Case {
+        std::string name;
+        std::string bytes;
+        int status;
+    };
+    const Case cases[] = {
+        {"read without credentials", request(get, self, ""), 401},
+        {"read by a viewer", request(get, self, auth + kViewerToken + "\r\n"), 200},
+        {"read with an unknown token", request(get, self, auth + "wn_nobody\r\n"), 401},
+        {"read with a malformed header", request(get, self, "Authorization: Basic !\r\n"), 400},
+        {"write without credentials", request(put, self, ""), 401},
+        {"write by a viewer", request(put, self, auth + kViewerToken + "\r\n"), 403},
+        {"write from another site's page",
+         request(put, self, auth + kOperatorToken + "\r\nOrigin: http://attacker.example\r\n"),
+         403},
+        {"DNS rebinding", request(put, "attacker.example:8080", auth + kOperatorToken + "\r\n"),
+         421},
+        {"rebinding a read", request(get, "attacker.example", auth + kAdminToken + "\r\n"), 421},
+        {"audit by an operator",
+         request("GET /api/audit HTTP/1.1\r\n", self, auth + kOperatorToken + "\r\n"), 403},
+        {"audit by an admin",
+         request("GET /api/audit HTTP/1.1\r\n", self, auth + kAdminToken + "\r\n"), 200},
+        {"the page itself", request("GET / HTTP/1.1\r\n", self, ""), 200},
+    };
+    for (const Case& c : cases) {
+        const std::optional<HttpReply> reply = client_->Raw(c.bytes);
+        ASSERT_TRUE(reply) << c.name;
+        EXPECT_EQ(reply->status, c.status) << c.name << ": " << reply->body;
+        // Every answer, refusals too, carries the security headers.
+        EXPECT_EQ(reply->Header("X-Frame-Options"), "DENY") << c.name;
+        EXPECT_EQ(reply->Header("X-Content-Type-Options"), "nosniff") << c.name;
+        EXPECT_EQ(reply->Header("Referrer-Policy"), "no-referrer") << c.name;
+        EXPECT_NE(reply->Header("Content-Security-Policy").find("script-src 'self'"),
+                  std::string::npos)
+            << c.name;
+    }
+    EXPECT_EQ(service_.SubmittedCount(), 0u);  // none of them was written
+
+    // The page runs no inline script: its script and style are files.
+    const std::optional<HttpReply> page = client_->Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("<script src=\"/app.js\"></script>"), std::string::npos);
+    EXPECT_EQ(page->body.find("<script>"), std::string::npos);
+    EXPECT_EQ(page->body.find("<style>"), std::string::npos);
+    EXPECT_EQ(page->body.find(" style="), std::string::npos);
+    const std::optional<HttpReply> script = client_->Get("/app.js");
+    ASSERT_TRUE(script);
+    EXPECT_EQ(script->status, 200);
+    EXPECT_EQ(script->Header("Content-Type"), "text/javascript; charset=utf-8");
+}
+
+// A browser logs in once: the session cookie is HttpOnly and SameSite=Strict,
+// it carries the user's writes (named in the audit) and ends at logout.
+TEST_F(GatewayHttp, ALoginOpensAStrictSessionThatWritesUnderTheUsersName) {
+    client_->SetDefaultHeaders({});
+    const std::string login = R"({"user": "anna", "password": ")" + std::string(kPassword) + "\"}";
+    const std::optional<HttpReply> wrong =
+        client_->Send("POST", "/api/login", R"({"user": "anna", "password": "guess"})",
+                      "application/json", {});
+    ASSERT_TRUE(wrong);
+    EXPECT_EQ(wrong->status, 401);
+    EXPECT_TRUE(wrong->Header("Set-Cookie").empty());
+
+    const std::optional<HttpReply> in =
+        client_->Send("POST", "/api/login", login, "application/json", {});
+    ASSERT_TRUE(in);
+    ASSERT_EQ(in->status, 200) << in->body;
+    const std::string cookie = in->Header("Set-Cookie");
+    EXPECT_NE(cookie.find("; HttpOnly"), std::string::npos) << cookie;
+    EXPECT_NE(cookie.find("; SameSite=Strict"), std::string::npos) << cookie;
+    EXPECT_EQ(cookie.find("Secure"), std::string::npos) << cookie;  // plain HTTP here
+    const std::string session = cookie.substr(0, cookie.find(';'));
+    client_->SetDefaultHeaders({{"Cookie", session}});
+
+    const std::optional<HttpReply> who = client_->Get("/api/whoami");
+    ASSERT_TRUE(who);
+    EXPECT_EQ(json::parse(who->body)["role"], "operator");
+    const std::optional<HttpReply> written =
+        PutAnswered("/api/points/north/boiler/temperature", "742", LineOpResult{});
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->status, 200) << written->body;
+    const LineOp op = service_.SubmittedAt(service_.SubmittedCount() - 1).op;
+    EXPECT_EQ(op.by.frontEnd, "http");
+    EXPECT_EQ(op.by.who, "anna");
+    EXPECT_EQ(op.by.client.rfind("127.0.0.1:", 0), 0u) << op.by.client;
+
+    ASSERT_TRUE(client_->Send("POST", "/api/logout", "", "application/json", {}));
+    const std::size_t before = service_.SubmittedCount();
+    const std::optional<HttpReply> after =
+        client_->Put("/api/points/north/boiler/temperature", "742", "application/json");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->status, 401);
+    EXPECT_EQ(service_.SubmittedCount(), before);
+}
+
+// /api/points is sent as it is written and pages on request; a name that is
+// not UTF-8 is answered as any unknown name, never with an internal error.
+TEST_F(GatewayHttp, PointsArePagedAndBadBytesInANameAreJustUnknown) {
+    const std::optional<HttpReply> page = client_->Get("/api/points?offset=1&limit=1");
+    ASSERT_TRUE(page);
+    ASSERT_EQ(page->status, 200);
+    const json body = json::parse(page->body);
+    EXPECT_EQ(body["total"], 3);
+    ASSERT_EQ(body["points"].size(), 1u);
+    EXPECT_EQ(body["points"][0]["name"], "tank/levels");
+    const std::optional<HttpReply> all = client_->Get("/api/points");
+    ASSERT_TRUE(all);
+    EXPECT_EQ(json::parse(all->body)["points"].size(), 3u);
+
+    const std::optional<HttpReply> bad = client_->Get("/api/points/north/%C3%28%FF");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 404);
+    EXPECT_TRUE(json::accept(bad->body)) << bad->body;
+}
 
 TEST_F(GatewayHttp, PointsByNameEvenWithSlashesAndSpaces) {
     PointSample sample;
@@ -259,6 +423,7 @@ protected:
         std::string error;
         ASSERT_TRUE(frontEnd_->Start(error)) << error;
         client_ = std::make_unique<HttpClient>(http::BoundPort(*frontEnd_));
+        client_->SetDefaultHeaders(Bearer(kOperatorToken));
     }
 
     int Connect() {

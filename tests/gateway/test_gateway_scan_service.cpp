@@ -4,7 +4,11 @@
 // a generous deadline; nothing depends on how fast the workers run.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <condition_variable>
 #include <functional>
 #include <future>
@@ -13,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "audit/audit.h"
 #include "plant/reader.h"
 #include "scan/scan_service.h"
 
@@ -218,6 +223,67 @@ TEST_F(ScanServiceTest, AWorkerIsStuckOnlyPastItsCommandsWorstCase) {
     EXPECT_TRUE(Eventually([&] { return service.Sample(0, 0).reads > 0; }));
     EXPECT_FALSE(service.Health(clock_.Now()).at(0).stuck);
     service.Stop();
+}
+
+// Every write attempt leaves one record, whatever refused or carried it out:
+// who, from where, what the cache held before and what was asked.
+TEST_F(ScanServiceTest, EveryWriteAttemptIsAuditedWithWhoBeforeValueAndResult) {
+    char dir[] = "/tmp/westnet-audit-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/audit.jsonl";
+    AuditLog audit(path, 400);  // small: the second record rotates the file
+    std::string error;
+    ASSERT_TRUE(audit.Open(error)) << error;
+    ScanService service(ReadPlant(LineText("north", 1) +
+                                  "[[line.point]]\naddress = \"0140009\"\nname = \"ro\"\n"),
+                        Factory(), clock_);
+    service.SetAudit(&audit);
+    service.Start();
+    ASSERT_TRUE(Eventually([&] { return service.Sample(0, 0).quality == Quality::Good; }));
+
+    auto wait = [](auto submit) {
+        std::promise<LineOpResult> done;
+        EXPECT_TRUE(submit([&](const LineOpResult& r) { done.set_value(r); }));
+        EXPECT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
+    };
+    wait([&](Completion c) {
+        return service.WritePoint(0, 0, {77}, Requester{"http", "ops", "127.0.0.1:40122", 0}, c);
+    });
+    wait([&](Completion c) {
+        return service.WritePoint(0, 1, {5}, Requester{"mqtt", "", "mqtt://b", 0}, c);
+    });
+    LineOp bit{LineOp::Kind::WriteBit, 1, 40000, 1, 3, {1}, {"modbus", "", "10.0.0.9:5000", 7}};
+    wait([&](Completion c) { return service.Submit(0, bit, c); });
+    service.Stop();
+
+    const std::vector<std::string> records = service.RecentAudit(10);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].substr(0, 9), R"({"time":")");
+    EXPECT_EQ(records[0].substr(33),
+              R"(","front_end":"http","who":"ops","client":"127.0.0.1:40122","line":"north",)"
+              R"("station":1,"register":40001,"bit":null,"point":"p","before":1000,"value":77,)"
+              R"("result":"ok"})");
+    EXPECT_NE(records[1].find(R"("point":"ro","before":null,"value":5,"result":"not-writable")"),
+              std::string::npos)
+        << records[1];
+    // The bit's value before comes from the cached word 1000 (bit 4 = 0x0008: set).
+    EXPECT_NE(records[2].find(R"("register":40001,"bit":4,"point":null,"before":1,"value":1,)"),
+              std::string::npos)
+        << records[2];
+    EXPECT_NE(records[2].find(R"("front_end":"modbus","who":"","client":"10.0.0.9:5000")"),
+              std::string::npos);
+    // The file holds the newest record; the one before it went to FILE.1.
+    std::ifstream current(path);
+    std::ifstream rotated(path + ".1");
+    std::string last;
+    std::string previous;
+    std::getline(current, last);
+    std::getline(rotated, previous);
+    EXPECT_EQ(last, records[2]);
+    EXPECT_EQ(previous, records[1]);
+    std::remove(path.c_str());
+    std::remove((path + ".1").c_str());
+    rmdir(dir);
 }
 
 }  // namespace

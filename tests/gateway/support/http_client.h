@@ -46,6 +46,8 @@ public:
     // Kept alive, the next request goes on the same connection.
     void SetKeepAlive(bool keep) { keepAlive_ = keep; }
     void SetTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+    // Sent with every request (credentials), before the request's own.
+    void SetDefaultHeaders(Headers headers) { defaults_ = std::move(headers); }
 
     std::optional<HttpReply> Get(const std::string& path, const Headers& headers = {}) {
         return Send("GET", path, "", "", headers);
@@ -61,8 +63,10 @@ public:
         std::string head =
             method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n";
         head += keepAlive_ ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
-        for (const auto& [name, value] : headers) {
-            head += name + ": " + value + "\r\n";
+        for (const Headers* list : {&defaults_, &headers}) {
+            for (const auto& [name, value] : *list) {
+                head += name + ": " + value + "\r\n";
+            }
         }
         if (!body.empty() || method == "PUT" || method == "POST") {
             head += "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
@@ -97,7 +101,8 @@ private:
         }
         auto reply = Read();
         if (!reply || !keepAlive_ || reply->Header("Connection") == "close" ||
-            reply->Header("Content-Length").empty()) {
+            (reply->Header("Content-Length").empty() &&
+             reply->Header("Transfer-Encoding") != "chunked")) {
             Close();
         }
         return reply;
@@ -165,7 +170,30 @@ private:
         }
         reply.body = in.substr(headEnd + 4);
         const std::string length = reply.Header("Content-Length");
-        if (!length.empty()) {
+        if (reply.Header("Transfer-Encoding") == "chunked") {
+            std::string raw = reply.body;
+            reply.body.clear();
+            std::size_t at = 0;
+            for (;;) {
+                std::size_t eol;
+                while ((eol = raw.find("\r\n", at)) == std::string::npos) {
+                    if (!More(raw)) {
+                        return std::nullopt;
+                    }
+                }
+                const std::size_t size = std::stoul(raw.substr(at, eol - at), nullptr, 16);
+                while (raw.size() < eol + 2 + size + 2) {
+                    if (!More(raw)) {
+                        return std::nullopt;
+                    }
+                }
+                if (size == 0) {
+                    break;
+                }
+                reply.body += raw.substr(eol + 2, size);
+                at = eol + 2 + size + 2;
+            }
+        } else if (!length.empty()) {
             const std::size_t want = std::stoul(length);
             while (reply.body.size() < want && More(reply.body)) {
             }
@@ -193,6 +221,7 @@ private:
     int port_;
     int fd_ = -1;
     bool keepAlive_ = false;
+    Headers defaults_;
     std::chrono::milliseconds timeout_{30000};
 };
 
