@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "auth/user_cli.h"
 #include "http/http_front_end.h"
 #include "audit/audit.h"
 #include "log/log.h"
@@ -372,6 +373,9 @@ int Run(const std::string& plantPath, bool check) {
 }
 
 int Main(int argc, char** argv) {
+    if (auth::IsUserCommand(argc, argv)) {
+        return auth::UserCommandMain(argc, argv);
+    }
     CLI::App app{"", "westnet-gateway"};
     bool check = false;
     std::string level = "info";

@@ -7,6 +7,7 @@ namespace westnet::gateway {
 
 inline constexpr char kUsageText[] =
     R"(Usage: westnet-gateway [OPTIONS] PLANT
+  or:  westnet-gateway [--users FILE] user|token COMMAND [ARGS]
 
 Owns the serial lines of a plant of WestNet II Data HighWay controllers,
 scans them through the driver in block reads and serves the values to other
@@ -16,7 +17,9 @@ says. A station that stops answering is demoted and probed now and then, so
 that it never stalls the others; a line whose stations all fail is closed
 and opened again until it answers. The plant file (TOML) names the front
 ends under [gateway], each serial line under [[line]] and each point under
-[[line.point]]; docs/gateway.md describes it key by key.
+[[line.point]]; docs/gateway.md describes it key by key. The user and token
+commands manage the users file: who may read, write and audit, with which
+password or API token.
 
 OPTIONS
   --check                   Check the plant file and print the read plan (the
@@ -24,8 +27,35 @@ OPTIONS
                             line's speed), opening nothing.
   --log-level LEVEL         The least severe messages logged: error, warning,
                             info (the default) or debug.
+  --users FILE              The users file the user and token commands
+                            change (default /etc/westnet/users). It is
+                            rewritten whole, mode 0600, without its
+                            comments; a running gateway reads it at its next
+                            reload.
   --help                    Show this text and exit.
   --version                 Show the version and exit.
+
+USERS AND TOKENS
+  user add NAME --role ROLE [--password-file F]
+                            Add a user. NAME is 1 to 64 of A-Z a-z 0-9 .
+                            _ @ - and no other user's or token's name. ROLE
+                            is viewer (reads), operator (reads and writes)
+                            or admin (also reads the audit records). The
+                            password is the first line of F; without F it
+                            is asked twice on the terminal, or one line is
+                            read from standard input when that is not a
+                            terminal. At least 8 characters; only its
+                            Argon2id hash is kept.
+  user passwd NAME [--password-file F]
+                            Change a user's password, as above.
+  user del NAME             Remove a user.
+  user list                 List the users: name and role.
+  token add NAME --role ROLE
+                            Add an API token and print it, alone on its
+                            line: it is shown this once (only its SHA-256 is
+                            kept).
+  token del NAME            Remove a token.
+  token list                List the tokens: name and role.
 
 SIGNALS
   SIGHUP                    Read the plant file again. A file with errors is
@@ -57,10 +87,15 @@ ENVIRONMENT
 FILES
   /etc/westnet/gateway.toml
                             The plant file of the westnet-gateway service.
+  /etc/westnet/users        The users file: users and API tokens with their
+                            roles and hashes.
 
 EXIT STATUS
-  0   stopped by SIGINT or SIGTERM, or --check found the plant file good
-  1   the plant file has errors (each as FILE:LINE: KEY: what is wrong)
+  0   stopped by SIGINT or SIGTERM, or --check found the plant file good, or
+      a user or token command done
+  1   the plant file has errors (each as FILE:LINE: KEY: what is wrong), or
+      a user or token command refused (an unknown or taken name, a bad
+      password, a users file that cannot be read or written)
   2   a bad command line
   3   a front end cannot start (its address in use, for example)
   4   a line stayed stuck in one command while stopping (its serial device
@@ -72,6 +107,10 @@ EXAMPLES
                             Check a plant file and show its read plan.
   westnet-gateway --log-level debug examples/gateway.toml
                             Serve the example plant, logging every probe.
+  westnet-gateway user add alice --role operator
+                            Add the user alice, asking for her password.
+  westnet-gateway token add grafana --role viewer
+                            Make an API token for a dashboard to read with.
   systemctl reload westnet-gateway
                             Make the service read its plant file again.
 )";
