@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "audit/audit.h"
 #include "auth/user_cli.h"
 #include "http/http_front_end.h"
-#include "audit/audit.h"
 #include "log/log.h"
 #include "modbus/server.h"
 #include "mqtt/mqtt.h"

@@ -38,8 +38,10 @@ std::string AuditJson(const AuditRecord& r) {
     j["station"] = r.station;
     j["register"] = r.reg;
     j["bit"] = r.bit >= 0 ? nlohmann::ordered_json(r.bit) : nlohmann::ordered_json(nullptr);
-    j["point"] = r.point.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(r.point);
-    j["before"] = r.before ? nlohmann::ordered_json(Words(*r.before)) : nlohmann::ordered_json(nullptr);
+    j["point"] =
+        r.point.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(r.point);
+    j["before"] =
+        r.before ? nlohmann::ordered_json(Words(*r.before)) : nlohmann::ordered_json(nullptr);
     j["value"] = Words(r.value);
     j["result"] = r.result;
     // Names and addresses come from clients: never let one break the line.
@@ -88,24 +90,23 @@ void AuditLog::Rotate() {
 
 void AuditLog::Record(const AuditRecord& r) {
     const std::string json = AuditJson(r);
-    const std::string target =
-        r.point.empty() ? "station " + std::to_string(r.station) + " register " +
-                              std::to_string(r.reg) +
-                              (r.bit >= 0 ? " bit " + std::to_string(r.bit) : "")
-                        : "point " + r.point;
+    const std::string target = r.point.empty()
+                                   ? "station " + std::to_string(r.station) + " register " +
+                                         std::to_string(r.reg) +
+                                         (r.bit >= 0 ? " bit " + std::to_string(r.bit) : "")
+                                   : "point " + r.point;
     const std::string who = r.by.who.empty() ? "(anonymous)" : r.by.who;
     const std::string message = "audit: " + r.by.frontEnd + " write by " + who + " from " +
                                 r.by.client + " to line " + r.line + " " + target + " = " +
                                 WordsText(r.value) + ": " + r.result;
     sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=5", "WESTNET_AUDIT=1",
                     "WESTNET_FRONT_END=%s", r.by.frontEnd.c_str(), "WESTNET_USER=%s",
-                    r.by.who.c_str(), "WESTNET_CLIENT=%s", r.by.client.c_str(),
-                    "WESTNET_LINE=%s", r.line.c_str(), "WESTNET_STATION=%d", r.station,
-                    "WESTNET_REGISTER=%d", r.reg, "WESTNET_BIT=%d", r.bit, "WESTNET_POINT=%s",
-                    r.point.c_str(), "WESTNET_BEFORE=%s",
-                    r.before ? WordsText(*r.before).c_str() : "null", "WESTNET_VALUE=%s",
-                    WordsText(r.value).c_str(), "WESTNET_RESULT=%s", r.result.c_str(),
-                    "WESTNET_RECORD=%s", json.c_str(), nullptr);
+                    r.by.who.c_str(), "WESTNET_CLIENT=%s", r.by.client.c_str(), "WESTNET_LINE=%s",
+                    r.line.c_str(), "WESTNET_STATION=%d", r.station, "WESTNET_REGISTER=%d", r.reg,
+                    "WESTNET_BIT=%d", r.bit, "WESTNET_POINT=%s", r.point.c_str(),
+                    "WESTNET_BEFORE=%s", r.before ? WordsText(*r.before).c_str() : "null",
+                    "WESTNET_VALUE=%s", WordsText(r.value).c_str(), "WESTNET_RESULT=%s",
+                    r.result.c_str(), "WESTNET_RECORD=%s", json.c_str(), nullptr);
 
     bool report = false;
     std::string reason;

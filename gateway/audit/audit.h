@@ -27,8 +27,8 @@ struct AuditRecord {
     Requester by;
     std::string line;
     int station = 0;
-    int reg = 0;   // one-based, as the plant's addresses number registers
-    int bit = -1;  // 1 to 16 for a bit write (bit 1 the lowest), -1 for words
+    int reg = 0;        // one-based, as the plant's addresses number registers
+    int bit = -1;       // 1 to 16 for a bit write (bit 1 the lowest), -1 for words
     std::string point;  // "" for a write by register (Modbus)
     // The cached value before the write, when the cache held it good; the
     // value asked. One word is written as a number, several as a list.

@@ -196,7 +196,8 @@ void CheckFree(const std::vector<Entry>& entries, const std::string& name) {
 void Done(const std::string& what, const std::string& path) {
     std::fprintf(stderr,
                  "westnet-gateway: %s in %s; a running gateway sees it at its next reload "
-                 "(systemctl reload westnet-gateway)\n",
+                 "(SIGHUP), the service at its next start (systemctl restart "
+                 "westnet-gateway)\n",
                  what.c_str(), path.c_str());
 }
 

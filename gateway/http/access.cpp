@@ -171,9 +171,9 @@ std::string Sessions::Open(const auth::Identity& who, Clock::time_point now) {
     std::string id = auth::NewToken();
     MutexLock lock(mutex_);
     if (open_.size() >= kMost) {
-        auto oldest = std::min_element(open_.begin(), open_.end(), [](const auto& a, const auto& b) {
-            return a.second.used < b.second.used;
-        });
+        auto oldest = std::min_element(
+            open_.begin(), open_.end(),
+            [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
         open_.erase(oldest);
     }
     open_[id] = Entry{who, now};

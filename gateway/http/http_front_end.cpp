@@ -152,7 +152,8 @@ bool IsLoopback(MHD_Connection* connection) {
     }
     return BlockContains(LoopbackBlock(), info->client_addr) ||
            (info->client_addr->sa_family == AF_INET6 &&
-            IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(info->client_addr)->sin6_addr));
+            IN6_IS_ADDR_LOOPBACK(
+                &reinterpret_cast<const sockaddr_in6*>(info->client_addr)->sin6_addr));
 }
 
 int HttpStatusOf(Outcome outcome) {
@@ -325,9 +326,8 @@ std::string ClientAddress(MHD_Connection* connection, bool withPort = false) {
     if (!withPort) {
         return host;
     }
-    return info->client_addr->sa_family == AF_INET6
-               ? "[" + std::string(host) + "]:" + port
-               : std::string(host) + ":" + port;
+    return info->client_addr->sa_family == AF_INET6 ? "[" + std::string(host) + "]:" + port
+                                                    : std::string(host) + ":" + port;
 }
 
 // A write waiting for its line. Shared with the completion, which may come
@@ -410,8 +410,7 @@ public:
         return daemon_ != nullptr && next.http == config_.http &&
                next.httpTlsCert == config_.httpTlsCert && next.httpTlsKey == config_.httpTlsKey &&
                next.httpHosts == config_.httpHosts &&
-               next.httpPublicRead == config_.httpPublicRead &&
-               next.usersFile == config_.usersFile;
+               next.httpPublicRead == config_.httpPublicRead && next.usersFile == config_.usersFile;
     }
     void Pause() override ACQUIRE(gate_) { gate_.Lock(); }
     // A reload reads the users file again: a user added, removed or given
@@ -461,8 +460,8 @@ public:
                   std::tuple{"http_tls_key", &config_.httpTlsKey, &keyPem_}}) {
                 if (!ReadFile(*path, *text)) {
                     close(fd);
-                    error = std::string("http: ") + key + " = \"" + *path +
-                            "\": cannot read it (" + std::strerror(errno) +
+                    error = std::string("http: ") + key + " = \"" + *path + "\": cannot read it (" +
+                            std::strerror(errno) +
                             "); it must be a PEM file readable by the gateway";
                     return false;
                 }
@@ -484,13 +483,12 @@ public:
             {MHD_OPTION_END, 0, nullptr}};
         daemon_ = MHD_start_daemon(
             flags, 0, nullptr, nullptr, &HttpFrontEnd::Access, this, MHD_OPTION_ARRAY, tlsOptions,
-            MHD_OPTION_LISTEN_SOCKET, fd,
-            MHD_OPTION_CONNECTION_LIMIT, kConnectionsMax, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-            kConnectionsPerClient, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-            limits_.bytes + kConnectionMemoryExtra, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
-            MHD_OPTION_NOTIFY_COMPLETED, &HttpFrontEnd::Completed, this,
-            MHD_OPTION_NOTIFY_CONNECTION, &HttpFrontEnd::Notify, this, MHD_OPTION_URI_LOG_CALLBACK,
-            &HttpFrontEnd::Target, this, MHD_OPTION_END);
+            MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, kConnectionsMax,
+            MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerClient,
+            MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.bytes + kConnectionMemoryExtra,
+            MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_NOTIFY_COMPLETED,
+            &HttpFrontEnd::Completed, this, MHD_OPTION_NOTIFY_CONNECTION, &HttpFrontEnd::Notify,
+            this, MHD_OPTION_URI_LOG_CALLBACK, &HttpFrontEnd::Target, this, MHD_OPTION_END);
         if (daemon_ == nullptr) {
             close(fd);
             error = "http: cannot serve on " + address.host + ":" + std::to_string(port) +
@@ -627,11 +625,10 @@ private:
             return false;
         }
         if (missing) {
-            Log(LogLevel::Warning,
-                "http: no users file " + path +
-                    ": every write is refused" + (config_.httpPublicRead ? "" : ", every read too") +
-                    "; add an operator with: westnet-gateway --users " + config_.usersFile +
-                    " user add NAME --role operator");
+            Log(LogLevel::Warning, "http: no users file " + path + ": every write is refused" +
+                                       (config_.httpPublicRead ? "" : ", every read too") +
+                                       "; add an operator with: westnet-gateway --users " +
+                                       config_.usersFile + " user add NAME --role operator");
         }
         return true;
     }
@@ -768,7 +765,8 @@ private:
                 return Reply(connection, request, Unauthorized());
             }
             if (!auth::MayAudit(who->role)) {
-                return Reply(connection, request, Forbidden(*who, "the audit records need the admin role"));
+                return Reply(connection, request,
+                             Forbidden(*who, "the audit records need the admin role"));
             }
             return Reply(connection, request, AuditAnswer(connection));
         }
@@ -833,7 +831,8 @@ private:
     };
     static constexpr std::size_t kPointsPerChunk = 256;
 
-    static std::size_t Argument(MHD_Connection* connection, const char* name, std::size_t fallback) {
+    static std::size_t Argument(MHD_Connection* connection, const char* name,
+                                std::size_t fallback) {
         const char* text = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
         if (text == nullptr) {
             return fallback;
@@ -841,7 +840,7 @@ private:
         char* end = nullptr;
         const unsigned long long n = std::strtoull(text, &end, 10);
         return end != text && *end == '\0' && text[0] != '-' ? static_cast<std::size_t>(n)
-                                                              : fallback;
+                                                             : fallback;
     }
 
     MHD_Result StreamPoints(MHD_Connection* connection, Request& request) {
@@ -986,8 +985,10 @@ private:
             throttle_.Failed(client, now);
             Log(LogLevel::Warning, "http: " + client + ": credentials refused");
             Answer a = Unauthorized();
-            a.body = Error(401, "unauthorized", "the user name and password, or the token, are "
-                                                "not known here").body;
+            a.body = Error(401, "unauthorized",
+                           "the user name and password, or the token, are "
+                           "not known here")
+                         .body;
             return a;
         }
         return std::nullopt;
@@ -1015,9 +1016,9 @@ private:
         const json body = json::parse(request.body, nullptr, false);
         if (!body.is_object() || !body.contains("user") || !body["user"].is_string() ||
             !body.contains("password") || !body["password"].is_string()) {
-            return Reply(connection, request,
-                         Error(400, "bad-body",
-                               "send {\"user\": \"NAME\", \"password\": \"PASSWORD\"}"));
+            return Reply(
+                connection, request,
+                Error(400, "bad-body", "send {\"user\": \"NAME\", \"password\": \"PASSWORD\"}"));
         }
         const std::string user = body["user"].get<std::string>();
         const std::optional<auth::Identity> who =

@@ -390,14 +390,15 @@ Completion ScanService::Audited(AuditRecord record, Completion done) const {
         return done;
     }
     AuditLog* audit = audit_;
-    return [audit, record = std::move(record), done = std::move(done)](const LineOpResult& r) mutable {
-        record.time = std::chrono::system_clock::now();
-        record.result = OutcomeName(r.outcome);
-        audit->Record(record);
-        if (done) {
-            done(r);
-        }
-    };
+    return
+        [audit, record = std::move(record), done = std::move(done)](const LineOpResult& r) mutable {
+            record.time = std::chrono::system_clock::now();
+            record.result = OutcomeName(r.outcome);
+            audit->Record(record);
+            if (done) {
+                done(r);
+            }
+        };
 }
 
 void ScanService::AuditBusy(AuditRecord record) const {

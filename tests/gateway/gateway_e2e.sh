@@ -44,12 +44,16 @@ api() { curl -sf --max-time 10 "http://127.0.0.1:$PORT$1"; }
 json() { "$PYTHON" -c "import json, sys; d = json.load(sys.stdin); sys.exit(0 if ($1) else 1)"; }
 status_is() { api /api/status | json "$1"; }
 all_good() { api /api/points | json "all(p['quality'] == 'good' for p in d['points'])"; }
-put() { curl -s --max-time 30 -o "$WORK/put.json" -w '%{http_code}' -X PUT -d "$2" "http://127.0.0.1:$PORT/api/points/plant/$1"; }
+# Writes need an operator: a token of the test's own.
+TOKEN=$("$GATEWAY" --users "$WORK/users" token add e2e --role operator 2>/dev/null)
+put() { curl -s --max-time 30 -o "$WORK/put.json" -w '%{http_code}' -H "Authorization: Bearer $TOKEN" -X PUT -d "$2" "http://127.0.0.1:$PORT/api/points/plant/$1"; }
 
 # The example plant on this simulator, every front end but HTTP off, HTTP on
 # a port the system chooses (the log says which).
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
     -e 's#^modbus = .*#modbus = ""#' -e 's#^mqtt = .*#mqtt = ""#' -e 's#^timeout_ms = .*#timeout_ms = 50#' \
+    -e "s#^users_file = .*#users_file = \"$WORK/users\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
     "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
 
 # --- the command line --------------------------------------------------------

@@ -62,9 +62,9 @@ TEST(GatewayAccess, AuthorizationHeadersAreReadStrictly) {
         {"Bearer", Kind::Malformed, "", ""},
         {"Bearer a b", Kind::Malformed, "", ""},
         {"Basic b3BzOnMzY3JldDpwYXJ0", Kind::Basic, "ops", "s3cret:part"},  // ops:s3cret:part
-        {"Basic b3Bz", Kind::Malformed, "", ""},                          // "ops": no colon
-        {"Basic Om5vbmFtZQ==", Kind::Malformed, "", ""},                  // ":noname"
-        {"Basic b3BzOnM=zz", Kind::Malformed, "", ""},                    // padding inside
+        {"Basic b3Bz", Kind::Malformed, "", ""},                            // "ops": no colon
+        {"Basic Om5vbmFtZQ==", Kind::Malformed, "", ""},                    // ":noname"
+        {"Basic b3BzOnM=zz", Kind::Malformed, "", ""},                      // padding inside
         {"Basic !!!!", Kind::Malformed, "", ""},
         {"Digest x", Kind::Malformed, "", ""},
     };
@@ -92,7 +92,8 @@ TEST(GatewayAccess, FailedLoginsBlockAnAddressForAWindowAndASuccessClearsIt) {
     throttle.Failed("10.0.0.1", t0);
     EXPECT_TRUE(throttle.Blocked("10.0.0.1", t0 + std::chrono::seconds(59)));
     EXPECT_FALSE(throttle.Blocked("10.0.0.2", t0));  // others are not held up
-    EXPECT_FALSE(throttle.Blocked("10.0.0.1", t0 + LoginThrottle::kWindow + std::chrono::seconds(1)));
+    EXPECT_FALSE(
+        throttle.Blocked("10.0.0.1", t0 + LoginThrottle::kWindow + std::chrono::seconds(1)));
     throttle.Failed("10.0.0.3", t0);
     throttle.Succeeded("10.0.0.3");
     for (int i = 0; i < LoginThrottle::kFailures - 1; ++i) {

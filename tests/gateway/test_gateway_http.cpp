@@ -41,11 +41,11 @@ const std::string& UsersFile() {
     static const std::string path = [] {
         char name[] = "/tmp/westnet-users-XXXXXX";
         const int fd = mkstemp(name);
-        const std::string text =
-            "# the tests' users\ntoken ops operator " + auth::HashToken(kOperatorToken) +
-            "\ntoken eyes viewer " + auth::HashToken(kViewerToken) + "\ntoken boss admin " +
-            auth::HashToken(kAdminToken) + "\nuser anna operator " +
-            auth::HashPassword(kPassword) + "\n";
+        const std::string text = "# the tests' users\ntoken ops operator " +
+                                 auth::HashToken(kOperatorToken) + "\ntoken eyes viewer " +
+                                 auth::HashToken(kViewerToken) + "\ntoken boss admin " +
+                                 auth::HashToken(kAdminToken) + "\nuser anna operator " +
+                                 auth::HashPassword(kPassword) + "\n";
         EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
         close(fd);
         std::atexit(RemoveUsersFile);
@@ -54,7 +54,9 @@ const std::string& UsersFile() {
     return path;
 }
 
-void RemoveUsersFile() { unlink(UsersFile().c_str()); }
+void RemoveUsersFile() {
+    unlink(UsersFile().c_str());
+}
 
 HttpClient::Headers Bearer(const char* token) {
     return {{"Authorization", std::string("Bearer ") + token}};
@@ -123,8 +125,7 @@ TEST_F(GatewayHttp, EachRequestIsDecidedByRoleHostAndOrigin) {
     const std::string self = "127.0.0.1:" + std::to_string(http::BoundPort(*frontEnd_));
     const std::string put = "PUT /api/points/north/boiler/temperature HTTP/1.1\r\n";
     const std::string body = "Content-Type: application/json\r\nContent-Length: 3\r\n\r\n742";
-    auto request = [&](const std::string& head, const std::string& host,
-                       const std::string& more) {
+    auto request = [&](const std::string& head, const std::string& host, const std::string& more) {
         return head + "Host: " + host + "\r\nConnection: close\r\n" + more +
                (head.rfind("PUT", 0) == 0 ? body : "\r\n");
     };
@@ -186,9 +187,8 @@ TEST_F(GatewayHttp, EachRequestIsDecidedByRoleHostAndOrigin) {
 TEST_F(GatewayHttp, ALoginOpensAStrictSessionThatWritesUnderTheUsersName) {
     client_->SetDefaultHeaders({});
     const std::string login = R"({"user": "anna", "password": ")" + std::string(kPassword) + "\"}";
-    const std::optional<HttpReply> wrong =
-        client_->Send("POST", "/api/login", R"({"user": "anna", "password": "guess"})",
-                      "application/json", {});
+    const std::optional<HttpReply> wrong = client_->Send(
+        "POST", "/api/login", R"({"user": "anna", "password": "guess"})", "application/json", {});
     ASSERT_TRUE(wrong);
     EXPECT_EQ(wrong->status, 401);
     EXPECT_TRUE(wrong->Header("Set-Cookie").empty());
@@ -489,6 +489,7 @@ TEST_F(GatewayHttp, HeadersOverTheRequestLimitAreRefusedWithAnAnswerThatSaysWhy)
     std::string error;
     ASSERT_TRUE(frontEnd_->Start(error)) << error;
     HttpClient client(http::BoundPort(*frontEnd_));
+    client.SetDefaultHeaders(Bearer(kOperatorToken));
     for (const auto& [count, status] : {std::pair{100, 200}, std::pair{400, 431}}) {
         HttpClient::Headers headers;
         for (int i = 0; i < count; ++i) {
@@ -535,6 +536,7 @@ TEST_F(GatewayHttpLimits, AWriteWaitingForItsStationAndKeptAliveRequestsAreNotCu
 
     // Three requests on one connection, 300 ms apart: each answered.
     HttpClient kept(http::BoundPort(*frontEnd_));
+    kept.SetDefaultHeaders(Bearer(kOperatorToken));
     kept.SetKeepAlive(true);
     for (int i = 0; i < 3; ++i) {
         if (i > 0) {
@@ -586,18 +588,21 @@ std::size_t Count(const std::string& text, const std::string& what) {
 // client sent behind it (here a second request) is not served either.
 TEST_F(GatewayHttp, AmbiguouslyFramedRequestsAreRefusedAndNeverExecuted) {
     const std::string put = "PUT /api/points/north/boiler/temperature HTTP/1.1\r\n";
-    const std::string next = "GET /api/status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    const std::string next =
+        "GET /api/status HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
     const std::pair<const char*, std::string> cases[] = {
         {"two different Content-Length",
-         put + "Host: x\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n77"},
-        {"Content-Length with chunked", put + "Host: x\r\nContent-Length: 6\r\nTransfer-Encoding: "
-                                              "chunked\r\n\r\n1\r\n7\r\n0\r\n\r\n"},
-        {"Content-Length not a number", put + "Host: x\r\nContent-Length: 1abc\r\n\r\n7"},
-        {"Content-Length negative", put + "Host: x\r\nContent-Length: -1\r\n\r\n7"},
-        {"Content-Length as a list", put + "Host: x\r\nContent-Length: 1, 1\r\n\r\n7"},
-        {"an unknown Transfer-Encoding", put + "Host: x\r\nTransfer-Encoding: gzip\r\n\r\n7"},
+         put + "Host: localhost\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n77"},
+        {"Content-Length with chunked",
+         put + "Host: localhost\r\nContent-Length: 6\r\nTransfer-Encoding: "
+               "chunked\r\n\r\n1\r\n7\r\n0\r\n\r\n"},
+        {"Content-Length not a number", put + "Host: localhost\r\nContent-Length: 1abc\r\n\r\n7"},
+        {"Content-Length negative", put + "Host: localhost\r\nContent-Length: -1\r\n\r\n7"},
+        {"Content-Length as a list", put + "Host: localhost\r\nContent-Length: 1, 1\r\n\r\n7"},
+        {"an unknown Transfer-Encoding",
+         put + "Host: localhost\r\nTransfer-Encoding: gzip\r\n\r\n7"},
         {"chunked behind another coding",
-         put + "Host: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n1\r\n7\r\n0\r\n\r\n"},
+         put + "Host: localhost\r\nTransfer-Encoding: gzip, chunked\r\n\r\n1\r\n7\r\n0\r\n\r\n"},
         {"no Host", put + "Content-Length: 1\r\n\r\n7"},
         {"two Host", put + "Host: a\r\nHost: b\r\nContent-Length: 1\r\n\r\n7"},
     };
@@ -628,7 +633,8 @@ TEST_F(GatewayHttp, ANulInThePathIsRefused) {
         {"GET /api/points/north/0140002%203?a=b&c HTTP/1.1\r\n", 200},
     };
     for (const auto& [line, status] : cases) {
-        const auto r = client_->Raw(line + "Host: x\r\nConnection: close\r\n\r\n");
+        const auto r = client_->Raw(line + "Host: localhost\r\nAuthorization: Bearer " +
+                                    kOperatorToken + "\r\nConnection: close\r\n\r\n");
         ASSERT_TRUE(r) << line;
         EXPECT_EQ(r->status, status) << line;
     }
@@ -672,6 +678,7 @@ TEST_F(GatewayHttp, WaitingWritesAndStalledClientsDoNotHoldUpOthers) {
         stalled.push_back(fd);
     }
     HttpClient writer(port);
+    writer.SetDefaultHeaders(Bearer(kOperatorToken));
     auto put = std::async(std::launch::async, [&] {
         return writer.Put("/api/points/north/boiler/temperature", "7", "application/json");
     });
@@ -681,6 +688,7 @@ TEST_F(GatewayHttp, WaitingWritesAndStalledClientsDoNotHoldUpOthers) {
     }
     ASSERT_EQ(service_.SubmittedCount(), 1u);
     HttpClient other(port);
+    other.SetDefaultHeaders(Bearer(kOperatorToken));
     auto r = other.Get("/api/status");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
@@ -701,6 +709,7 @@ TEST_F(GatewayHttp, WaitingWritesAndStalledClientsDoNotHoldUpOthers) {
 // completion that comes after finds the front end gone and does nothing.
 TEST_F(GatewayHttp, StopWithAWriteWaitingDoesNotWaitForIt) {
     HttpClient writer(http::BoundPort(*frontEnd_));
+    writer.SetDefaultHeaders(Bearer(kOperatorToken));
     auto put = std::async(std::launch::async, [&] {
         return writer.Put("/api/points/north/boiler/temperature", "7", "application/json");
     });

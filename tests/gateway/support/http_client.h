@@ -63,7 +63,7 @@ public:
         std::string head =
             method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n";
         head += keepAlive_ ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
-        for (const Headers* list : {&defaults_, &headers}) {
+        for (const Headers* list : {static_cast<const Headers*>(&defaults_), &headers}) {
             for (const auto& [name, value] : *list) {
                 head += name + ": " + value + "\r\n";
             }
@@ -173,15 +173,15 @@ private:
         if (reply.Header("Transfer-Encoding") == "chunked") {
             std::string raw = reply.body;
             reply.body.clear();
-            std::size_t at = 0;
+            std::size_t from = 0;
             for (;;) {
                 std::size_t eol;
-                while ((eol = raw.find("\r\n", at)) == std::string::npos) {
+                while ((eol = raw.find("\r\n", from)) == std::string::npos) {
                     if (!More(raw)) {
                         return std::nullopt;
                     }
                 }
-                const std::size_t size = std::stoul(raw.substr(at, eol - at), nullptr, 16);
+                const std::size_t size = std::stoul(raw.substr(from, eol - from), nullptr, 16);
                 while (raw.size() < eol + 2 + size + 2) {
                     if (!More(raw)) {
                         return std::nullopt;
@@ -191,7 +191,7 @@ private:
                     break;
                 }
                 reply.body += raw.substr(eol + 2, size);
-                at = eol + 2 + size + 2;
+                from = eol + 2 + size + 2;
             }
         } else if (!length.empty()) {
             const std::size_t want = std::stoul(length);
