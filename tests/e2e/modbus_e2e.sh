@@ -40,7 +40,8 @@ ln -s "$SIM_DEVICE" "$WORK/hw"
 # other front ends off, and one more station that nobody answers (09).
 sed -e 's|^device = .*|device = "hw"|' \
     -e 's|^http = .*|http = ""|' -e 's|^mqtt = .*|mqtt = ""|' \
-    -e 's|^modbus = .*|modbus = "127.0.0.1:0"|' "$PLANT" >"$WORK/plant.toml"
+    -e 's|^modbus = .*|modbus = "127.0.0.1:0"|' \
+    -e "s|^audit_file = .*|audit_file = \"$WORK/audit.jsonl\"|" "$PLANT" >"$WORK/plant.toml"
 cat >>"$WORK/plant.toml" <<'EOF'
 
 [[line.point]]

@@ -63,10 +63,14 @@ start_line() {
 
 # The example plant on the simulator, HTTP and Modbus TCP on ports the system
 # chooses, MQTT off, and a second line on a device that does not exist.
+# Writes need an operator: a token of the test's own.
+TOKEN=$("$GATEWAY" --users "$WORK/users" token add service --role operator 2>/dev/null)
 plant_file() { # plant_file TIMEOUT_MS SPARE_DEVICE [EXTRA POINT NAME]
     sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
         -e 's#^modbus = .*#modbus = "127.0.0.1:0"#' -e 's#^mqtt = .*#mqtt = ""#' \
-        -e "s#^timeout_ms = .*#timeout_ms = $1#" "$EXAMPLES/gateway.toml"
+        -e "s#^timeout_ms = .*#timeout_ms = $1#" \
+        -e "s#^users_file = .*#users_file = \"$WORK/users\"#" \
+        -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" "$EXAMPLES/gateway.toml"
     printf '\n[[line]]\nname = "spare"\ndevice = "%s"\n' "$2"
     printf '[[line.point]]\naddress = "0740001"\nname = "%s"\n' "${3:-spare/one}"
 }
@@ -261,7 +265,7 @@ check "and publishes them" wait_for 30 bash -c "timeout 5 mosquitto_sub -p $brok
 kill -USR1 "$FLOW_PID"
 # Its next scan sticks: a call that runs longer than a good command's 0.2 s.
 check "a scan sticks in the driver" wait_for 30 status_is "d['lines'][0]['command_seconds'] > 0.5"
-curl -s --max-time 60 -o /dev/null -w '%{http_code}' -X PUT -d 777 \
+curl -s --max-time 60 -o /dev/null -w '%{http_code}' -X PUT -d 777 -H "Authorization: Bearer $TOKEN" \
     "http://127.0.0.1:$(port)/api/points/plant/pump/flow-setpoint" >"$WORK/http.put" &
 # pump/run-command, register 00001 of station 1: unit 1, mbpoll's reference 1.
 (

@@ -1078,8 +1078,9 @@ private:
 
 class Http {
 public:
-    Http(int port, std::uint64_t seed) : client_(port), rng_(seed) {
+    Http(int port, std::uint64_t seed, const std::string& token) : client_(port), rng_(seed) {
         client_.SetTimeout(std::chrono::seconds(30));
+        client_.SetDefaultHeaders({{"Authorization", "Bearer " + token}});
     }
 
     void Run() {
@@ -1193,7 +1194,8 @@ std::string PlantToml(int httpPort, int modbusPort, int mqttPort, const std::str
                     "\"\nmodbus = \"127.0.0.1:" + std::to_string(modbusPort) +
                     "\"\nmqtt = \"mqtt://127.0.0.1:" + std::to_string(mqttPort) +
                     "\"\nmqtt_prefix = \"soak\"\nmqtt_client_id = \"soak-gateway-" +
-                    std::to_string(getpid()) + "\"\nmqtt_republish_s = 5\n\n";
+                    std::to_string(getpid()) + "\"\nmqtt_republish_s = 5\nusers_file = \"" + g_dir +
+                    "/users\"\naudit_file = \"" + g_dir + "/audit.jsonl\"\n\n";
     t += "[[line]]\nname = \"soak\"\ndevice = \"" + link + "\"\nbaud = " + std::to_string(kBaud) +
          "\nformat = \"8O2\"\ntimeout_ms = " + std::to_string(kTimeoutMs) +
          "\ndemote_after = 3\ndemote_ms = 1000\n";
@@ -1466,10 +1468,27 @@ int Run(int argc, char** argv) {
     const int httpPort = FreePort();
     const int modbusPort = FreePort();
     WriteFile(g_dir + "/plant.toml", PlantToml(httpPort, modbusPort, mqttPort, sim.link));
+    // An operator's token for the HTTP client, made as a user would.
+    std::string token;
+    if (FILE* out = popen(("'" + options.gateway + "' --users '" + g_dir +
+                           "/users' token add soak --role operator 2>/dev/null")
+                              .c_str(),
+                          "r")) {
+        char line[256] = {};
+        if (std::fgets(line, sizeof line, out) != nullptr) {
+            token = line;
+            token.erase(token.find_last_not_of("\r\n") + 1);
+        }
+        pclose(out);
+    }
+    if (token.empty()) {
+        Die("westnet-gateway token add gave no token");
+    }
     g_gatewayPid = Spawn({options.gateway, "--log-level", "warning", g_dir + "/plant.toml"}, -1,
                          g_dir + "/gateway.err");
     westnet::gateway::testing::HttpClient status(httpPort);
     status.SetTimeout(std::chrono::seconds(10));
+    status.SetDefaultHeaders({{"Authorization", "Bearer " + token}});
     // Ready: every front end listens and the line has been read.
     if (!WaitUntil(60, [&] { return Accepts(modbusPort) && GoodAfter(status, 0); })) {
         Die("the gateway did not come up: " + ReadFile(g_dir + "/gateway.err"));
@@ -1484,7 +1503,7 @@ int Run(int argc, char** argv) {
     for (int i = 0; i < 4; ++i) {
         modbus.push_back(std::make_unique<ModbusClient>(modbusPort, i, options.seed * 97 + i));
     }
-    Http http(httpPort, options.seed * 13 + 5);
+    Http http(httpPort, options.seed * 13 + 5, token);
 
     const std::int64_t start = NowUs();
     std::vector<std::thread> threads;
@@ -1577,7 +1596,7 @@ int Run(int argc, char** argv) {
     }
     sampler.join();
     // One last look at every point.
-    Http last(httpPort, 0);
+    Http last(httpPort, 0, token);
     last.GetPoints();
 
     const pid_t gw = g_gatewayPid;

@@ -159,6 +159,8 @@ def http_raw(data, timeout=10.0):
 
 def http_request(method, path, body=b'', headers=()):
     head = '%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n' % (method, path)
+    if ARGS.token:
+        head += 'Authorization: Bearer %s\r\n' % ARGS.token
     for h in headers:
         head += h + '\r\n'
     if body or method in ('PUT', 'POST'):
@@ -663,29 +665,29 @@ def http_bad_requests(rng):
     put = '/api/points/plant/pump/flow-setpoint'
     long_path = '/' + 'a' * 100000
     cases = [
-        ('an oversized request line', ('GET %s HTTP/1.1\r\nHost: x\r\n\r\n' % long_path).encode()),
-        ('an oversized header', b'GET / HTTP/1.1\r\nHost: x\r\nX-Big: ' + b'b' * 100000 + b'\r\n\r\n'),
-        ('1,000 headers', b'GET /api/status HTTP/1.1\r\nHost: x\r\n' +
+        ('an oversized request line', ('GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n' % long_path).encode()),
+        ('an oversized header', b'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: ' + b'b' * 100000 + b'\r\n\r\n'),
+        ('1,000 headers', b'GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n' +
          b''.join(b'X-%d: %s\r\n' % (i, b'v' * 50) for i in range(1000)) + b'\r\n'),
-        ('10,000 headers', b'GET /api/status HTTP/1.1\r\nHost: x\r\n' +
+        ('10,000 headers', b'GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n' +
          b''.join(b'X-%d: %s\r\n' % (i, b'v' * 50) for i in range(10000)) + b'\r\n'),
-        ('a body over the limit', ('PUT %s HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n' %
+        ('a body over the limit', ('PUT %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n' %
                                    (put, 1 << 20)).encode() + b'1' * (1 << 20)),
-        ('a body length of 10 GB', ('PUT %s HTTP/1.1\r\nHost: x\r\nContent-Length: 10000000000'
+        ('a body length of 10 GB', ('PUT %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 10000000000'
                                     '\r\n\r\n5' % put).encode()),
-        ('a negative body length', ('PUT %s HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n5' %
+        ('a negative body length', ('PUT %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: -1\r\n\r\n5' %
                                     put).encode()),
-        ('a body length that is not a number', ('PUT %s HTTP/1.1\r\nHost: x\r\nContent-Length: '
+        ('a body length that is not a number', ('PUT %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: '
                                                 'abc\r\n\r\n5' % put).encode()),
-        ('a chunked body over the limit', ('PUT %s HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: '
+        ('a chunked body over the limit', ('PUT %s HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: '
                                            'chunked\r\n\r\n' % put).encode() +
          b''.join(b'4000\r\n' + b'1' * 0x4000 + b'\r\n' for _ in range(64)) + b'0\r\n\r\n'),
-        ('a bad chunk size', ('PUT %s HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n'
+        ('a bad chunk size', ('PUT %s HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n'
                               'zz\r\n5\r\n0\r\n\r\n' % put).encode()),
         ('binary garbage', bytes(rng.randrange(256) for _ in range(4000))),
         ('a request line with no version', b'GET /\r\n\r\n'),
-        ('an unknown version', b'GET / HTTP/9.9\r\nHost: x\r\n\r\n'),
-        ('NUL in the path', b'GET /api/status\x00x HTTP/1.1\r\nHost: x\r\n\r\n'),
+        ('an unknown version', b'GET / HTTP/9.9\r\nHost: 127.0.0.1\r\n\r\n'),
+        ('NUL in the path', b'GET /api/status\x00x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n'),
     ]
     for name, data in cases:
         try:
@@ -701,7 +703,7 @@ def http_bad_requests(rng):
 
     # Headers without end: cut off long before the daemon's memory is.
     s = connect(ARGS.http, 2)
-    s.sendall(b'GET /api/status HTTP/1.1\r\nHost: x\r\n')
+    s.sendall(b'GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n')
     chunk = b''.join(b'X-%d: %s\r\n' % (i, b'v' * 80) for i in range(1000))
     sent = 0
     try:
@@ -753,7 +755,7 @@ def http_slow_clients():
     n = scaled(20, 12)
     stalled = []
     for data in (b'GET /api/st', b'PUT /api/points/plant/pump/flow-setpoint HTTP/1.1\r\n'
-                 b'Host: x\r\nContent-Length: 4\r\n\r\n12'):
+                 b'Host: 127.0.0.1\r\nContent-Length: 4\r\n\r\n12'):
         s = connect(ARGS.http)
         s.sendall(data)
         stalled.append(s)
@@ -844,6 +846,7 @@ def main():
     parser.add_argument('--image', required=True)
     parser.add_argument('--scale', type=float, default=1.0)
     parser.add_argument('--only', default='')
+    parser.add_argument('--token', default='')  # an operator's, for the HTTP writes
     parser.add_argument('--sanitized', action='store_true')
     ARGS = parser.parse_args()
     rng = random.Random(20261209)

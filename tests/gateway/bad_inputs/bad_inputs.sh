@@ -43,10 +43,14 @@ start_sim --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
 PIDS+=("$SIM_PID")
 check "westnet-sim is ready" equals "${SIM_SAID%% *}" "device:"
 
+# An operator's token for the HTTP writes, in the gateway's users file.
+TOKEN=$("$GATEWAY" --users "$WORK/users" token add attack --role operator 2>/dev/null)
 # HTTP and Modbus on ports the system picks; the log says which.
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
     -e 's#^modbus = .*#modbus = "127.0.0.1:0"\nmodbus_max_clients = 32\nmodbus_idle_s = '$IDLE_S'#' \
     -e "s#^mqtt = .*#mqtt = \"mqtt://127.0.0.1:$MQTT_PORT\"#" \
+    -e "s#^users_file = .*#users_file = \"$WORK/users\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
     "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
 "$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &
 GW_PID=$!
@@ -69,6 +73,7 @@ scanned() {
 check "every point is read" wait_for 30 scanned
 
 "$PYTHON" "$HERE/attack.py" --modbus "$MODBUS_PORT" --http "$HTTP_PORT" --mqtt "$MQTT_PORT" \
+    --token "$TOKEN" \
     --sim-pid "$SIM_PID" --gateway-pid "$GW_PID" --dump "$WORK/dump.img" --image "$EXAMPLES/plant.img" \
     --max-clients 32 --idle "$IDLE_S" --scale "$SCALE" ${ONLY:+--only "$ONLY"} \
     $(ldd "$GATEWAY" | grep -q libasan && echo --sanitized)
