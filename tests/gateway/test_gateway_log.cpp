@@ -220,5 +220,27 @@ TEST(LogFlood, ExplicitSourceFoldsDifferentTextsAndNewlinesStayInTheirLine) {
     EXPECT_EQ(lines.back(), "warning: line x: cannot open /dev/ttyS0\\nerror: forged");
 }
 
+// Nothing else is logged after a flood: its count still comes, once its
+// window is over, from the log's own thread.
+TEST(LogFlood, TheCountComesWhenTheWindowEndsWithoutAnotherLine) {
+    CapturedStderr captured;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) {
+        Log(LogLevel::Warning, "test-quiet-after", "refused " + std::to_string(i));
+    }
+    const std::string count = "warning: \u2026 15 more like this in the last 10 s";
+    std::vector<std::string> lines;
+    while (std::chrono::steady_clock::now() - start < logfold::kFoldWindow + 10s) {
+        lines = captured.Lines();
+        if (lines.size() > static_cast<std::size_t>(logfold::kFoldFirst)) {
+            break;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(logfold::kFoldFirst) + 1);
+    EXPECT_EQ(lines.back(), count);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, logfold::kFoldWindow);
+}
+
 }  // namespace
 }  // namespace westnet::gateway
