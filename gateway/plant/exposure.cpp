@@ -65,11 +65,13 @@ std::vector<std::string> ExposureWarnings(const GatewayConfig& config) {
                     i < config.modbusWriteClientsText.size()
                         ? config.modbusWriteClientsText[i]
                         : std::string(config.modbusWriteClients[i].v6 ? "::/0" : "0.0.0.0/0");
-                warnings.push_back(
-                    "modbus: listening on " + where +
-                    ", beyond this machine, and modbus_write_clients holds " + text +
+                std::string warning = "modbus: listening on " + where;
+                warning += ", beyond this machine, and modbus_write_clients holds ";
+                warning += text;
+                warning +=
                     ": anyone who reaches the port can write to the plant; list only the "
-                    "clients that write (addresses or small CIDR blocks)");
+                    "clients that write (addresses or small CIDR blocks)";
+                warnings.push_back(warning);
                 break;
             }
         }
