@@ -6,9 +6,9 @@
 // Lines come from a source: the caller names it (Log(level, source, message))
 // or it is the message itself with its numbers and addresses masked, so that
 // "client 10.0.0.7:40112 refused" and "client 10.0.0.9:40876 refused" are one
-// source. Within a window of kFoldWindow from a source's first line, its
-// first kFoldFirst lines are written and the rest only counted; the count is
-// told in one line,
+// source (LogLine and LogStation keep the line and the station apart). Within a window of
+// kFoldWindow from a source's first line, its first kFoldFirst lines are written and the rest only
+// counted; the count is told in one line,
 //
 //   … 3,512 more like this in the last 10 s
 //

@@ -151,14 +151,22 @@ void Log(LogLevel level, const std::string& source, const std::string& message) 
     Write(level, source, message);
 }
 
+// A line's and a station's events fold per line and per station: ten
+// stations demoted at once are ten lines, whatever their numbers.
 void LogLine(LogLevel level, const std::string& line, const std::string& message) {
-    Write(level, "line " + line + ": " + message);
+    if (LogEnabled(level)) {
+        const std::string prefix = "line " + line + ": ";
+        Write(level, prefix + logfold::SourceOf(message), prefix + message);
+    }
 }
 
 void LogStation(LogLevel level, const std::string& line, int station, const std::string& message) {
-    char prefix[16];
-    std::snprintf(prefix, sizeof prefix, "%02d", station);
-    Write(level, "line " + line + ": station " + prefix + ": " + message);
+    if (LogEnabled(level)) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%02d", station);
+        const std::string prefix = "line " + line + ": station " + number + ": ";
+        Write(level, prefix + logfold::SourceOf(message), prefix + message);
+    }
 }
 
 }  // namespace westnet::gateway

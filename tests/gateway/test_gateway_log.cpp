@@ -220,6 +220,30 @@ TEST(LogFlood, ExplicitSourceFoldsDifferentTextsAndNewlinesStayInTheirLine) {
     EXPECT_EQ(lines.back(), "warning: line x: cannot open /dev/ttyS0\\nerror: forged");
 }
 
+// Stations and lines fold apart: ten stations demoted at once are ten
+// lines; one station flapping folds.
+TEST(LogFlood, EachStationAndLineIsASourceOfItsOwn) {
+    CapturedStderr captured;
+    for (int station = 1; station <= 10; ++station) {
+        LogStation(LogLevel::Warning, "north", station, "demoted after 3 failed commands");
+    }
+    for (int i = 0; i < 10; ++i) {
+        LogStation(LogLevel::Info, "north", 42, "answers again after " + std::to_string(i) + " s");
+    }
+    for (int i = 0; i < 6; ++i) {
+        LogLine(LogLevel::Error, "south" + std::to_string(i % 2), "down; retry in 500 ms");
+    }
+    Log(LogLevel::Info, "stopped");
+    const std::vector<std::string> lines = captured.Lines();
+    // 10 stations; 5 of station 42, its count when the next line comes; 3
+    // each of lines south0 and south1.
+    ASSERT_EQ(lines.size(), 10U + 5U + 1U + 6U + 1U);
+    EXPECT_EQ(lines[9], "warning: line north: station 10: demoted after 3 failed commands");
+    EXPECT_EQ(lines[15], "info: \u2026 5 more like this in the last 10 s");
+    EXPECT_EQ(lines[16], "error: line south0: down; retry in 500 ms");
+    EXPECT_EQ(lines.back(), "info: stopped");
+}
+
 // Nothing else is logged after a flood: its count still comes, once its
 // window is over, from the log's own thread.
 TEST(LogFlood, TheCountComesWhenTheWindowEndsWithoutAnotherLine) {
