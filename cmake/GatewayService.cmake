@@ -50,6 +50,10 @@ install(FILES ${westnet_service_dir}/gateway.toml
         DESTINATION ${WESTNET_GATEWAY_CONF_DIR} COMPONENT westnet)
 install(FILES ${westnet_example}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/westnet/examples COMPONENT westnet)
+# A mosquitto listener with users and an ACL for the gateway (docs/gateway.md).
+install(FILES ${PROJECT_SOURCE_DIR}/examples/mosquitto/westnet.conf
+              ${PROJECT_SOURCE_DIR}/examples/mosquitto/westnet.acl
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/westnet/examples/mosquitto COMPONENT westnet)
 
 # Debian: the plant file is a conffile (an upgrade keeps the user's edits),
 # and the maintainer scripts tell systemd of the unit. The service is not

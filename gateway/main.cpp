@@ -21,6 +21,7 @@
 #include "log/log.h"
 #include "modbus/server.h"
 #include "mqtt/mqtt.h"
+#include "plant/exposure.h"
 #include "plant/reader.h"
 #include "scan/driver_channel.h"
 #include "scan/plan.h"
@@ -107,6 +108,9 @@ public:
             return kExitFrontEnd;
         }
         const Plant& plant = service_.PlantConfig();
+        for (const std::string& warning : ExposureWarnings(plant.gateway)) {
+            Log(LogLevel::Warning, warning);
+        }
         Log(LogLevel::Info, "serving " + Plural(plant.lines.size(), "line") + " from " +
                                 plant.path + "; front ends: " + FrontEndNames());
         if (notifier_.WatchdogInterval().count() > 0) {
@@ -299,6 +303,9 @@ private:
         }
         std::string error;
         StartFrontEnds(service_.PlantConfig().gateway, &previous, error);
+        for (const std::string& warning : ExposureWarnings(service_.PlantConfig().gateway)) {
+            Log(LogLevel::Warning, warning);
+        }
         std::reverse(kept.begin(), kept.end());
         Log(LogLevel::Info,
             "SIGHUP: " + plantPath_ + " read again; lines kept: " + Names(report.kept) +

@@ -3,16 +3,37 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 
+#include "log/fold.h"
 #include "sync/mutex.h"
 
 namespace westnet::gateway {
 namespace {
 
+using logfold::Folder;
+
 std::atomic<int> g_level{static_cast<int>(LogLevel::Info)};
-Mutex g_stderr;  // one line at a time on stderr
+
+// Everything that writes to stderr, one line at a time. Never destroyed: a
+// thread may still log while the process exits.
+struct Sink {
+    Mutex mutex;
+    Folder folder GUARDED_BY(mutex);
+    // Writes a count when its window ends and no other line comes to do it;
+    // started with the first folded line.
+    bool flusher GUARDED_BY(mutex) = false;
+    std::condition_variable wake;  // the next window's end moved
+};
+
+Sink& TheSink() {
+    static Sink* sink = new Sink;
+    return *sink;
+}
 
 const char* LevelName(LogLevel level) {
     switch (level) {
@@ -44,18 +65,62 @@ bool ToJournal() {
     return journal;
 }
 
-void Write(LogLevel level, const std::string& text) {
+void Print(LogLevel level, const std::string& text) {
+    const std::string line = logfold::EscapeControls(text);
+    if (ToJournal()) {
+        std::fprintf(stderr, "<%d>%s: %s\n", static_cast<int>(level), LevelName(level),
+                     line.c_str());
+    } else {
+        std::fprintf(stderr, "%s: %s\n", LevelName(level), line.c_str());
+    }
+}
+
+void PrintAll(const std::vector<Folder::Line>& lines) {
+    for (const Folder::Line& l : lines) {
+        Print(l.level, l.text);
+    }
+    if (!lines.empty()) {
+        std::fflush(stderr);
+    }
+}
+
+void FlushLoop() {
+    Sink& sink = TheSink();
+    MutexLock lock(sink.mutex);
+    for (;;) {
+        const Folder::Clock::time_point due = sink.folder.NextDue();
+        if (due == Folder::Clock::time_point::max()) {
+            lock.Wait(sink.wake);
+        } else if (!lock.WaitUntil(sink.wake, due)) {
+            std::vector<Folder::Line> out;
+            sink.folder.Expire(Folder::Clock::now(), out);
+            PrintAll(out);
+        }
+    }
+}
+
+void Write(LogLevel level, const std::string& source, const std::string& text) {
     if (!LogEnabled(level)) {
         return;
     }
-    MutexLock lock(g_stderr);
-    if (ToJournal()) {
-        std::fprintf(stderr, "<%d>%s: %s\n", static_cast<int>(level), LevelName(level),
-                     text.c_str());
-    } else {
-        std::fprintf(stderr, "%s: %s\n", LevelName(level), text.c_str());
+    Sink& sink = TheSink();
+    MutexLock lock(sink.mutex);
+    std::vector<Folder::Line> out;
+    sink.folder.Offer(level, source, text, Folder::Clock::now(), out);
+    PrintAll(out);
+    if (sink.folder.NextDue() != Folder::Clock::time_point::max()) {
+        if (!sink.flusher) {
+            sink.flusher = true;
+            std::thread(FlushLoop).detach();
+        }
+        sink.wake.notify_all();
     }
-    std::fflush(stderr);
+}
+
+void Write(LogLevel level, const std::string& text) {
+    if (LogEnabled(level)) {
+        Write(level, logfold::SourceOf(text), text);
+    }
 }
 
 }  // namespace
@@ -82,14 +147,26 @@ void Log(LogLevel level, const std::string& message) {
     Write(level, message);
 }
 
+void Log(LogLevel level, const std::string& source, const std::string& message) {
+    Write(level, source, message);
+}
+
+// A line's and a station's events fold per line and per station: ten
+// stations demoted at once are ten lines, whatever their numbers.
 void LogLine(LogLevel level, const std::string& line, const std::string& message) {
-    Write(level, "line " + line + ": " + message);
+    if (LogEnabled(level)) {
+        const std::string prefix = "line " + line + ": ";
+        Write(level, prefix + logfold::SourceOf(message), prefix + message);
+    }
 }
 
 void LogStation(LogLevel level, const std::string& line, int station, const std::string& message) {
-    char prefix[16];
-    std::snprintf(prefix, sizeof prefix, "%02d", station);
-    Write(level, "line " + line + ": station " + prefix + ": " + message);
+    if (LogEnabled(level)) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%02d", station);
+        const std::string prefix = "line " + line + ": station " + number + ": ";
+        Write(level, prefix + logfold::SourceOf(message), prefix + message);
+    }
 }
 
 }  // namespace westnet::gateway

@@ -17,8 +17,15 @@ bool ParseLogLevel(const std::string& text, LogLevel& level);
 void SetLogLevel(LogLevel level);
 bool LogEnabled(LogLevel level);
 
-// Thread-safe.
+// Thread-safe. Control characters in a message are written escaped (\n,
+// \x1B), so that one call is one line. Repeated lines of one source are
+// folded (log/fold.h): the first few of every 10 s are written, then a count
+// of the rest. Without a source, the message with its numbers and
+// addresses masked is the source.
 void Log(LogLevel level, const std::string& message);
+// `source` names a kind of event whose lines fold together however their
+// texts differ, e.g. "mqtt-bad-payload" for bad payloads on any topic.
+void Log(LogLevel level, const std::string& source, const std::string& message);
 void LogLine(LogLevel level, const std::string& line, const std::string& message);
 void LogStation(LogLevel level, const std::string& line, int station, const std::string& message);
 

@@ -30,6 +30,27 @@ bool ReadFirstLine(const std::string& path, std::string& line, std::string& erro
     return true;
 }
 
+// A file the gateway's user can open and read, and that is a file.
+bool Readable(const std::string& key, const std::string& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = key + " = \"" + path + "\": cannot read it (" + std::strerror(errno) +
+                "); the gateway reads it at start, so it must be readable by its user";
+        return false;
+    }
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = key + " = \"" + path + "\": not a file";
+        return false;
+    }
+    char first = 0;
+    if (!in.get(first)) {
+        error = key + " = \"" + path + "\": empty; it should hold PEM text";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool LoadConnectionSettings(const GatewayConfig& config, ConnectionSettings& settings,
@@ -97,6 +118,33 @@ bool LoadConnectionSettings(const GatewayConfig& config, ConnectionSettings& set
             }
             loaded.caFile = config.mqttCaFile;
         }
+    }
+    const std::string& cert = config.mqttCertFile;
+    const std::string& key = config.mqttKeyFile;
+    if (!cert.empty() || !key.empty()) {
+        if (!loaded.broker.tls) {
+            error = std::string(cert.empty() ? "mqtt_key_file" : "mqtt_cert_file") +
+                    " is set but mqtt = \"" + config.mqtt +
+                    "\" is not TLS: a client certificate is sent only over mqtts://";
+            return false;
+        }
+        if (cert.empty() || key.empty()) {
+            error = std::string(cert.empty() ? "mqtt_key_file is set without mqtt_cert_file"
+                                             : "mqtt_cert_file is set without mqtt_key_file") +
+                    ": a client certificate needs both, the certificate and its private key";
+            return false;
+        }
+        if (!Readable("mqtt_cert_file", cert, error) || !Readable("mqtt_key_file", key, error)) {
+            return false;
+        }
+        struct stat info {};
+        if (stat(key.c_str(), &info) == 0 && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+            Log(LogLevel::Warning, "mqtt: " + key +
+                                       " (mqtt_key_file) can be read by other users; restrict it "
+                                       "with chmod 600");
+        }
+        loaded.certFile = cert;
+        loaded.keyFile = key;
     }
     settings = loaded;
     return true;

@@ -133,9 +133,15 @@ public:
     // answer may come after a reload rebuilt the table.
     void PutResult(const std::string& valueTopic, const std::string& resultTopic,
                    const mqtt::WriteResult& result) EXCLUDES(mutex) {
-        Log(result.result == std::string("ok") ? LogLevel::Info : LogLevel::Warning,
-            "mqtt: write to " + valueTopic + ": " + result.result +
-                (result.detail.empty() ? "" : " (" + result.detail + ")"));
+        const std::string text = "mqtt: write to " + valueTopic + ": " + result.result +
+                                 (result.detail.empty() ? "" : " (" + result.detail + ")");
+        if (result.result == std::string("ok")) {
+            Log(LogLevel::Info, text);
+        } else {
+            // Garbage sprayed over every /set topic is one flood, whatever
+            // the topic: its lines fold together.
+            Log(LogLevel::Warning, std::string("mqtt: write ") + result.result, text);
+        }
         MutexLock lock(mutex);
         ++counts.writes[result.result];
         Put({resultTopic, mqtt::ResultPayload(result, std::chrono::system_clock::now()), false,
@@ -265,13 +271,27 @@ bool MqttFrontEnd::Start(std::string& error) {
         return fail("mqtt: mqtt_username is not valid UTF-8");
     }
     if (settings_.broker.tls) {
-        int rc = settings_.caFile.empty()
-                     ? mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
-                     : mosquitto_tls_set(mosq_, settings_.caFile.c_str(), nullptr, nullptr, nullptr,
+        const char* cert = settings_.certFile.empty() ? nullptr : settings_.certFile.c_str();
+        const char* key = settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str();
+        int rc = MOSQ_ERR_SUCCESS;
+        if (settings_.caFile.empty()) {
+            rc = mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        }
+        // The library wants a CA file or folder with a client certificate;
+        // the system's folder stands in when mqtt_ca_file is "".
+        if (rc == MOSQ_ERR_SUCCESS && (!settings_.caFile.empty() || cert != nullptr)) {
+            rc = settings_.caFile.empty()
+                     ? mosquitto_tls_set(mosq_, nullptr, "/etc/ssl/certs", cert, key, nullptr)
+                     : mosquitto_tls_set(mosq_, settings_.caFile.c_str(), nullptr, cert, key,
                                          nullptr);
+        }
         if (rc != MOSQ_ERR_SUCCESS) {
             return fail("mqtt: cannot use TLS with mqtt_ca_file = \"" + settings_.caFile +
-                        "\": " + mosquitto_strerror(rc));
+                        "\", mqtt_cert_file = \"" + settings_.certFile + "\", mqtt_key_file = \"" +
+                        settings_.keyFile + "\": " + mosquitto_strerror(rc) +
+                        (cert != nullptr ? " (is the key the certificate's, in PEM, without a "
+                                           "pass phrase?)"
+                                         : ""));
         }
     }
     mosquitto_connect_callback_set(mosq_, &MqttFrontEnd::OnConnect);
@@ -340,7 +360,9 @@ bool MqttFrontEnd::Keeps(const GatewayConfig& next) const {
     if (!started_ || next.mqtt != gateway_.mqtt || next.mqttPrefix != gateway_.mqttPrefix ||
         next.mqttClientId != gateway_.mqttClientId || next.mqttUsername != gateway_.mqttUsername ||
         next.mqttPasswordFile != gateway_.mqttPasswordFile ||
-        next.mqttCaFile != gateway_.mqttCaFile || next.mqttRepublishS != gateway_.mqttRepublishS) {
+        next.mqttCaFile != gateway_.mqttCaFile || next.mqttCertFile != gateway_.mqttCertFile ||
+        next.mqttKeyFile != gateway_.mqttKeyFile ||
+        next.mqttRepublishS != gateway_.mqttRepublishS) {
         return false;
     }
     mqtt::ConnectionSettings now;
@@ -578,21 +600,18 @@ void MqttFrontEnd::Message(const mosquitto_message& message) {
     // subscription: carrying it out again at each reconnection would repeat
     // a write nobody asked for now.
     if (message.retain) {
-        Log(LogLevel::Warning, std::string("mqtt: ignored a retained message on ") + message.topic +
-                                   "; clear it with: mosquitto_pub -r -n -t '" + message.topic +
-                                   "'");
+        Log(LogLevel::Warning, "mqtt: retained /set",
+            std::string("mqtt: ignored a retained message on ") + message.topic +
+                "; clear it with: mosquitto_pub -r -n -t '" + message.topic + "'");
         return;
     }
     const mqtt::TopicTable::PointTopics topic = core_->topics.Point(index);
     const PointConfig& point = core_->plant->lines[topic.line].points[topic.point];
     std::string payload;
-    if (message.payload != nullptr && message.payloadlen > 0) {
-        payload.assign(static_cast<const char*>(message.payload),
-                       static_cast<std::size_t>(message.payloadlen));
-    }
     std::vector<std::uint16_t> words;
     std::string reason;
-    if (!DecodeWrite(point, payload, words, reason)) {
+    if (!mqtt::SetPayloadText(message.payload, message.payloadlen, payload, reason) ||
+        !DecodeWrite(point, payload, words, reason)) {
         lock.Unlock();
         core_->PutResult(topic.value, topic.result, {"bad-payload", reason});
         return;

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "iso_time.h"
+#include "values/write.h"
 
 namespace westnet::gateway::mqtt {
 
@@ -47,6 +48,18 @@ bool WorthPublishing(const PointConfig& point, const LastPublished& last,
         }
     }
     return false;
+}
+
+bool SetPayloadText(const void* payload, int length, std::string& text, std::string& reason) {
+    if (length < 0 || static_cast<std::size_t>(length) > kMaxWriteText) {
+        reason = "longer than " + std::to_string(kMaxWriteText) + " bytes";
+        return false;
+    }
+    text.clear();
+    if (payload != nullptr && length > 0) {
+        text.assign(static_cast<const char*>(payload), static_cast<std::size_t>(length));
+    }
+    return true;
 }
 
 WriteResult ResultOf(Outcome outcome) {

@@ -30,6 +30,11 @@ struct LastPublished {
 bool WorthPublishing(const PointConfig& point, const LastPublished& last,
                      const PointSample& sample);
 
+// A /set message's payload as text. One longer than any write may be
+// (kMaxWriteText) is refused on its length alone, before it is copied: a
+// broker passes on payloads of up to 256 MB. False with the reason then.
+bool SetPayloadText(const void* payload, int length, std::string& text, std::string& reason);
+
 // A write's result as /result tells it: one of "ok", "refused",
 // "line-failure", "not-writable", "bad-payload", and a detail when the
 // service's outcome says more than that (e.g. "station demoted").

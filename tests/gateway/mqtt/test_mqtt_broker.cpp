@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <filesystem>
+#include <mutex>
 
 #include "../support/fake_service.h"
 #include "broker.h"
@@ -70,6 +71,15 @@ protected:
     }
     double Stat(const std::string& name, const StatsRegistry::Labels& labels = {}) {
         return StatOf(*service_, name, labels);
+    }
+    // The statistics are flushed every 200 ms: a write's count shows that a
+    // flush came after everything before it.
+    void FlushAndExpectNoReconnect() {
+        ASSERT_TRUE(Eventually([&] {
+            return Stat("westnet_mqtt_writes_total", {{"result", "ok"}}) >= 1;
+        }));
+        EXPECT_EQ(Stat("westnet_mqtt_reconnects_total"), 0);
+        EXPECT_EQ(Stat("westnet_mqtt_connected"), 1);
     }
     // Everything the front end publishes, as a fresh subscriber finds it
     // retained.
@@ -210,6 +220,42 @@ TEST_F(MqttBroker, IgnoresRetainedSetCommands) {
     EXPECT_EQ(service_->SubmittedAt(0).op.values, (std::vector<std::uint16_t>{0}));
 }
 
+// Another client with the id older gateways used: the broker would throw
+// out whichever client had the id before, so the gateway's own id must be
+// another (westnet-gateway-HOSTNAME by default).
+TEST_F(MqttBroker, AClientWithTheOldIdDoesNotThrowTheGatewayOff) {
+    StartFrontEnd();
+    ASSERT_TRUE(Eventually([&] { return Stat("westnet_mqtt_connected") == 1; }));
+    struct Impostor {
+        std::mutex mutex;
+        bool connected = false;
+    } impostor;
+    mosquitto* other = mosquitto_new("westnet-gateway", true, &impostor);
+    ASSERT_NE(other, nullptr);
+    mosquitto_connect_callback_set(other, [](mosquitto*, void* self, int rc) {
+        auto* me = static_cast<Impostor*>(self);
+        std::lock_guard<std::mutex> lock(me->mutex);
+        me->connected = rc == 0;
+    });
+    ASSERT_EQ(mosquitto_connect(other, "127.0.0.1", broker_.Port(), 30), MOSQ_ERR_SUCCESS);
+    mosquitto_loop_start(other);
+    EXPECT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> lock(impostor.mutex);
+        return impostor.connected;
+    }));
+    // A write's round trip after the impostor's CONNACK: the broker dealt
+    // with the id before it answered.
+    TestSubscriber client(broker_.Port(), "westnet/north/+/result");
+    client.Publish(std::string(kTopics[kPump]) + "/set", "0");
+    ASSERT_TRUE(Eventually([&] { return service_->SubmittedCount() == 1; }));
+    service_->Finish(0, {});
+    EXPECT_NE(client.Await(std::string(kTopics[kPump]) + "/result").find("ok"), std::string::npos);
+    FlushAndExpectNoReconnect();
+    mosquitto_disconnect(other);
+    mosquitto_loop_stop(other, false);
+    mosquitto_destroy(other);
+}
+
 TEST_F(MqttBroker, RepublishesEverythingAfterTheBrokerRestarts) {
     StartFrontEnd();
     ExpectRetainedPlant();
@@ -309,6 +355,10 @@ protected:
             "-keyout server.key -out server.csr -subj /CN=127.0.0.1 && "
             "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
             "-out server.pem -days 2 -extfile san.ext && "
+            "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+            "-keyout client.key -out client.csr -subj /CN=gateway && "
+            "openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+            "-out client.pem -days 2 && chmod 600 client.key && "
             "mosquitto_passwd -c -b passwords gateway s3cret && chmod 644 passwords "
             "server.key";
         return std::system((script + " >/dev/null 2>&1").c_str()) == 0 ? d : "";
@@ -344,6 +394,37 @@ TEST_F(MqttTls, ConnectsWithCaFileAndCredentials) {
         } else {
             EXPECT_TRUE(watch.AwaitPayload("westnet/status", "online"));
         }
+    }
+}
+
+// A broker that asks every client for a certificate of its CA: the gateway
+// gets in with mqtt_cert_file and mqtt_key_file, and not without.
+TEST_F(MqttTls, ConnectsWithAClientCertificate) {
+    ASSERT_FALSE(dir_.empty()) << "openssl or mosquitto_passwd failed";
+    TestBroker broker(
+        "allow_anonymous false\nrequire_certificate true\n"
+        "use_identity_as_username true\ncafile " +
+        dir_ + "/ca.pem\ncertfile " + dir_ + "/server.pem\nkeyfile " + dir_ + "/server.key\n");
+    ASSERT_TRUE(broker.Running());
+    for (const bool withCertificate : {false, true}) {
+        Plant plant = TestPlant("mqtts://127.0.0.1:" + std::to_string(broker.Port()));
+        plant.gateway.mqttCaFile = dir_ + "/ca.pem";
+        if (withCertificate) {
+            plant.gateway.mqttCertFile = dir_ + "/client.pem";
+            plant.gateway.mqttKeyFile = dir_ + "/client.key";
+        }
+        testing::FakeService service(plant);
+        std::unique_ptr<FrontEnd> front = MakeMqttFrontEnd(service, kTuning);
+        std::string error;
+        ASSERT_TRUE(front->Start(error)) << error;
+        if (withCertificate) {
+            EXPECT_TRUE(Eventually([&] { return StatOf(service, "westnet_mqtt_connected") == 1; }));
+        } else {
+            EXPECT_TRUE(Eventually(
+                [&] { return StatOf(service, "westnet_mqtt_connect_failures_total") >= 2; }));
+            EXPECT_EQ(StatOf(service, "westnet_mqtt_connected"), 0);
+        }
+        front->Stop();
     }
 }
 
