@@ -43,9 +43,10 @@ start_sim --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
 PIDS+=("$SIM_PID")
 check "westnet-sim is ready" equals "${SIM_SAID%% *}" "device:"
 
-# HTTP and Modbus on ports the system picks; the log says which.
+# HTTP and Modbus on ports the system picks; the log says which. Every
+# client comes from 127.0.0.1: it may hold all of modbus_max_clients.
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
-    -e 's#^modbus = .*#modbus = "127.0.0.1:0"\nmodbus_max_clients = 32\nmodbus_idle_s = '$IDLE_S'#' \
+    -e 's#^modbus = .*#modbus = "127.0.0.1:0"\nmodbus_max_clients = 32\nmodbus_clients_per_address = 32\nmodbus_idle_s = '$IDLE_S'#' \
     -e "s#^mqtt = .*#mqtt = \"mqtt://127.0.0.1:$MQTT_PORT\"#" \
     "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
 "$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &
