@@ -77,8 +77,8 @@ public:
     // the front end's to call). A client that may not write (its address is
     // not in modbus_write_clients) has every write answered 01.
     Session(Service& service, const PlantIndex& index, Stats& stats, int fd, std::string client,
-            std::size_t maxPending, std::size_t maxUnsent = kDefaultMaxUnsent,
-            std::uint64_t id = 0, bool mayWrite = true);
+            std::size_t maxPending, std::size_t maxUnsent = kDefaultMaxUnsent, std::uint64_t id = 0,
+            bool mayWrite = true);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

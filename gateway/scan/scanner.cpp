@@ -262,7 +262,8 @@ SteadyTime LineScanner::Step() {
         const SteadyTime end = clock_.Now();
         if (turn) {
             const double share = share_.load();
-            turnAt_ = end + std::chrono::duration_cast<Duration>((end - start) * ((1 - share) / share));
+            turnAt_ =
+                end + std::chrono::duration_cast<Duration>((end - start) * ((1 - share) / share));
         }
         Deliver(out);
         return end;
