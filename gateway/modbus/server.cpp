@@ -334,7 +334,7 @@ void Server::Accept(Clock::time_point& pausedUntil) {
         if (!refusal.empty()) {
             stats_.Refused();
             close(fd);
-            Log(LogLevel::Warning, "modbus: client " + name + " refused: " + refusal);
+            Log(LogLevel::Warning, "modbus: client " + name + " refused: " += refusal);
             continue;
         }
         const int on = 1;

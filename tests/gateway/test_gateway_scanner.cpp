@@ -588,8 +588,9 @@ TEST(GatewayScanner, ConnectionsReadInTurnWithinTheirShareAndTheScanKeepsItsPace
             ASSERT_NE(served[i], served[i - 1]) << i;
         }
         // The scan kept its pace: each station read every 200 ms, and good.
-        const auto scans = std::count_if(line.channel.log.begin() + before, line.channel.log.end(),
-                                         [](const std::string& c) { return c == "word 2 0"; });
+        const auto scans = std::count_if(
+            line.channel.log.begin() + static_cast<std::ptrdiff_t>(before), line.channel.log.end(),
+            [](const std::string& c) { return c == "word 2 0"; });
         EXPECT_GE(scans, 299);
         EXPECT_EQ(line.scanner->Sample(0).quality, Quality::Good);
         EXPECT_EQ(line.scanner->Sample(1).quality, Quality::Good);
