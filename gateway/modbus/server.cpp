@@ -346,7 +346,7 @@ void Server::Accept(Clock::time_point& pausedUntil) {
         client->host = host;
         client->session = std::make_unique<Session>(
             service_, *index_, stats_, fd, name, options_.maxPendingPerClient,
-            options_.maxUnsentPerClient, nextSession_++,
+            options_.maxUnsentPerClient, NewSessionId(),
             AnyBlockContains(options_.writeClients, address));
         client->last = Clock::now();
         const int now = ++active_;

@@ -108,7 +108,6 @@ private:
     // Only the loop's thread touches these (Start and Shutdown do before it
     // starts and after it has ended): no lock.
     std::vector<std::unique_ptr<Client>> clients_;
-    std::uint64_t nextSession_ = 1;
     std::atomic<int> active_{0};
     bool started_ = false;
 };

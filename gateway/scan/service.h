@@ -85,6 +85,10 @@ struct Requester {
     std::uint64_t session = 0;
 };
 
+// A number for a new connection, never given before in this process, by any
+// front end: what its requests carry as Requester::session.
+std::uint64_t NewSessionId();
+
 // A request for the line, by register. Reads and writes of any length
 // within registers 0 to 65535 are accepted; the line worker splits them into
 // block transfers of at most 64 words, in ascending order, and stops at the
