@@ -24,12 +24,9 @@ void Answer(std::deque<RequestQueue::Request>& queue, Outcome outcome, Completio
 }  // namespace
 
 bool RequestQueue::Push(LineOp& op, Completion& done) {
-    if (Size() >= kLineQueueMax) {
-        return false;
-    }
     if (IsTurn(op)) {
         auto it = turns_.find(op.by.session);
-        if (turnReads_ >= kLineQueueMax / 2 ||
+        if (turnReads_ >= kLineQueueMax ||
             (it != turns_.end() && it->second.size() >= kSessionReadsMax)) {
             return false;
         }
@@ -37,6 +34,9 @@ bool RequestQueue::Push(LineOp& op, Completion& done) {
         turns_[session].push_back({std::move(op), std::move(done)});
         ++turnReads_;
         return true;
+    }
+    if (writes_.size() + reads_.size() >= kLineQueueMax) {
+        return false;
     }
     auto& queue = op.kind == LineOp::Kind::ReadRegisters ? reads_ : writes_;
     queue.push_back({std::move(op), std::move(done)});

@@ -44,10 +44,11 @@ public:
         Completion done;
     };
 
-    // Takes both; false, and both left alone, when the queue holds
-    // kLineQueueMax already, or for a connection's read when that
-    // connection has kSessionReadsMax reads waiting or the connections'
-    // reads fill half the queue (the rest is kept for writes).
+    // Takes both; false, and both left alone, when kLineQueueMax writes and
+    // other reads wait already, or for a connection's read when that
+    // connection has kSessionReadsMax reads waiting or kLineQueueMax reads
+    // of connections wait (they have room of their own: however many
+    // clients wait, writes still find theirs).
     bool Push(LineOp& op, Completion& done);
     // The oldest write, else the oldest read not of a connection; false when
     // none waits.

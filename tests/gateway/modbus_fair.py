@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Modbus TCP clients against westnet-gateway, for modbus_fair.sh.
 
-  modbus_fair.py hammer --modbus PORT --http PORT [--seconds S]
-      One client keeps 16 reads of registers no point covers in flight, back
+  modbus_fair.py hammer --modbus PORT --http PORT [--seconds S] [--hammers N]
+      One client (or N) keeps 16 reads of registers no point covers in flight, back
       to back, while a second client reads one cached register and a few
       uncovered ones four times a second, and /api/points is watched. Prints
       what it saw as JSON (the scan points' oldest age and any quality other
@@ -41,23 +41,26 @@ class Client:
         self.sock = socket.create_connection(('127.0.0.1', port), timeout=timeout)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.tid = 0
+        self.buf = b''
 
     def send(self, unit, pdu):
         self.tid = (self.tid + 1) & 0xFFFF
         self.sock.sendall(struct.pack('>HHHB', self.tid, 0, len(pdu) + 1, unit) + pdu)
 
-    def _exactly(self, n):
-        data = b''
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
+    def _fill(self, n):
+        while len(self.buf) < n:
+            chunk = self.sock.recv(4096)
             if not chunk:
                 raise ConnectionError('closed by the gateway')
-            data += chunk
-        return data
+            self.buf += chunk
 
     def recv(self):
-        _, _, length, _ = struct.unpack('>HHHB', self._exactly(7))
-        return self._exactly(length - 1)
+        """The next reply's PDU. A time-out leaves what came of it buffered."""
+        self._fill(7)
+        size = 6 + struct.unpack('>H', self.buf[4:6])[0]
+        self._fill(size)
+        frame, self.buf = self.buf[:size], self.buf[size:]
+        return frame[7:]
 
     def call(self, unit, pdu):
         self.send(unit, pdu)
@@ -78,29 +81,30 @@ def get_json(http, path):
 
 def hammer(args):
     stop = threading.Event()
+    second_done = threading.Event()
     seen = {'hammer': {}, 'second_cached_ms': [], 'second_read_ms': [], 'second_exceptions': {},
             'max_age_ms': {}, 'not_good': []}
 
     def hammering():
         c = Client(args.modbus)
+        c.sock.settimeout(0.2)  # to see `stop` while the line keeps it waiting
         unit, address, count = HAMMER_READ
         for _ in range(16):
             c.send(unit, read_pdu(address, count))
         while not stop.is_set():
-            code = exception_of(c.recv())
-            seen['hammer'][code] = seen['hammer'].get(code, 0) + 1
+            try:
+                code = exception_of(c.recv())
+            except socket.timeout:
+                continue
+            with lock:
+                seen['hammer'][code] = seen['hammer'].get(code, 0) + 1
             c.send(unit, read_pdu(address, count))
-        # It leaves with its requests still waiting for the line: how long
-        # they keep the line's queue.
+        # It leaves with its requests still waiting for the line.
         c.close()
-        left = time.monotonic()
-        while get_json(args.http, '/api/status')['lines'][0]['queued'] > 0:
-            time.sleep(0.05)
-        seen['queue_after_leaving_ms'] = round((time.monotonic() - left) * 1000)
 
     def second():
         c = Client(args.modbus)
-        while not stop.is_set():
+        while not second_done.is_set():
             for key, (unit, address, count) in (('second_cached_ms', CACHED_READ),
                                                  ('second_read_ms', SECOND_READ)):
                 start = time.monotonic()
@@ -108,10 +112,12 @@ def hammer(args):
                 seen[key].append((time.monotonic() - start) * 1000)
                 if code:
                     seen['second_exceptions'][code] = seen['second_exceptions'].get(code, 0) + 1
-            stop.wait(0.25)
+            second_done.wait(0.25)
         c.close()
 
-    threads = [threading.Thread(target=hammering), threading.Thread(target=second)]
+    lock = threading.Lock()
+    hammers = [threading.Thread(target=hammering) for _ in range(args.hammers)]
+    threads = hammers + [threading.Thread(target=second)]
     for t in threads:
         t.start()
     deadline = time.monotonic() + args.seconds
@@ -124,9 +130,18 @@ def hammer(args):
         queued = get_json(args.http, '/api/status')['lines'][0]['queued']
         seen['max_queued'] = max(seen.get('max_queued', 0), queued)
         time.sleep(0.25)
+    # The second client first, so that what waits for the line afterwards
+    # is the hammers' alone.
+    second_done.set()
+    threads[-1].join()
     stop.set()
-    for t in threads:
+    for t in hammers:
         t.join()
+    # How long the hammers' requests keep the line's queue once they left.
+    left = time.monotonic()
+    while get_json(args.http, '/api/status')['lines'][0]['queued'] > 0:
+        time.sleep(0.05)
+    seen['queue_after_leaving_ms'] = round((time.monotonic() - left) * 1000)
 
     def summary(ms):
         return {'n': len(ms), 'median': round(statistics.median(ms)), 'max': round(max(ms))}
@@ -209,6 +224,7 @@ def main():
     parser.add_argument('--http', type=int)
     parser.add_argument('--seconds', type=float, default=10)
     parser.add_argument('--per-address', type=int, default=4)
+    parser.add_argument('--hammers', type=int, default=1)
     parser.add_argument('--check', action='store_true')
     args = parser.parse_args()
     return {'hammer': hammer, 'limits': limits, 'refused': refused}[args.what](args)
