@@ -16,9 +16,10 @@
 // The reads of connections (a Modbus client's registers that no point
 // covers) have at most a share of the line's time: each one that took d
 // leaves the line to the rest for d x (1 - share) / share before the next
-// one, whatever else is waiting. So over any stretch of time they take that
-// share at most, and the scan is held up by one of them at a time, never by
-// a run of them: it keeps its pace whatever the clients ask.
+// one, whatever else is waiting (the line's idle time is not lent to them).
+// So over any stretch of a few of them they take that share at most, and the
+// scan is held up by one of them at a time, never by a run of them: it keeps
+// its pace whatever the clients ask.
 //
 // Threads: only the worker steps the scanner and uses the channel. What
 // other threads read (the queue, the station states, the cache, the
