@@ -85,6 +85,11 @@ ServerOptions OptionsFromPlant(const GatewayConfig& gateway) {
     options.listen = gateway.modbus;
     options.maxClients = gateway.modbusMaxClients;
     options.idle = std::chrono::seconds(std::max(0, gateway.modbusIdleS));
+    options.clientsPerAddress = gateway.modbusClientsPerAddress;
+    options.clients = gateway.modbusClients;
+    options.writeClients = gateway.modbusWriteClients;
+    options.clientsText = gateway.modbusClientsText;
+    options.writeClientsText = gateway.modbusWriteClientsText;
     return options;
 }
 
@@ -152,8 +157,13 @@ void Server::Stop() {
 
 bool Server::Keeps(const GatewayConfig& next) const {
     const ServerOptions wanted = OptionsFromPlant(next);
+    // A list that changed may leave out clients connected now: they are
+    // closed with the rest, and judged anew when they connect again.
     return started_ && wanted.listen == options_.listen &&
-           wanted.maxClients == options_.maxClients && wanted.idle == options_.idle;
+           wanted.maxClients == options_.maxClients && wanted.idle == options_.idle &&
+           wanted.clientsPerAddress == options_.clientsPerAddress &&
+           wanted.clientsText == options_.clientsText &&
+           wanted.writeClientsText == options_.writeClientsText;
 }
 
 void Server::Pause() {
@@ -190,6 +200,7 @@ void Server::Shutdown() {
 struct Server::Client {
     std::unique_ptr<Session> session;
     std::string name;        // "IP:PORT"
+    std::string host;        // "IP"
     Clock::time_point last;  // its last request, or the line's last answer to it
     // partial: a frame is unfinished since partialSince, when partialFrames
     // frames had been taken.
@@ -232,7 +243,12 @@ void Server::Loop() {
                 continue;
             }
             std::size_t room = 0;
-            short events = c->session->InputSpace(room) != nullptr ? POLLIN : 0;
+            // A client that goes while it has as many requests waiting as it
+            // may is seen going at once, not once the line has served them.
+            short events = POLLRDHUP;
+            if (c->session->InputSpace(room) != nullptr) {
+                events |= POLLIN;
+            }
             if (c->session->Unsent() > 0) {
                 events |= POLLOUT;
             }
@@ -301,13 +317,24 @@ void Server::Accept(Clock::time_point& pausedUntil) {
             continue;  // one that went before it was taken, or a signal
         }
         const std::string name = PeerName(peer, length);
-        if (active_.load() >= options_.maxClients) {
+        const std::string host = name.substr(0, name.rfind(':'));
+        const auto* address = reinterpret_cast<const sockaddr*>(&peer);
+        std::string refusal;
+        if (!options_.clients.empty() && !AnyBlockContains(options_.clients, address)) {
+            refusal = "its address is not in modbus_clients";
+        } else if (active_.load() >= options_.maxClients) {
+            refusal = std::to_string(options_.maxClients) +
+                      " clients are connected, as many as modbus_max_clients allows";
+        } else if (std::count_if(clients_.begin(), clients_.end(), [&](const auto& c) {
+                       return c->open && c->host == host;
+                   }) >= options_.clientsPerAddress) {
+            refusal = std::to_string(options_.clientsPerAddress) + " clients from " + host +
+                      " are connected, as many as modbus_clients_per_address allows";
+        }
+        if (!refusal.empty()) {
             stats_.Refused();
             close(fd);
-            Log(LogLevel::Warning, "modbus: client " + name +
-                                       " refused: " + std::to_string(options_.maxClients) +
-                                       " clients are connected, as many as modbus_max_clients "
-                                       "allows");
+            Log(LogLevel::Warning, "modbus: client " + name + " refused: " += refusal);
             continue;
         }
         const int on = 1;
@@ -316,9 +343,11 @@ void Server::Accept(Clock::time_point& pausedUntil) {
         auto client = std::make_unique<Client>();
         client->fd = fd;
         client->name = name;
-        client->session =
-            std::make_unique<Session>(service_, *index_, stats_, fd, name,
-                                      options_.maxPendingPerClient, options_.maxUnsentPerClient);
+        client->host = host;
+        client->session = std::make_unique<Session>(
+            service_, *index_, stats_, fd, name, options_.maxPendingPerClient,
+            options_.maxUnsentPerClient, NewSessionId(),
+            AnyBlockContains(options_.writeClients, address));
         client->last = Clock::now();
         const int now = ++active_;
         stats_.Accepted(Stats::ClientLabels(name), now);
@@ -364,7 +393,7 @@ void Server::Serve(Client& client, short socketEvents, short wakeEvents) {
                 Close(client, session.CloseReason(), session.CloseDetail(), LogLevel::Warning);
             }
         }
-    } else if ((socketEvents & (POLLERR | POLLHUP)) != 0) {
+    } else if ((socketEvents & (POLLERR | POLLHUP | POLLRDHUP)) != 0) {
         Close(client, "closed", "", LogLevel::Debug);  // gone while its requests wait
     }
 }
@@ -487,6 +516,9 @@ void Server::Close(Client& client, const char* reason, const std::string& detail
     stats_.Disconnected(Stats::ClientLabels(client.name), reason, --active_);
     shutdown(client.fd, SHUT_RDWR);
     close(client.fd);
+    // What it still has waiting for a line would only keep the line from
+    // the clients that stay.
+    service_.Forget(client.session->Id());
     Log(level, "modbus: client " + client.name + " closed" +
                    (detail.empty() ? std::string() : ": " + detail));
 }

@@ -6,6 +6,11 @@
 // blocks: client sockets are non-blocking, and each client's replies wait in
 // a bounded buffer of its own for its socket to take them.
 //
+// Who may connect: an address modbus_clients lists (any, when it lists
+// none), with at most modbus_clients_per_address connections from one
+// address; any other connection is closed at once. Who may write: an
+// address modbus_write_clients lists; another's writes are answered 01.
+//
 // Limits that keep the daemon up: at most modbus_max_clients connections
 // (one more is closed at once), a client silent for modbus_idle_s is closed,
 // so is one that leaves a frame unfinished for the partial-frame time-out,
@@ -25,6 +30,7 @@
 #include "log/log.h"
 #include "modbus/plant_index.h"
 #include "modbus/stats.h"
+#include "plant/address_block.h"
 #include "plant/listen.h"
 #include "scan/service.h"
 #include "sync/mutex.h"
@@ -37,13 +43,19 @@ struct ServerOptions {
     std::chrono::milliseconds idle{60000};  // 0: never closed for silence
     std::chrono::milliseconds partialFrame{5000};
     std::size_t maxPendingPerClient = 16;
+    int clientsPerAddress = 4;
+    std::vector<AddressBlock> clients;  // none: anyone
+    std::vector<AddressBlock> writeClients = {LoopbackBlock()};
+    std::vector<std::string> clientsText;  // as the plant file wrote them
+    std::vector<std::string> writeClientsText = {"127.0.0.1"};
     // Bytes of replies a client may leave untaken; past that it is closed.
     std::size_t maxUnsentPerClient = std::size_t{64} * 1024;
     // How long a client's counts may wait before they go to the registry.
     std::chrono::milliseconds statsFlush{250};
 };
 
-// The [gateway] keys modbus, modbus_max_clients and modbus_idle_s.
+// The [gateway] keys modbus, modbus_max_clients, modbus_idle_s,
+// modbus_clients, modbus_write_clients and modbus_clients_per_address.
 ServerOptions OptionsFromPlant(const GatewayConfig& gateway);
 
 class Server : public FrontEnd {

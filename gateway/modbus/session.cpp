@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+
+#include "log/log.h"
 
 namespace westnet::gateway::modbus {
 namespace {
@@ -59,12 +62,15 @@ void Mailbox::ClearWake() {
 }
 
 Session::Session(Service& service, const PlantIndex& index, Stats& stats, int fd,
-                 std::string client, std::size_t maxPending, std::size_t maxUnsent)
+                 std::string client, std::size_t maxPending, std::size_t maxUnsent,
+                 std::uint64_t id, bool mayWrite)
     : service_(service),
       exchange_(service, index),
       stats_(stats),
       fd_(fd),
       client_(std::move(client)),
+      id_(id),
+      mayWrite_(mayWrite),
       clientLabels_(Stats::ClientLabels(client_)),
       maxPending_(maxPending < 1 ? 1 : maxPending),
       mailbox_(std::make_shared<Mailbox>()),
@@ -254,6 +260,13 @@ bool Session::Handle(const std::uint8_t* frame, std::size_t length) {
     Job job;
     bool ready = true;
     answer.exception = Decode(frame[6], frame + kHeaderSize, length - kHeaderSize, request);
+    if (answer.exception == Exception::None && request.IsWrite() && !mayWrite_) {
+        // As for a function not served: this client has no writes at all.
+        answer.exception = Exception::IllegalFunction;
+        Log(LogLevel::Warning, "modbus: client " + client_ + ": write refused (function " +
+                                   std::to_string(request.function) +
+                                   "): its address is not in modbus_write_clients");
+    }
     if (answer.exception == Exception::None) {
         ready = exchange_.Begin(request, answer, job);
     }
@@ -277,8 +290,10 @@ bool Session::Handle(const std::uint8_t* frame, std::size_t length) {
 void Session::Submit(Pending& pending) {
     std::shared_ptr<Mailbox> mailbox = mailbox_;
     const std::uint64_t id = pending.id;
+    LineOp op = pending.job.ops[pending.job.next];
+    op.by = Requester{"modbus", "", client_, id_};
     const bool queued =
-        service_.Submit(pending.job.line, pending.job.ops[pending.job.next],
+        service_.Submit(pending.job.line, std::move(op),
                         [mailbox, id](const LineOpResult& result) { mailbox->Post(id, result); });
     if (!queued) {
         // The line's queue is full: the client may try again shortly.

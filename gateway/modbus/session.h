@@ -71,8 +71,14 @@ public:
 
     // `fd` is the client's connected socket; the session sends its replies
     // to it (never blocking, whatever the socket's mode) and never closes it.
+    // `id` names the connection in every request it sends the line
+    // (Requester::session; 0 for none), so that the line takes its reads in
+    // turn with other clients' and drops them when it goes (Service::Forget,
+    // the front end's to call). A client that may not write (its address is
+    // not in modbus_write_clients) has every write answered 01.
     Session(Service& service, const PlantIndex& index, Stats& stats, int fd, std::string client,
-            std::size_t maxPending, std::size_t maxUnsent = kDefaultMaxUnsent);
+            std::size_t maxPending, std::size_t maxUnsent = kDefaultMaxUnsent, std::uint64_t id = 0,
+            bool mayWrite = true);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -80,6 +86,7 @@ public:
     bool Valid() const { return ctx_ != nullptr && replyIn_ >= 0 && mailbox_->Valid(); }
     int WakeFd() const { return mailbox_->Fd(); }
     const std::string& Client() const { return client_; }
+    std::uint64_t Id() const { return id_; }
 
     // Where to put bytes read from the client; nullptr while the client has
     // as many requests waiting as it may, or half the bound of replies unsent
@@ -148,6 +155,8 @@ private:
     Stats& stats_;
     int fd_;
     std::string client_;
+    std::uint64_t id_;
+    bool mayWrite_;
     StatsRegistry::Labels clientLabels_;
     Tally tally_;
     std::size_t maxPending_;

@@ -118,6 +118,7 @@ std::unique_ptr<ScanService::Line> ScanService::MakeLine(std::size_t index,
     line->scanner =
         std::make_unique<LineScanner>(index, config, plant_->gateway.readOnly, *line->channel,
                                       clock_, static_cast<LineEvents&>(*this));
+    line->scanner->SetReadThroughShare(plant_->gateway.modbusReadthroughShare);
     Line* raw = line.get();
     line->scanner->SetWake([raw] {
         {
@@ -268,6 +269,7 @@ ReloadReport ScanService::Reload(Plant plant, const std::function<void()>& while
         if (kept[i]) {
             kept[i]->scanner->SetIndex(i);
             kept[i]->scanner->SetReadOnly(plant_->gateway.readOnly);
+            kept[i]->scanner->SetReadThroughShare(plant_->gateway.modbusReadthroughShare);
             lines_.push_back(std::move(kept[i]));
             continue;
         }
@@ -371,16 +373,35 @@ bool ScanService::Admit(LineScanner::Admission admission, Outcome outcome, Compl
     }
     LineOpResult result;
     result.outcome = outcome;
+    Completions answer;
+    answer.emplace_back(std::move(done), result);
+    Dispatch(answer);
+    return true;
+}
+
+void ScanService::Dispatch(Completions& completions) {
+    if (completions.empty()) {
+        return;
+    }
     {
         MutexLock lock(dispatchMutex_);
-        dispatch_.push_back([done = std::move(done), result] {
-            if (done) {
-                done(result);
-            }
-        });
+        for (auto& [done, result] : completions) {
+            dispatch_.push_back([done = std::move(done), result = std::move(result)] {
+                if (done) {
+                    done(result);
+                }
+            });
+        }
     }
     dispatchWake_.notify_one();
-    return true;
+}
+
+void ScanService::Forget(std::uint64_t session) {
+    Completions dropped;
+    for (const auto& line : lines_) {
+        line->scanner->Forget(session, dropped);
+    }
+    Dispatch(dropped);
 }
 
 // A write's completion that first writes its audit record, whatever the

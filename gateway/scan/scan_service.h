@@ -118,6 +118,7 @@ public:
     bool Submit(std::size_t line, LineOp op, Completion done) override;
     bool WritePoint(std::size_t line, std::size_t point, std::vector<std::uint16_t> values,
                     const Requester& by, Completion done) override;
+    void Forget(std::uint64_t session) override;
     void AddListener(Listener* listener) override;
     void RemoveListener(Listener* listener) override;
     StatsRegistry& FrontEndStats() override { return stats_; }
@@ -149,6 +150,8 @@ private:
     bool Admit(LineScanner::Admission admission, Outcome outcome, Completion& done);
     Completion Audited(AuditRecord record, Completion done) const;
     void AuditBusy(AuditRecord record) const;
+    // Hands completions to the dispatcher, which calls them in order.
+    void Dispatch(Completions& completions);
 
     const ChannelFactory makeChannel_;
     const Clock& clock_;

@@ -127,6 +127,11 @@ LineScanner::Admission LineScanner::Submit(LineOp& op, Completion& done, Outcome
     return Admission::Queued;
 }
 
+void LineScanner::Forget(std::uint64_t session, Completions& out) {
+    MutexLock lock(mutex_);
+    queue_.Forget(session, Outcome::ShuttingDown, out);
+}
+
 LineScanner::Admission LineScanner::SubmitPointWrite(std::size_t point,
                                                      std::vector<std::uint16_t>& values,
                                                      Completion& done, Outcome& outcome) {
@@ -249,11 +254,19 @@ SteadyTime LineScanner::Step() {
     cache_.Sweep(now, out.points);
     Request request;
     const bool have = queue_.Pop(request);
+    const bool turn = !have && now >= turnAt_ && queue_.PopTurn(request);
     lock.Unlock();
-    if (have) {
+    if (have || turn) {
+        const SteadyTime start = clock_.Now();
         Execute(request, out);
+        const SteadyTime end = clock_.Now();
+        if (turn) {
+            const double share = share_.load();
+            turnAt_ =
+                end + std::chrono::duration_cast<Duration>((end - start) * ((1 - share) / share));
+        }
         Deliver(out);
-        return clock_.Now();
+        return end;
     }
     PassBlock block;
     if (schedule_.Next(block)) {
@@ -580,10 +593,11 @@ void LineScanner::RunBlock(const PassBlock& pass, Outbox& out) {
 }
 
 SteadyTime LineScanner::NextWakeLocked(SteadyTime now) const {
-    if (!queue_.Empty()) {
+    if (queue_.Waiting()) {
         return now;
     }
-    return schedule_.NextDue(stations_, now + CacheWriter::kSweepEvery);
+    const SteadyTime next = schedule_.NextDue(stations_, now + CacheWriter::kSweepEvery);
+    return queue_.TurnsWaiting() ? std::min(next, std::max(now, turnAt_)) : next;
 }
 
 }  // namespace westnet::gateway

@@ -9,8 +9,17 @@
 // line.
 //
 // Each Step() does one piece of work, in this order: the queued writes, then
-// the front ends' reads, then the next block of the scan pass under way, then
+// the front ends' reads, then a connection's read in turn when their share of
+// the line allows one, then the next block of the scan pass under way, then
 // a new pass over the points that are due.
+//
+// The reads of connections (a Modbus client's registers that no point
+// covers) have at most a share of the line's time: each one that took d
+// leaves the line to the rest for d x (1 - share) / share before the next
+// one, whatever else is waiting (the line's idle time is not lent to them).
+// So over any stretch of a few of them they take that share at most, and the
+// scan is held up by one of them at a time, never by a run of them: it keeps
+// its pace whatever the clients ask.
 //
 // Threads: only the worker steps the scanner and uses the channel. What
 // other threads read (the queue, the station states, the cache, the
@@ -92,6 +101,12 @@ public:
     // settings changes while it lives.
     void SetIndex(std::size_t index) { index_.store(index); }
     void SetReadOnly(bool readOnly) { readOnly_.store(readOnly); }
+    // The share of the line's time the reads of connections may take, above
+    // 0 and at most 1 ([gateway] modbus_readthrough_share).
+    void SetReadThroughShare(double share) { share_.store(share); }
+    // A connection has gone: its reads still waiting go into `out`, answered
+    // ShuttingDown, for the caller to deliver once no lock is held.
+    void Forget(std::uint64_t session, Completions& out);
 
 private:
     using Duration = SteadyTime::duration;
@@ -124,14 +139,17 @@ private:
     std::atomic<std::size_t> index_;
     const LineConfig config_;
     std::atomic<bool> readOnly_;
+    std::atomic<double> share_{GatewayConfig{}.modbusReadthroughShare};
     const PointMap map_;
     Channel& channel_;  // the worker's alone
     const Clock& clock_;
     LineEvents& events_;
     const double charMs_;
 
-    // The scan passes: the worker's alone.
+    // The scan passes, and when the next read of a connection may go: the
+    // worker's alone.
     ScanSchedule schedule_;
+    SteadyTime turnAt_{};
 
     // What front ends and the worker share.
     mutable Mutex mutex_;

@@ -6,8 +6,36 @@ namespace westnet::gateway {
 
 // --- the request queue ---------------------------------------------------------
 
+namespace {
+
+bool IsTurn(const LineOp& op) {
+    return op.kind == LineOp::Kind::ReadRegisters && op.by.session != 0;
+}
+
+void Answer(std::deque<RequestQueue::Request>& queue, Outcome outcome, Completions& out) {
+    for (RequestQueue::Request& r : queue) {
+        LineOpResult result;
+        result.outcome = outcome;
+        out.emplace_back(std::move(r.done), result);
+    }
+    queue.clear();
+}
+
+}  // namespace
+
 bool RequestQueue::Push(LineOp& op, Completion& done) {
-    if (Size() >= kLineQueueMax) {
+    if (IsTurn(op)) {
+        auto it = turns_.find(op.by.session);
+        if (turnReads_ >= kLineQueueMax ||
+            (it != turns_.end() && it->second.size() >= kSessionReadsMax)) {
+            return false;
+        }
+        const std::uint64_t session = op.by.session;
+        turns_[session].push_back({std::move(op), std::move(done)});
+        ++turnReads_;
+        return true;
+    }
+    if (writes_.size() + reads_.size() >= kLineQueueMax) {
         return false;
     }
     auto& queue = op.kind == LineOp::Kind::ReadRegisters ? reads_ : writes_;
@@ -35,19 +63,44 @@ bool RequestQueue::PopWrite(Request& request) {
     return true;
 }
 
+bool RequestQueue::PopTurn(Request& request) {
+    if (turns_.empty()) {
+        return false;
+    }
+    auto it = turns_.upper_bound(lastTurn_);
+    if (it == turns_.end()) {
+        it = turns_.begin();
+    }
+    lastTurn_ = it->first;
+    request = std::move(it->second.front());
+    it->second.pop_front();
+    --turnReads_;
+    if (it->second.empty()) {
+        turns_.erase(it);
+    }
+    return true;
+}
+
 void RequestQueue::AnswerAll(Outcome outcome, bool writesToo, Completions& out) {
-    std::vector<std::deque<Request>*> queues = {&reads_};
+    Answer(reads_, outcome, out);
+    for (auto& [session, queue] : turns_) {
+        Answer(queue, outcome, out);
+    }
+    turns_.clear();
+    turnReads_ = 0;
     if (writesToo) {
-        queues.push_back(&writes_);
+        Answer(writes_, outcome, out);
     }
-    for (std::deque<Request>* queue : queues) {
-        for (Request& r : *queue) {
-            LineOpResult result;
-            result.outcome = outcome;
-            out.emplace_back(std::move(r.done), result);
-        }
-        queue->clear();
+}
+
+void RequestQueue::Forget(std::uint64_t session, Outcome outcome, Completions& out) {
+    auto it = turns_.find(session);
+    if (it == turns_.end()) {
+        return;
     }
+    turnReads_ -= it->second.size();
+    Answer(it->second, outcome, out);
+    turns_.erase(it);
 }
 
 // --- the scan passes -------------------------------------------------------------

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -29,6 +31,12 @@ using Completions = std::vector<std::pair<Completion, LineOpResult>>;
 
 // The front ends' requests for one line. Plain state: the scanner keeps it
 // under its lock, since any thread queues.
+//
+// Three queues: the writes, the other reads, and the reads of connections
+// (Requester::session not 0), kept per connection, which take turns: each
+// connection with reads waiting has its oldest one served in the order of
+// the connections' numbers, round and round, so that a client that keeps
+// many reads waiting holds up another's by one read each time at most.
 class RequestQueue {
 public:
     struct Request {
@@ -36,21 +44,36 @@ public:
         Completion done;
     };
 
-    // Takes both; false, and both left alone, when the queue holds
-    // kLineQueueMax already.
+    // Takes both; false, and both left alone, when kLineQueueMax writes and
+    // other reads wait already, or for a connection's read when that
+    // connection has kSessionReadsMax reads waiting or kLineQueueMax reads
+    // of connections wait (they have room of their own: however many
+    // clients wait, writes still find theirs).
     bool Push(LineOp& op, Completion& done);
-    // The oldest write, else the oldest read; false when none waits.
+    // The oldest write, else the oldest read not of a connection; false when
+    // none waits.
     bool Pop(Request& request);
     bool PopWrite(Request& request);
-    std::size_t Size() const { return writes_.size() + reads_.size(); }
+    // The next connection's read, in turn; false when none waits.
+    bool PopTurn(Request& request);
+    // Whether a write or a read not of a connection waits (what Pop takes).
+    bool Waiting() const { return !writes_.empty() || !reads_.empty(); }
+    // Whether a connection's read waits (what PopTurn takes).
+    bool TurnsWaiting() const { return turnReads_ > 0; }
+    std::size_t Size() const { return writes_.size() + reads_.size() + turnReads_; }
     bool Empty() const { return Size() == 0; }
     // Answers every waiting read, and with `writesToo` every write, with
     // `outcome`.
     void AnswerAll(Outcome outcome, bool writesToo, Completions& out);
+    // Answers the reads of connection `session` still waiting with `outcome`.
+    void Forget(std::uint64_t session, Outcome outcome, Completions& out);
 
 private:
     std::deque<Request> writes_;
     std::deque<Request> reads_;
+    std::map<std::uint64_t, std::deque<Request>> turns_;  // by connection; none empty
+    std::size_t turnReads_ = 0;
+    std::uint64_t lastTurn_ = 0;  // the connection served last
 };
 
 // One command of a pass: a block of points, or a demoted station's probe.

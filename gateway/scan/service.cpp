@@ -1,6 +1,13 @@
 #include "scan/service.h"
 
+#include <atomic>
+
 namespace westnet::gateway {
+
+std::uint64_t NewSessionId() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1);
+}
 
 const char* QualityName(Quality quality) {
     switch (quality) {

@@ -50,7 +50,7 @@ enum class Outcome {
     Demoted,       // the station is demoted: not tried
     LineDown,      // the line is down: not tried
     BadRequest,    // outside the registers, a count of 0, values that do not fit
-    ShuttingDown,  // the daemon stopped before the request reached the line
+    ShuttingDown,  // the daemon stopped, or its client left (Forget), before it reached the line
 };
 const char* OutcomeName(Outcome outcome);
 
@@ -67,6 +67,10 @@ struct PointSample {
     std::uint64_t changes = 0;     // times values or quality changed
 };
 
+// The most reads one connection (Requester::session) may have waiting for a
+// line; one more is refused as the line's queue being full.
+constexpr std::size_t kSessionReadsMax = 8;
+
 // Who asked for a request: what the audit record of a write names, and what
 // shares a line's time fairly between clients.
 struct Requester {
@@ -74,9 +78,16 @@ struct Requester {
     std::string who;       // the user or token name, or the MQTT client's; "" when anonymous
     std::string client;    // the peer's address, e.g. "127.0.0.1:40122"
     // One connection of a front end (a Modbus TCP client), 0 for none: its
-    // queued requests are dropped when it goes.
+    // queued reads are dropped when it goes (Service::Forget). A line shares
+    // its time fairly between the reads of connections: they take turns,
+    // each with a few waiting at most, and all of them together have at most
+    // a share of the line's time, so that the scan keeps its pace.
     std::uint64_t session = 0;
 };
+
+// A number for a new connection, never given before in this process, by any
+// front end: what its requests carry as Requester::session.
+std::uint64_t NewSessionId();
 
 // A request for the line, by register. Reads and writes of any length
 // within registers 0 to 65535 are accepted; the line worker splits them into
@@ -236,8 +247,12 @@ public:
     virtual bool LineUp(std::size_t line) const = 0;
 
     // Queues a request for the line: writes ahead of reads from front ends,
-    // both ahead of the scans. Returns false, and never calls `done`, when
-    // the line does not exist or its queue is full. Writes are refused
+    // both ahead of the scans; but the reads of a connection (by.session not
+    // 0) take turns with the other connections' and, all together, at most
+    // [gateway] modbus_readthrough_share of the line's time. Returns false,
+    // and never calls `done`, when the line does not exist or its queue is
+    // full, or, for a connection's read, when that connection has
+    // kSessionReadsMax reads waiting already. Writes are refused
     // (through `done`) while read_only is set; a station that is demoted or a
     // line that is down answers at once with Demoted or LineDown; a station
     // the line has no point of, or registers past 65535, with BadRequest.
@@ -247,6 +262,12 @@ public:
     // unless the point is marked writable.
     virtual bool WritePoint(std::size_t line, std::size_t point, std::vector<std::uint16_t> values,
                             const Requester& by, Completion done) = 0;
+
+    // A connection (Requester::session) has gone: its reads still waiting
+    // for a line are answered ShuttingDown at once, on a thread of the
+    // service, and never reach the line. Its writes still go out: they were
+    // asked for, and the line makes them first.
+    virtual void Forget(std::uint64_t session) { (void)session; }
 
     virtual void AddListener(Listener* listener) = 0;
     virtual void RemoveListener(Listener* listener) = 0;

@@ -177,6 +177,33 @@ TEST(GatewayScanSchedule, AFullQueueLeavesTheRequestWithTheCaller) {
     EXPECT_TRUE(queue.Empty());
 }
 
+// However many clients keep reads waiting, a write still finds room, and so
+// does a client with none waiting while others have room to spare.
+TEST(GatewayScanSchedule, ConnectionsReadsLeaveRoomForWrites) {
+    RequestQueue queue;
+    auto push = [&](LineOp::Kind kind, std::uint64_t session) {
+        LineOp op{kind, 1, 0, 1, 0, {1}, Requester{"modbus", "", "", session}};
+        Completion done = [](const LineOpResult&) {};
+        return queue.Push(op, done);
+    };
+    const std::uint64_t clients = kLineQueueMax / kSessionReadsMax;
+    for (std::uint64_t s = 1; s <= clients; ++s) {
+        for (std::size_t i = 0; i < kSessionReadsMax; ++i) {
+            ASSERT_TRUE(push(LineOp::Kind::ReadRegisters, s));
+        }
+    }
+    EXPECT_FALSE(push(LineOp::Kind::ReadRegisters, clients + 1));
+    EXPECT_TRUE(push(LineOp::Kind::WriteRegisters, 1));
+    EXPECT_TRUE(push(LineOp::Kind::ReadRegisters, 0));
+    RequestQueue::Request first;
+    ASSERT_TRUE(queue.Pop(first));
+    EXPECT_EQ(first.op.kind, LineOp::Kind::WriteRegisters);
+    ASSERT_TRUE(queue.PopTurn(first));
+    EXPECT_EQ(first.op.by.session, 1u);
+    EXPECT_TRUE(push(LineOp::Kind::ReadRegisters, clients + 1));
+    EXPECT_EQ(queue.Size(), kLineQueueMax + 1);
+}
+
 TEST(GatewayScanSchedule, APointIsDueAScanPeriodAfterItsDueTimeNotAfterALatePass) {
     const LineConfig config = Config({WordPoint(1, 0, 1000), WordPoint(1, 5, 300)});
     const PointMap map(config.points);

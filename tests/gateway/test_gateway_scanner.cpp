@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -532,6 +533,108 @@ TEST(GatewayScanner, StopAnswersEveryRequestAndClosesTheChannel) {
     EXPECT_EQ(answers, (std::vector<std::string>{"shutting-down", "ok"}));
     EXPECT_EQ(line.channel.log.back(), "close");
     EXPECT_EQ(line.channel.registers[1][0], 3);
+}
+
+// Two clients keep a line busy with reads of registers no point covers, as
+// many waiting as they may: they take turns, they have the configured share
+// of the line's time and no more, and the scan keeps its pace.
+TEST(GatewayScanner, ConnectionsReadInTurnWithinTheirShareAndTheScanKeepsItsPace) {
+    for (const double share : {0.25, 0.5}) {
+        SCOPED_TRACE(share);
+        Line line({Point(1, 0, 0, -1, 200), Point(2, 0, 0, -1, 200)});
+        line.scanner->SetReadThroughShare(share);
+        RunUntil(*line.scanner, line.clock, 1100);
+        const std::uint64_t sessions[] = {7, 9};
+        std::map<std::uint64_t, int> waiting;
+        std::vector<std::uint64_t> served;
+        auto topUp = [&] {
+            for (const std::uint64_t s : sessions) {
+                while (waiting[s] < static_cast<int>(kSessionReadsMax)) {
+                    LineOp read{LineOp::Kind::ReadRegisters,
+                                1,
+                                static_cast<int>(s) * 100,
+                                2,
+                                0,
+                                {},
+                                Requester{"modbus", "", "127.0.0.1:1", s}};
+                    Completion done = [&, s](const LineOpResult& r) {
+                        EXPECT_EQ(r.outcome, Outcome::Ok);
+                        --waiting[s];
+                        served.push_back(s);
+                    };
+                    Outcome outcome = Outcome::Ok;
+                    ASSERT_EQ(line.scanner->Submit(read, done, outcome),
+                              LineScanner::Admission::Queued);
+                    ++waiting[s];
+                }
+            }
+        };
+        const std::size_t before = line.channel.log.size();
+        const long start = line.clock.Ms();
+        while (line.clock.Ms() < start + 60000) {
+            topUp();
+            const SteadyTime next = line.scanner->Step();
+            if (next > line.clock.Now()) {
+                line.clock.Set(next);
+            }
+        }
+        // Each read took one 10 ms command: their time against the whole.
+        const double readMs = 10.0 * static_cast<double>(served.size());
+        const double elapsed = static_cast<double>(line.clock.Ms() - start);
+        EXPECT_LE(readMs / elapsed, share + 0.01);
+        EXPECT_GE(readMs / elapsed, share - 0.05);
+        // In turn: never the same client twice in a row while both wait.
+        for (std::size_t i = 1; i < served.size(); ++i) {
+            ASSERT_NE(served[i], served[i - 1]) << i;
+        }
+        // The scan kept its pace: each station read every 200 ms, and good.
+        const auto scans = std::count_if(
+            line.channel.log.begin() + static_cast<std::ptrdiff_t>(before), line.channel.log.end(),
+            [](const std::string& c) { return c == "word 2 0"; });
+        EXPECT_GE(scans, 299);
+        EXPECT_EQ(line.scanner->Sample(0).quality, Quality::Good);
+        EXPECT_EQ(line.scanner->Sample(1).quality, Quality::Good);
+    }
+}
+
+// A connection has a few reads waiting at most; its next is refused as the
+// queue being full (the client is told "busy") while other clients and
+// writes are still taken. When it goes, its waiting reads are answered at
+// once, each exactly once, and never reach the line; its write still goes.
+TEST(GatewayScanner, AConnectionsWaitingReadsAreBoundedAndForgottenWhenItGoes) {
+    Line line({Point(1, 0)});
+    RunUntil(*line.scanner, line.clock, 1100);
+    std::map<std::string, int> answers;
+    auto submit = [&](LineOp::Kind kind, int reg, std::uint64_t session) {
+        LineOp op{kind, 1, reg, 1, 0, {5}, Requester{"modbus", "", "127.0.0.1:1", session}};
+        Completion done = [&answers, reg](const LineOpResult& r) {
+            ++answers[std::to_string(reg) + " " + OutcomeName(r.outcome)];
+        };
+        Outcome outcome = Outcome::Ok;
+        return line.scanner->Submit(op, done, outcome);
+    };
+    for (std::size_t i = 0; i < kSessionReadsMax; ++i) {
+        ASSERT_EQ(submit(LineOp::Kind::ReadRegisters, 100, 3), LineScanner::Admission::Queued);
+    }
+    EXPECT_EQ(submit(LineOp::Kind::ReadRegisters, 100, 3), LineScanner::Admission::Full);
+    EXPECT_EQ(submit(LineOp::Kind::ReadRegisters, 200, 4), LineScanner::Admission::Queued);
+    EXPECT_EQ(submit(LineOp::Kind::WriteRegisters, 300, 3), LineScanner::Admission::Queued);
+    EXPECT_EQ(line.scanner->Status().queued, kSessionReadsMax + 2);
+
+    Completions forgotten;
+    line.scanner->Forget(3, forgotten);
+    EXPECT_EQ(forgotten.size(), kSessionReadsMax);
+    EXPECT_EQ(line.scanner->Status().queued, 2u);
+    for (auto& [done, result] : forgotten) {
+        done(result);
+    }
+    RunUntil(*line.scanner, line.clock, 5000);
+    const std::map<std::string, int> expected = {
+        {"100 shutting-down", static_cast<int>(kSessionReadsMax)}, {"200 ok", 1}, {"300 ok", 1}};
+    EXPECT_EQ(answers, expected);
+    EXPECT_EQ(std::count(line.channel.log.begin(), line.channel.log.end(), "word 1 100"), 0);
+    EXPECT_EQ(std::count(line.channel.log.begin(), line.channel.log.end(), "word 1 200"), 1);
+    EXPECT_EQ(std::count(line.channel.log.begin(), line.channel.log.end(), "write 1 300 1"), 1);
 }
 
 }  // namespace

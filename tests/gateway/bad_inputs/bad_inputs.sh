@@ -45,9 +45,10 @@ check "westnet-sim is ready" equals "${SIM_SAID%% *}" "device:"
 
 # An operator's token for the HTTP writes, in the gateway's users file.
 TOKEN=$("$GATEWAY" --users "$WORK/users" token add attack --role operator 2>/dev/null)
-# HTTP and Modbus on ports the system picks; the log says which.
+# HTTP and Modbus on ports the system picks; the log says which. Every
+# client comes from 127.0.0.1: it may hold all of modbus_max_clients.
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
-    -e 's#^modbus = .*#modbus = "127.0.0.1:0"\nmodbus_max_clients = 32\nmodbus_idle_s = '$IDLE_S'#' \
+    -e 's#^modbus = .*#modbus = "127.0.0.1:0"\nmodbus_max_clients = 32\nmodbus_clients_per_address = 32\nmodbus_idle_s = '$IDLE_S'#' \
     -e "s#^mqtt = .*#mqtt = \"mqtt://127.0.0.1:$MQTT_PORT\"#" \
     -e "s#^users_file = .*#users_file = \"$WORK/users\"#" \
     -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \

@@ -307,6 +307,81 @@ TEST(ModbusServer, WritesAnswerOnlyOnceAcknowledged) {
     EXPECT_EQ(client.Receive(), Frame(3, 1, Pdu(0x05, 7, 0x0000)));
 }
 
+// Every request sent to the line names its client and connection (the
+// audit record's, and what the line shares its time by), and a client that
+// goes has its connection's waiting reads dropped.
+TEST(ModbusServer, RequestsNameTheirConnectionWhichIsForgottenWhenItGoes) {
+    Gateway gw;
+    auto a = std::make_unique<Client>(gw.Port());
+    Client b(gw.Port());
+    a->Send(Frame(1, 2, Pdu(0x03, 40000, 1)));
+    ASSERT_TRUE(WaitFor([&] { return gw.service.SubmittedCount() == 1; }));
+    b.Send(Frame(1, 1, Pdu(0x06, 40000, 7)));
+    ASSERT_TRUE(WaitFor([&] { return gw.service.SubmittedCount() == 2; }));
+    const Requester read = gw.service.SubmittedAt(0).op.by;
+    const Requester write = gw.service.SubmittedAt(1).op.by;
+    EXPECT_EQ(read.frontEnd, "modbus");
+    EXPECT_EQ(read.who, "");
+    EXPECT_EQ(read.client, a->Name());
+    EXPECT_EQ(write.frontEnd, "modbus");
+    EXPECT_EQ(write.client, b.Name());
+    EXPECT_NE(read.session, 0u);
+    EXPECT_NE(write.session, 0u);
+    EXPECT_NE(read.session, write.session);
+
+    EXPECT_TRUE(gw.service.Forgotten().empty());
+    a.reset();
+    ASSERT_TRUE(WaitFor([&] { return !gw.service.Forgotten().empty(); }));
+    EXPECT_EQ(gw.service.Forgotten(), std::vector<std::uint64_t>{read.session});
+    gw.service.Finish(0, Result(Outcome::ShuttingDown));  // lands nowhere, harmlessly
+    gw.service.Finish(1, Result(Outcome::Ok));
+    EXPECT_EQ(b.Receive(), Frame(1, 1, Pdu(0x06, 40000, 7)));
+}
+
+TEST(ModbusServer, AddressListsAndThePerAddressLimit) {
+    AddressBlock elsewhere;
+    std::string error;
+    ASSERT_TRUE(ParseAddressBlock("10.0.0.0/8", elsewhere, error)) << error;
+    {
+        // 127.0.0.1 not among modbus_clients: closed at once.
+        ServerOptions options;
+        options.clients = {elsewhere};
+        Gateway gw(TestPlant(), options);
+        Client refused(gw.Port());
+        EXPECT_TRUE(refused.Closed());
+        EXPECT_EQ(gw.Series("westnet_modbus_connections_total", {{"result", "refused"}}), 1);
+    }
+    {
+        // Two connections from one address at most: a third is closed, the
+        // two stay; none of them may write.
+        ServerOptions options;
+        options.clients = {elsewhere, LoopbackBlock()};
+        options.clientsPerAddress = 2;
+        options.writeClients = {elsewhere};
+        Gateway gw(TestPlant(), options);
+        gw.service.SetRegisters(0, 1, 40000, {42});
+        Client a(gw.Port());
+        Client b(gw.Port());
+        ASSERT_TRUE(WaitFor([&] { return gw.server.ClientCount() == 2; }));
+        Client third(gw.Port());
+        EXPECT_TRUE(third.Closed());
+        const Bytes writes[] = {Pdu(0x06, 40000, 5),
+                                Pdu(0x05, 7, 0xFF00),
+                                {0x10, 0x9C, 0x40, 0x00, 0x01, 0x02, 0x00, 0x05},
+                                {0x0F, 0x00, 0x07, 0x00, 0x01, 0x01, 0x01},
+                                {0x16, 0x9C, 0x41, 0xFF, 0xF7, 0x00, 0x08}};
+        for (const Bytes& pdu : writes) {
+            a.Send(Frame(1, 1, pdu));
+            EXPECT_EQ(ExceptionOf(a.Receive()), 0x01) << "function " << int{pdu[0]};
+        }
+        EXPECT_EQ(gw.service.SubmittedCount(), 0u);
+        for (Client* c : {&a, &b}) {
+            c->Send(Frame(2, 1, Pdu(0x03, 40000, 1)));
+            EXPECT_EQ(Words(c->Receive()), (std::vector<int>{42}));
+        }
+    }
+}
+
 TEST(ModbusServer, RepliesKeepTheOrderOfPipelinedRequests) {
     Gateway gw;
     gw.service.SetRegisters(0, 1, 40000, {1});

@@ -85,6 +85,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return submitted_.at(i);
     }
+    // The connections the front end said were gone (Forget), in order.
+    std::vector<std::uint64_t> Forgotten() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return forgotten_;
+    }
     // Runs request i's completion (once) with this result.
     void Finish(std::size_t i, const LineOpResult& result) {
         Completion done;
@@ -167,6 +172,10 @@ public:
         submitted_.push_back({line, std::move(op), true, point, std::move(done)});
         return true;
     }
+    void Forget(std::uint64_t session) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        forgotten_.push_back(session);
+    }
     void AddListener(Listener* listener) override {
         std::lock_guard<std::mutex> lock(mutex_);
         listeners_.push_back(listener);
@@ -194,6 +203,7 @@ private:
     std::map<std::size_t, bool> down_;
     bool queueFull_ = false;
     std::vector<Submitted> submitted_;
+    std::vector<std::uint64_t> forgotten_;
     std::vector<Listener*> listeners_;
     StatsRegistry stats_;
 };
