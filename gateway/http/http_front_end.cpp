@@ -738,6 +738,7 @@ private:
         // that changes anything is taken from one.
         const std::string origin = HeaderValue(connection, "Origin");
         if (!get && !origin.empty() && !SameOrigin(origin, host, tls_)) {
+            AuditRefusedWrite(connection, url, method, request, "", "cross-origin");
             return Reply(connection, request,
                          Error(403, "cross-origin",
                                "a request from the page of another site (" + origin +
@@ -775,6 +776,7 @@ private:
             return Reply(connection, request, Unauthorized());
         }
         if (write && !auth::MayWrite(who->role)) {
+            AuditRefusedWrite(connection, url, method, request, who->name, "forbidden");
             return Reply(connection, request,
                          Forbidden(*who, "writes need the operator or admin role"));
         }
@@ -928,6 +930,30 @@ private:
             s.closed = true;
         }
         return true;
+    }
+
+    // A write to a point refused for who sent it leaves its audit record as
+    // well as its answer: who tried to write what is the audit's point.
+    // (Writes without credentials are only logged: anyone can send those.)
+    void AuditRefusedWrite(MHD_Connection* connection, const std::string& url,
+                           const std::string& method, const Request& request,
+                           const std::string& who, const std::string& result) {
+        std::string lineName;
+        std::string pointName;
+        std::size_t line = 0;
+        std::size_t point = 0;
+        if (method != "PUT" || !PointPath(url, lineName, pointName) ||
+            !FindPoint(service_, lineName, pointName, line, point)) {
+            return;
+        }
+        LineOp op;
+        std::string why;
+        if (!DecodeWrite(service_.PlantConfig().lines[line].points[point], request.body, op.values,
+                         why)) {
+            op.values.clear();
+        }
+        op.by = Requester{"http", who, ClientAddress(connection, true), 0};
+        service_.AuditRefused(line, &point, op, result);
     }
 
     static Answer Unauthorized() {

@@ -266,6 +266,15 @@ bool Session::Handle(const std::uint8_t* frame, std::size_t length) {
         Log(LogLevel::Warning, "modbus: client " + client_ + ": write refused (function " +
                                    std::to_string(request.function) +
                                    "): its address is not in modbus_write_clients");
+        // On record as every write attempt, when it names a register of the
+        // plant at all.
+        Answer ignored;
+        Job refused;
+        if (!exchange_.Begin(request, ignored, refused) && !refused.ops.empty()) {
+            LineOp op = refused.ops.front();
+            op.by = Requester{"modbus", "", client_, id_};
+            service_.AuditRefused(refused.line, nullptr, op, "not-allowed");
+        }
     }
     if (answer.exception == Exception::None) {
         ready = exchange_.Begin(request, answer, job);

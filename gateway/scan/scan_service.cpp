@@ -404,6 +404,66 @@ void ScanService::Forget(std::uint64_t session) {
     Dispatch(dropped);
 }
 
+// The audit record of a write by register, but for its time and result; the
+// value before from the cache when it holds it good.
+AuditRecord ScanService::RecordOf(std::size_t line, const LineOp& op) const {
+    AuditRecord record;
+    record.by = op.by;
+    record.line = plant_->lines[line].name;
+    record.station = op.station;
+    record.reg = op.reg + 1;
+    std::vector<std::uint16_t> words;
+    if (op.kind == LineOp::Kind::WriteBit) {
+        record.bit = op.bit + 1;
+        record.value = {static_cast<std::uint16_t>(op.values.empty() ? 0 : op.values[0] & 1)};
+        if (op.bit >= 0 && op.bit < 16 && CachedRegisters(line, op.station, op.reg, 1, words)) {
+            record.before =
+                std::vector<std::uint16_t>{static_cast<std::uint16_t>((words[0] >> op.bit) & 1)};
+        }
+    } else {
+        record.value = op.values;
+        if (!op.values.empty() &&
+            CachedRegisters(line, op.station, op.reg, static_cast<int>(op.values.size()), words)) {
+            record.before = words;
+        }
+    }
+    return record;
+}
+
+AuditRecord ScanService::RecordOfPoint(std::size_t line, std::size_t point,
+                                       const std::vector<std::uint16_t>& values,
+                                       const Requester& by) const {
+    AuditRecord record;
+    record.by = by;
+    const LineConfig& config = plant_->lines[line];
+    record.line = config.name;
+    record.value = values;
+    if (point < config.points.size()) {
+        const PointConfig& p = config.points[point];
+        record.point = p.name;
+        record.station = p.station;
+        record.reg = p.reg + 1;
+        record.bit = p.IsBit() ? p.bit + 1 : -1;
+        const PointSample sample = Sample(line, point);
+        if (sample.quality == Quality::Good && !sample.values.empty()) {
+            record.before = sample.values;
+        }
+    }
+    return record;
+}
+
+void ScanService::AuditRefused(std::size_t line, const std::size_t* point, const LineOp& op,
+                               const std::string& result) {
+    if (audit_ == nullptr || line >= lines_.size()) {
+        return;
+    }
+    AuditRecord record =
+        point != nullptr ? RecordOfPoint(line, *point, op.values, op.by) : RecordOf(line, op);
+    record.time = std::chrono::system_clock::now();
+    record.result = result;
+    audit_->Record(record);
+}
+
 // A write's completion that first writes its audit record, whatever the
 // outcome. `record` holds everything but the result.
 Completion ScanService::Audited(AuditRecord record, Completion done) const {
@@ -436,26 +496,7 @@ bool ScanService::Submit(std::size_t line, LineOp op, Completion done) {
     }
     std::optional<AuditRecord> record;
     if (op.kind != LineOp::Kind::ReadRegisters && audit_ != nullptr) {
-        record.emplace();
-        record->by = op.by;
-        record->line = plant_->lines[line].name;
-        record->station = op.station;
-        record->reg = op.reg + 1;
-        std::vector<std::uint16_t> words;
-        if (op.kind == LineOp::Kind::WriteBit) {
-            record->bit = op.bit + 1;
-            record->value = {static_cast<std::uint16_t>(op.values.empty() ? 0 : op.values[0] & 1)};
-            if (CachedRegisters(line, op.station, op.reg, 1, words) && op.bit >= 0 && op.bit < 16) {
-                record->before = std::vector<std::uint16_t>{
-                    static_cast<std::uint16_t>((words[0] >> op.bit) & 1)};
-            }
-        } else {
-            record->value = op.values;
-            if (!op.values.empty() && CachedRegisters(line, op.station, op.reg,
-                                                      static_cast<int>(op.values.size()), words)) {
-                record->before = words;
-            }
-        }
+        record = RecordOf(line, op);
         done = Audited(*record, std::move(done));
     }
     Outcome outcome = Outcome::Ok;
@@ -474,22 +515,7 @@ bool ScanService::WritePoint(std::size_t line, std::size_t point, std::vector<st
     }
     std::optional<AuditRecord> record;
     if (audit_ != nullptr) {
-        record.emplace();
-        record->by = by;
-        const LineConfig& config = plant_->lines[line];
-        record->line = config.name;
-        record->value = values;
-        if (point < config.points.size()) {
-            const PointConfig& p = config.points[point];
-            record->point = p.name;
-            record->station = p.station;
-            record->reg = p.reg + 1;
-            record->bit = p.IsBit() ? p.bit + 1 : -1;
-            const PointSample sample = Sample(line, point);
-            if (sample.quality == Quality::Good && !sample.values.empty()) {
-                record->before = sample.values;
-            }
-        }
+        record = RecordOfPoint(line, point, values, by);
         done = Audited(*record, std::move(done));
     }
     Outcome outcome = Outcome::Ok;

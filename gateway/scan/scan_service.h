@@ -124,6 +124,8 @@ public:
     StatsRegistry& FrontEndStats() override { return stats_; }
     LineStatus Status(std::size_t line) const override;
     std::vector<std::string> RecentAudit(std::size_t most) const override;
+    void AuditRefused(std::size_t line, const std::size_t* point, const LineOp& op,
+                      const std::string& result) override;
 
 private:
     struct Line {
@@ -148,6 +150,9 @@ private:
     void RunLine(Line& line);
     void RunDispatcher();
     bool Admit(LineScanner::Admission admission, Outcome outcome, Completion& done);
+    AuditRecord RecordOf(std::size_t line, const LineOp& op) const;
+    AuditRecord RecordOfPoint(std::size_t line, std::size_t point,
+                              const std::vector<std::uint16_t>& values, const Requester& by) const;
     Completion Audited(AuditRecord record, Completion done) const;
     void AuditBusy(AuditRecord record) const;
     // Hands completions to the dispatcher, which calls them in order.

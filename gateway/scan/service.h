@@ -280,6 +280,18 @@ public:
         return {};
     }
 
+    // A write a front end refused before it reached the service (the
+    // client's role or address may not write): recorded as any other
+    // attempt, with `result` naming why. By point when `point` is set (HTTP),
+    // else by register (`op`'s station, reg, bit and values).
+    virtual void AuditRefused(std::size_t line, const std::size_t* point, const LineOp& op,
+                              const std::string& result) {
+        (void)line;
+        (void)point;
+        (void)op;
+        (void)result;
+    }
+
     // The latest audit records of write attempts, oldest first, each one
     // JSON object (for admins: /api/audit).
     virtual std::vector<std::string> RecentAudit(std::size_t most) const {

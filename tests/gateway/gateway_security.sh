@@ -111,13 +111,16 @@ audited() {
 import json, sys
 records = [json.loads(line) for line in open(sys.argv[1])]
 ok = [r for r in records if r['front_end'] == 'http' and r['result'] == 'ok']
-modbus = [r for r in records if r['front_end'] == 'modbus']
+modbus = [r for r in records if r['front_end'] == 'modbus' and r['result'] == 'not-allowed']
+forbidden = [r for r in records if r['result'] == 'forbidden' and r['who'] == 'screen']
+foreign = [r for r in records if r['result'] == 'cross-origin' and r['value'] == 3333]
 sys.exit(0 if len(ok) == 1 and ok[0]['who'] == 'robot' and ok[0]['value'] == 4321
          and ok[0]['point'] == 'pump/flow-setpoint' and ok[0]['client'].startswith('127.0.0.1:')
-         and ok[0]['before'] is not None and ok[0]['register'] == 40001 and modbus else 1)
+         and ok[0]['before'] is not None and ok[0]['register'] == 40001 and modbus
+         and forbidden and foreign else 1)
 EOF
 }
-check "the write and the refused Modbus write are in the audit file" wait_for 10 audited
+check "the write and the refused ones (role, origin, Modbus address) are in the audit file" wait_for 10 audited
 check "an operator may not read the audit: 403" \
     equals "$(code -H "Authorization: Bearer $OPERATOR" "$BASE/api/audit")" 403
 check "an admin reads the audit" equals "$(code -u boss:an-admins-password "$BASE/api/audit")" 200
