@@ -136,7 +136,7 @@ bool ReadFile(const std::string& path, std::string& text) {
 std::string UsersFilePath(const std::string& configured) {
     const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
     if (credentials != nullptr && *credentials != '\0') {
-        const std::string copy = std::string(credentials) + "/users";
+        std::string copy = std::string(credentials) + "/users";
         if (access(copy.c_str(), R_OK) == 0) {
             return copy;
         }
@@ -787,7 +787,12 @@ private:
             return Reply(connection, request, Json(200, StatusJson(service_, Now())));
         }
         if (get && url == "/api/points") {
-            return StreamPoints(connection, request);
+            // The library calls the stream back holding a lock of its own,
+            // and the stream takes the gate then: never take the library's
+            // lock with the gate held, or the two orders could meet.
+            std::shared_ptr<const Plant> plant = service_.Snapshot();
+            gate.Unlock();
+            return StreamPoints(connection, request, std::move(plant));
         }
         if (get && url == "/metrics") {
             Answer a;
@@ -845,15 +850,16 @@ private:
                                                              : fallback;
     }
 
-    MHD_Result StreamPoints(MHD_Connection* connection, Request& request) {
+    MHD_Result StreamPoints(MHD_Connection* connection, Request& request,
+                            std::shared_ptr<const Plant> plant) {
         auto* stream = new PointsStream;
         stream->self = this;
-        stream->plant = service_.Snapshot();
+        stream->plant = std::move(plant);
         stream->now = Now();
         stream->skip = Argument(connection, "offset", 0);
         stream->left = Argument(connection, "limit", SIZE_MAX);
         MHD_Response* response = MHD_create_response_from_callback(
-            MHD_SIZE_UNKNOWN, 32 * 1024, &HttpFrontEnd::PointsChunk, stream,
+            MHD_SIZE_UNKNOWN, std::size_t{32} * 1024, &HttpFrontEnd::PointsChunk, stream,
             &HttpFrontEnd::PointsDone);
         if (response == nullptr) {
             delete stream;
@@ -882,7 +888,7 @@ private:
             }
         }
         const std::size_t n = std::min(most, s->buffer.size() - s->taken);
-        std::memcpy(out, s->buffer.data() + s->taken, n);
+        s->buffer.copy(out, n, s->taken);  // a part of a stream: no terminating NUL
         s->taken += n;
         return static_cast<ssize_t>(n);
     }

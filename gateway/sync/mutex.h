@@ -93,12 +93,22 @@ public:
         : mutex_(mutex) {
         mutex_.LockShared();
     }
-    ~ReaderLock() RELEASE() { mutex_.UnlockShared(); }
+    ~ReaderLock() RELEASE() {
+        if (held_) {
+            mutex_.UnlockShared();
+        }
+    }
+    // Early, for what must not be done with it held.
+    void Unlock() RELEASE() {
+        mutex_.UnlockShared();
+        held_ = false;
+    }
     ReaderLock(const ReaderLock&) = delete;
     ReaderLock& operator=(const ReaderLock&) = delete;
 
 private:
     SharedMutex& mutex_;
+    bool held_ = true;
 };
 
 }  // namespace westnet::gateway

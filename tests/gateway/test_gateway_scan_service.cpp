@@ -239,7 +239,10 @@ TEST_F(ScanServiceTest, EveryWriteAttemptIsAuditedWithWhoBeforeValueAndResult) {
         Factory(), clock_);
     service.SetAudit(&audit);
     service.Start();
-    ASSERT_TRUE(Eventually([&] { return service.Sample(0, 0).quality == Quality::Good; }));
+    ASSERT_TRUE(Eventually([&] {
+        return service.Sample(0, 0).quality == Quality::Good &&
+               service.Sample(0, 1).quality == Quality::Good;
+    }));
 
     auto wait = [](auto submit) {
         std::promise<LineOpResult> done;
@@ -247,13 +250,14 @@ TEST_F(ScanServiceTest, EveryWriteAttemptIsAuditedWithWhoBeforeValueAndResult) {
         EXPECT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
     };
     wait([&](Completion c) {
-        return service.WritePoint(0, 0, {77}, Requester{"http", "ops", "127.0.0.1:40122", 0}, c);
+        return service.WritePoint(0, 0, {77}, Requester{"http", "ops", "127.0.0.1:40122", 0},
+                                  std::move(c));
     });
     wait([&](Completion c) {
-        return service.WritePoint(0, 1, {5}, Requester{"mqtt", "", "mqtt://b", 0}, c);
+        return service.WritePoint(0, 1, {5}, Requester{"mqtt", "", "mqtt://b", 0}, std::move(c));
     });
     LineOp bit{LineOp::Kind::WriteBit, 1, 40000, 1, 3, {1}, {"modbus", "", "10.0.0.9:5000", 7}};
-    wait([&](Completion c) { return service.Submit(0, bit, c); });
+    wait([&](Completion c) { return service.Submit(0, bit, std::move(c)); });
     service.Stop();
 
     const std::vector<std::string> records = service.RecentAudit(10);

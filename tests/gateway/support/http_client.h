@@ -65,7 +65,7 @@ public:
         head += keepAlive_ ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
         for (const Headers* list : {static_cast<const Headers*>(&defaults_), &headers}) {
             for (const auto& [name, value] : *list) {
-                head += name + ": " + value + "\r\n";
+                head.append(name).append(": ").append(value).append("\r\n");
             }
         }
         if (!body.empty() || method == "PUT" || method == "POST") {
