@@ -185,7 +185,14 @@ var me = {user: null, role: null, public_read: false};
 function canWrite() { return me.role === "operator" || me.role === "admin"; }
 function writeCell(p) {
   if (!p.writable || !canWrite() || Array.isArray(p.values)) return null;
-  var input = h("input", {type: "number", min: "0", max: p.bit ? "1" : "65535", "aria-label": "new value of " + p.name});
+  // Plain words take 0 to 65535; a typed point takes engineering values, and
+  // the gateway names its limits when one is out of range.
+  var plain = p.type === "uint16" && p.decimals === undefined && p.unit === undefined;
+  var attrs = {type: "number", "aria-label": "new value of " + p.name};
+  if (p.bit) { attrs.min = "0"; attrs.max = "1"; }
+  else if (plain) { attrs.min = "0"; attrs.max = "65535"; }
+  else attrs.step = "any";
+  var input = h("input", attrs);
   var msg = h("span", {class: "msg"});
   var form = h("form", {class: "wr"}, [input, " ", h("button", {type: "submit", text: "Write"}), " ", msg]);
   form.addEventListener("submit", function (ev) {
@@ -193,7 +200,7 @@ function writeCell(p) {
     msg.className = "msg"; msg.textContent = "writing…";
     fetch("/api/points/" + encodeURIComponent(p.line) + "/" + p.name.split("/").map(encodeURIComponent).join("/"),
           {method: "PUT", headers: {"Content-Type": "application/json"},
-           body: JSON.stringify({value: Number(input.value)})})
+           body: JSON.stringify(Number(input.value))})
       .then(function (r) { return r.json().then(function (b) { return [r.ok, b]; }); })
       .then(function (rb) {
         msg.className = "msg" + (rb[0] ? " ok" : "");
@@ -205,11 +212,22 @@ function writeCell(p) {
   input.addEventListener("blur", function () { if (!input.value) pause = false; });
   return form;
 }
+// A value as the point asks: rounded to its decimals, with its unit.
+function shown(p, v) {
+  if (v === null || v === undefined) return "\u2013";
+  return (p.decimals !== undefined ? v.toFixed(p.decimals) : String(v));
+}
 function pointRow(p) {
   var block = Array.isArray(p.values);
-  var value = block ? (p.values ? p.values.join(", ") : "\u2013") : (p.value === null ? "\u2013" : String(p.value));
+  var value = block ? (p.values ? p.values.map(function (v) { return shown(p, v); }).join(", ") : "\u2013")
+                    : shown(p, p.value);
+  if (p.unit && value !== "\u2013") value += " " + p.unit;
+  // A value that is not good is marked as such beside it, not only greyed.
+  if (p.quality !== "good" && value !== "\u2013") value += " (" + p.quality + ")";
+  if (p.out_of_range) value += " (out of range)";
   var addr = p.address;
   if (block) addr += " \u00d7" + p.count;
+  if (p.type && p.type !== "uint16" && p.type !== "bool") addr += " " + p.type;
   return h("tr", {"data-q": p.quality}, [
     h("td", {class: "name"}, [p.name, p.writable ? h("span", {class: "w", text: "WRITABLE"}) : null]),
     h("td", {class: "addr", text: addr}),

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "iso_time.h"
+#include "values/engineering.h"
 
 namespace westnet::gateway::http {
 namespace {
@@ -151,11 +152,50 @@ json PointJson(const Service& service, std::size_t line, std::size_t point, Wall
     if (p.IsBit()) {
         j["bit"] = p.bit + 1;
     }
+    // Engineering values under "value"/"values", the registers' words under
+    // "raw" (one word as a number, a two-word value or a block as a list).
+    const std::vector<EngineeringValue> eng = EngineeringValues(p, s.values);
+    auto number = [](const EngineeringValue& v) {
+        if (v.state == values::Decoded::NotAValue) {
+            return json(nullptr);
+        }
+        // Whole numbers stay integers in the JSON, as the words were.
+        if (std::fabs(v.value) < 9e15 && std::floor(v.value) == v.value) {
+            return json(static_cast<long long>(v.value));
+        }
+        return json(v.value);
+    };
+    bool outOfRange = false;
+    for (const EngineeringValue& v : eng) {
+        outOfRange = outOfRange || v.state == values::Decoded::OutOfRange;
+    }
+    j["type"] = values::TypeName(p.IsBit() ? values::Type::Bool : p.format.type);
     if (p.IsBlock()) {
         j["count"] = p.count;
-        j["values"] = s.values.empty() ? json(nullptr) : json(s.values);
+        json list = json::array();
+        for (const EngineeringValue& v : eng) {
+            list.push_back(number(v));
+        }
+        j["values"] = eng.empty() ? json(nullptr) : list;
     } else {
-        j["value"] = s.values.empty() ? json(nullptr) : json(s.values.front());
+        j["value"] = eng.empty() ? json(nullptr) : number(eng.front());
+    }
+    if (eng.empty()) {
+        j["raw"] = nullptr;
+    } else if (s.values.size() == 1 && !p.IsBlock()) {
+        j["raw"] = s.values.front();
+    } else {
+        j["raw"] = s.values;
+    }
+    j["registers"] = p.Words();
+    if (!p.unit.empty()) {
+        j["unit"] = p.unit;
+    }
+    if (p.decimals >= 0) {
+        j["decimals"] = p.decimals;
+    }
+    if (outOfRange) {
+        j["out_of_range"] = true;  // outside the scale's range: clamp is set
     }
     if (s.values.empty()) {
         j["time"] = nullptr;
@@ -316,11 +356,16 @@ std::string Metrics(Service& service, WallTime now) {
         for (std::size_t p = 0; p < c.points.size(); ++p) {
             const PointSample s = service.Sample(l, p);
             const std::string name = c.points[p].name;
-            for (std::size_t i = 0; i < s.values.size(); ++i) {
+            const std::vector<EngineeringValue> eng = EngineeringValues(c.points[p], s.values);
+            for (std::size_t i = 0; i < eng.size(); ++i) {
+                if (eng[i].state == values::Decoded::NotAValue) {
+                    continue;
+                }
                 m.Add("westnet_point_value",
-                      "The point's latest good value (a block: one series per word, by index)",
+                      "The point's latest good value in engineering units (a block: one series "
+                      "per value, by index)",
                       "gauge", {{"line", line}, {"point", name}, {"index", std::to_string(i)}},
-                      s.values[i]);
+                      eng[i].value);
             }
             m.Add("westnet_point_good", "1 while the point's value is good", "gauge",
                   {{"line", line}, {"point", name}}, s.quality == Quality::Good ? 1 : 0);

@@ -1,28 +1,53 @@
 #include "mqtt/payload.h"
 
+#include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "iso_time.h"
+#include "values/engineering.h"
 #include "values/write.h"
 
 namespace westnet::gateway::mqtt {
 
 std::string PointPayload(const PointConfig& point, const PointSample& sample) {
+    const std::vector<EngineeringValue> eng = EngineeringValues(point, sample.values);
     std::string out = point.IsBlock() ? "{\"values\": " : "{\"value\": ";
-    if (sample.values.empty()) {
+    if (eng.empty()) {
         out += "null";
     } else if (point.IsBlock()) {
         out += '[';
-        for (std::size_t i = 0; i < sample.values.size(); ++i) {
-            if (i > 0) {
-                out += ", ";
-            }
-            out += std::to_string(sample.values[i]);
+        for (std::size_t i = 0; i < eng.size(); ++i) {
+            out += (i > 0 ? ", " : "") + ValueJsonText(eng[i]);
         }
         out += ']';
     } else {
-        out += std::to_string(sample.values[0]);
+        out += ValueJsonText(eng[0]);
+    }
+    // The registers' words beside the value, unless they are the value.
+    if (!point.format.Plain() && !point.IsBit()) {
+        out += ", \"raw\": ";
+        if (eng.empty()) {
+            out += "null";
+        } else if (sample.values.size() == 1 && !point.IsBlock()) {
+            out += std::to_string(sample.values[0]);
+        } else {
+            out += '[';
+            for (std::size_t i = 0; i < sample.values.size(); ++i) {
+                out += (i > 0 ? ", " : "") + std::to_string(sample.values[i]);
+            }
+            out += ']';
+        }
+    }
+    if (!point.unit.empty()) {
+        out += ", \"unit\": " + nlohmann::json(point.unit)
+                                    .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    for (const EngineeringValue& v : eng) {
+        if (v.state == values::Decoded::OutOfRange) {
+            out += ", \"out_of_range\": true";
+            break;
+        }
     }
     out += ", \"quality\": \"";
     out += QualityName(sample.quality);
@@ -41,13 +66,30 @@ bool WorthPublishing(const PointConfig& point, const LastPublished& last,
     if (!last.any || last.quality != sample.quality || last.values.size() != sample.values.size()) {
         return true;
     }
-    for (std::size_t i = 0; i < sample.values.size(); ++i) {
-        const int moved = std::abs(int{sample.values[i]} - int{last.values[i]});
-        if (point.IsBit() ? moved != 0 : static_cast<double>(moved) > point.deadband) {
+    if (point.IsBit()) {
+        return last.values != sample.values;
+    }
+    // The deadband is in engineering units: compare values, not words.
+    const std::vector<EngineeringValue> before = EngineeringValues(point, last.values);
+    const std::vector<EngineeringValue> now = EngineeringValues(point, sample.values);
+    if (before.size() != now.size()) {
+        return true;
+    }
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        if (before[i].state != now[i].state) {
+            return true;
+        }
+        if (now[i].state == values::Decoded::NotAValue) {
+            continue;  // no value either time
+        }
+        if (std::fabs(now[i].value - before[i].value) > point.deadband) {
             return true;
         }
     }
-    return false;
+    // Words that are no value (a bad BCD digit) are told when they change.
+    return last.values != sample.values && std::any_of(now.begin(), now.end(), [](const auto& v) {
+               return v.state == values::Decoded::NotAValue;
+           });
 }
 
 bool SetPayloadText(const void* payload, int length, std::string& text, std::string& reason) {

@@ -8,7 +8,7 @@ namespace {
 
 auto Keys(const PointConfig& p) {
     return std::tie(p.address, p.name, p.scanMs, p.writable, p.count, p.deadband, p.coil, p.station,
-                    p.reg, p.bit);
+                    p.reg, p.bit, p.format, p.unit, p.decimals);
 }
 
 auto Keys(const LineConfig& l) {

@@ -13,7 +13,8 @@
 //                        mqtt_republish_s
 //   [[line]]             name, device, baud, format, timeout_ms, demote_after,
 //                        demote_ms, max_gap, modbus_unit_offset, writes
-//   [[line.point]]       address, name, scan_ms, writable, count, deadband, coil
+//   [[line.point]]       address, name, scan_ms, writable, count, deadband, coil,
+//                        type, word_order, scale, clamp, unit, decimals
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "plant/address_block.h"
+#include "typed_value.h"
 
 namespace westnet::gateway {
 
@@ -39,9 +41,16 @@ struct PointConfig {
     std::string name;     // the key in the API and in topics; default the address
     int scanMs = 1000;
     bool writable = false;
-    int count = 0;  // the `count` key: 0 for a single point, 1 to 64 for a block
-    double deadband = 0;
+    // The `count` key: 0 for a single point; for a block its number of
+    // values, each of its type's width (count x width is 64 words at most).
+    int count = 0;
+    double deadband = 0;      // in engineering units
     std::optional<int> coil;  // bit points only: their Modbus coil address
+    // What the registers mean (type, word_order, scale, clamp); a bit point's
+    // type is bool, a word point's uint16 unless the file says otherwise.
+    values::Format format;
+    std::string unit;   // shown beside the value, e.g. "°C"; "" for none
+    int decimals = -1;  // how text outputs round the value; -1: not set (as it comes)
 
     // Decoded by the driver's own parse commands when the file is read.
     int station = 0;
@@ -52,8 +61,10 @@ struct PointConfig {
 
     bool IsBit() const { return bit >= 0; }
     bool IsBlock() const { return count > 0; }
-    // Registers the point covers: its block's words, else one.
-    int Words() const { return count > 0 ? count : 1; }
+    // Values the point holds: its block's count, else one.
+    int Values() const { return count > 0 ? count : 1; }
+    // Registers the point covers: each value's width, times the count of a block.
+    int Words() const { return IsBit() ? 1 : Values() * format.Width(); }
 };
 
 struct LineConfig {

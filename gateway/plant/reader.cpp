@@ -51,13 +51,17 @@ const std::vector<std::string> kGatewayKeys = {"http",
 const std::vector<std::string> kLineKeys = {
     "name",      "device",  "baud",   "format", "timeout_ms",         "demote_after",
     "demote_ms", "max_gap", "writes", "point",  "modbus_unit_offset", "confirm"};
-const std::vector<std::string> kPointKeys = {"address", "name",     "scan_ms", "writable",
-                                             "count",   "deadband", "coil"};
+const std::vector<std::string> kPointKeys = {"address",  "name", "scan_ms", "writable",   "count",
+                                             "deadband", "coil", "type",    "word_order", "scale",
+                                             "clamp",    "unit", "decimals"};
 
 // Modbus unit identifiers a station may be served under (0 is broadcast,
 // 248 to 255 are reserved).
 constexpr int kUnitMin = 1;
 constexpr int kUnitMax = 247;
+
+// The most words one block read carries, and so a block point's most.
+constexpr int kBlockWordsMax = 64;
 
 std::size_t EditDistance(const std::string& a, const std::string& b) {
     std::vector<std::size_t> row(b.size() + 1);
@@ -609,7 +613,16 @@ private:
                 return false;
             }
         }
-        const host::ParsedPoint parsed = parser_.Parse(text, bit, point.count);
+        // The driver checks a block by its words: count values of the type's width.
+        const int words = point.count * point.format.Width();
+        if (words > kBlockWordsMax) {
+            Error(KeyLine(table, "count"), "line.point.count",
+                  std::to_string(point.count) + " " + values::TypeName(point.format.type) +
+                      " values take " + std::to_string(words) +
+                      " words; a block reads 64 words at most");
+            return false;
+        }
+        const host::ParsedPoint parsed = parser_.Parse(text, bit, words);
         if (parsed.result != ResOk) {
             Error(at, "line.point.address",
                   Quote(text) + " refused by the driver's address check (result " +
@@ -622,10 +635,25 @@ private:
         point.station = parsed.record.station;
         point.reg = parsed.record.reg;
         point.bit = bit ? parsed.record.bit : -1;
+        // The file names registers 00001 to 65535: a two-register value
+        // needs its second half there too.
+        if (!point.IsBlock() && point.Words() == 2 && point.reg + 1 >= 65535) {
+            Error(KeyLine(table, "type"), "line.point.type",
+                  std::string(values::TypeName(point.format.type)) + " takes two registers, and " +
+                      Quote(text) + " is the last one (65535): start it a register lower");
+            return false;
+        }
         if (point.reg + point.Words() > 65536) {
-            Error(KeyLine(table, "count"), "line.point.count",
-                  "the block of " + std::to_string(point.count) + " words from " + Quote(text) +
-                      " runs past register 65535");
+            if (point.IsBlock()) {
+                Error(KeyLine(table, "count"), "line.point.count",
+                      "the block of " + std::to_string(point.Words()) + " words from " +
+                          Quote(text) + " runs past register 65535");
+            } else {
+                Error(KeyLine(table, "type"), "line.point.type",
+                      std::string(values::TypeName(point.format.type)) +
+                          " takes two registers, and " + Quote(text) +
+                          " is the last one (65535): start it a register lower");
+            }
             return false;
         }
         return true;
@@ -654,7 +682,7 @@ private:
         Integer(table, "line.point", "scan_ms", 10, 86400000, point.scanMs, " ms");
         Boolean(table, "line.point", "writable", point.writable);
         if (table.get("count") != nullptr &&
-            !Integer(table, "line.point", "count", 1, 64, point.count, " words")) {
+            !Integer(table, "line.point", "count", 1, 64, point.count, " values")) {
             ok = false;
         }
         if (const toml::node* node = table.get("deadband")) {
@@ -673,7 +701,13 @@ private:
         if (Integer(table, "line.point", "coil", 0, 65535, coil)) {
             point.coil = coil;
         }
+        if (!ReadFormat(table, point)) {
+            ok = false;
+        }
         if (ok && !Address(table, point)) {
+            ok = false;
+        }
+        if (ok && !CheckFormat(table, point)) {
             ok = false;
         }
         if (ok && point.coil && !point.IsBit()) {
@@ -684,6 +718,137 @@ private:
             Error(point.fileLine, "line.point.name", "the address makes no usable name: give one");
         }
         return ok;
+    }
+
+    // A number of the file, integer or not.
+    static bool Number(const toml::node& node, double& out) {
+        if (const auto* f = node.as_floating_point()) {
+            out = f->get();
+            return true;
+        }
+        if (const auto* i = node.as_integer()) {
+            out = static_cast<double>(i->get());
+            return true;
+        }
+        return false;
+    }
+
+    // type, word_order, scale, clamp, unit, decimals: each key alone. What
+    // they mean together, and with the address, CheckFormat checks.
+    bool ReadFormat(const toml::table& table, PointConfig& point) {
+        bool ok = true;
+        values::Format& f = point.format;
+        std::string text;
+        if (String(table, "line.point", "type", text) && !values::ParseType(text, f.type)) {
+            Error(KeyLine(table, "type"), "line.point.type",
+                  Quote(text) + " is not a type; types are " + values::TypeNames());
+            ok = false;
+        }
+        if (String(table, "line.point", "word_order", text) &&
+            !values::ParseWordOrder(text, f.order)) {
+            Error(KeyLine(table, "word_order"), "line.point.word_order",
+                  Quote(text) + " must be \"low-first\" or \"high-first\"");
+            ok = false;
+        }
+        if (const toml::node* node = table.get("scale")) {
+            const toml::array* array = node->as_array();
+            double ends[4] = {};
+            bool shape = array != nullptr && array->size() == 4;
+            for (std::size_t i = 0; shape && i < 4; ++i) {
+                const toml::node* end = array->get(i);
+                shape = end != nullptr && Number(*end, ends[i]) && std::isfinite(ends[i]);
+            }
+            if (!shape) {
+                Error(LineOf(*node), "line.point.scale",
+                      "must be four numbers [raw low, raw high, engineering low, engineering "
+                      "high], e.g. [0, 10000, 0.0, 100.0]");
+                ok = false;
+            } else if (ends[0] == ends[1] || ends[2] == ends[3]) {
+                Error(LineOf(*node), "line.point.scale",
+                      ends[0] == ends[1] ? "the raw ends are equal: no line runs through them"
+                                         : "the engineering ends are equal: every raw value "
+                                           "would mean the same");
+                ok = false;
+            } else {
+                f.scaled = true;
+                f.scale = {ends[0], ends[1], ends[2], ends[3]};
+            }
+        }
+        Boolean(table, "line.point", "clamp", f.clamp);
+        if (String(table, "line.point", "unit", point.unit)) {
+            const bool printable = point.unit.size() <= 32 &&
+                                   std::none_of(point.unit.begin(), point.unit.end(), [](char c) {
+                                       const auto u = static_cast<unsigned char>(c);
+                                       return u < 0x20 || u == 0x7F || c == '"' || c == '\\';
+                                   });
+            if (!printable) {
+                Error(KeyLine(table, "unit"), "line.point.unit",
+                      Quote(point.unit) +
+                          " must be at most 32 bytes without control characters, quotes or "
+                          "backslashes");
+                ok = false;
+            }
+        }
+        if (table.get("decimals") != nullptr &&
+            !Integer(table, "line.point", "decimals", 0, 10, point.decimals)) {
+            ok = false;
+        }
+        return ok;
+    }
+
+    // The keys of ReadFormat together, once the address says whether the
+    // point is a bit.
+    bool CheckFormat(const toml::table& table, PointConfig& point) {
+        values::Format& f = point.format;
+        const bool typed = table.get("type") != nullptr;
+        if (point.IsBit()) {
+            if (typed && f.type != values::Type::Bool) {
+                Error(KeyLine(table, "type"), "line.point.type",
+                      std::string("a bit point is one bit: its type is bool, not ") +
+                          values::TypeName(f.type));
+                return false;
+            }
+            f.type = values::Type::Bool;
+            for (const char* key : {"scale", "clamp", "word_order"}) {
+                if (table.get(key) != nullptr) {
+                    Error(KeyLine(table, key), std::string("line.point.") + key,
+                          "a bit point is 0 or 1: it takes no " + std::string(key));
+                    return false;
+                }
+            }
+            return true;
+        }
+        if (f.type == values::Type::Bool) {
+            Error(KeyLine(table, "type"), "line.point.type",
+                  "bool is the type of a bit point: give the address its bit number, as "
+                  "\"0140002 3\"");
+            return false;
+        }
+        if (table.get("word_order") != nullptr && f.Width() != 2) {
+            Error(KeyLine(table, "word_order"), "line.point.word_order",
+                  std::string(values::TypeName(f.type)) +
+                      " is one register: word_order is for uint32, int32 and float32");
+            return false;
+        }
+        if (f.clamp && !f.scaled) {
+            Error(KeyLine(table, "clamp"), "line.point.clamp",
+                  "clamps to the scale's engineering range: give a scale too");
+            return false;
+        }
+        if (f.scaled) {
+            const double low = values::RawMin(f.type);
+            const double high = values::RawMax(f.type);
+            for (const double end : {f.scale.rawLo, f.scale.rawHi}) {
+                if (end < low || end > high) {
+                    Error(KeyLine(table, "scale"), "line.point.scale",
+                          "raw end " + values::FormatValue(end) + " is outside what " +
+                              values::TypeName(f.type) + " holds (" + values::FormatValue(low) +
+                              " to " + values::FormatValue(high) + ")");
+                    return false;
+                }
+            }
+        }
+        return true;
     }
 
     // What only the points of one line together can get wrong.

@@ -88,6 +88,38 @@ std::string AddressText(int station, int reg) {
     return text;
 }
 
+std::string DescribePoint(const PointConfig& p) {
+    std::string out = p.name + ": ";
+    const int words = p.Words();
+    out += AddressText(p.station, p.reg);
+    if (words > 1) {
+        out += "-" + AddressText(p.station, p.reg + words - 1).substr(2);
+    }
+    if (p.IsBit()) {
+        out += " bit " + std::to_string(p.bit + 1);
+    }
+    const values::Format& f = p.format;
+    out += std::string(" ") + values::TypeName(f.type);
+    if (p.IsBlock()) {
+        out += " x" + std::to_string(p.count);
+    }
+    if (f.Width() == 2) {
+        out += std::string(" ") + values::WordOrderName(f.order);
+    }
+    if (f.scaled) {
+        out += ", raw " + values::FormatValue(f.scale.rawLo) + ".." +
+               values::FormatValue(f.scale.rawHi) + " = " + values::FormatValue(f.scale.engLo) +
+               ".." + values::FormatValue(f.scale.engHi) + (f.clamp ? " (clamped)" : "");
+    }
+    if (!p.unit.empty()) {
+        out += " " + p.unit;
+    }
+    if (p.writable) {
+        out += ", writable";
+    }
+    return out;
+}
+
 std::string DescribePlan(const Plant& plant) {
     std::string out;
     char text[512];
@@ -138,6 +170,9 @@ std::string DescribePlan(const Plant& plant) {
                           b.WordRead() ? "word read" : "block read", chars, chars * charMs,
                           names.c_str());
             out += text;
+            for (const std::size_t i : b.points) {
+                out += "      " + DescribePoint(line.points[i]) + "\n";
+            }
         }
         const WireChars chars = PlanChars(blocks);
         // Each block is due as often as its fastest point; the line's share

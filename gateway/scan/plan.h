@@ -80,6 +80,11 @@ constexpr bool NeedsSelection(int station, int selected) {
 // station 1.
 std::string AddressText(int station, int reg);
 
+// One point as `--check` lists it under its block: its name, its registers
+// and what they mean, e.g. "kiln/temperature: 0140001 int16, raw 0..1000 =
+// 0..100 °C".
+std::string DescribePoint(const PointConfig& point);
+
 // What `westnet-gateway --check` prints: per line, the blocks of a pass
 // with every point due and their wire time at the line's speed.
 std::string DescribePlan(const Plant& plant);

@@ -5,36 +5,29 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "typed_value.h"
+
 namespace westnet::gateway {
 namespace {
 
 using json = nlohmann::json;
 
-// One value of the point's kind; false with the reason.
-bool Word(const json& v, bool bit, std::uint16_t& word, std::string& reason) {
+// One value of the point's kind, as its registers hold it (its type's width
+// of words at `words`); false with the reason.
+bool Value(const json& v, const PointConfig& point, std::uint16_t* words, std::string& reason) {
+    const bool bit = point.IsBit();
     if (bit && v.is_boolean()) {
-        word = v.get<bool>() ? 1 : 0;
+        words[0] = v.get<bool>() ? 1 : 0;
         return true;
     }
     if (!v.is_number()) {
         reason = bit ? "a bit point takes 0, 1, false or true" : "not a number";
         return false;
     }
-    const double d = v.get<double>();
-    if (std::floor(d) != d) {
-        reason = "not a whole number";
-        return false;
-    }
-    if (bit && d != 0.0 && d != 1.0) {
-        reason = "a bit point takes 0 or 1";
-        return false;
-    }
-    if (d < 0.0 || d > 65535.0) {
-        reason = "out of range: a word takes 0 to 65535";
-        return false;
-    }
-    word = static_cast<std::uint16_t>(d);
-    return true;
+    // A bit point is 0 or 1, whatever else its format says.
+    values::Format bitFormat;
+    bitFormat.type = values::Type::Bool;
+    return values::Encode(bit ? bitFormat : point.format, v.get<double>(), words, reason);
 }
 
 // The parser reads a number beyond a double's range as 0 or infinity: 1e-999
@@ -116,26 +109,23 @@ bool DecodeWrite(const PointConfig& point, const std::string& text,
         reason = point.IsBlock() ? expected : expected + ", not an array";
         return false;
     }
-    std::vector<std::uint16_t> decoded;
+    const auto width = static_cast<std::size_t>(point.format.Width());
+    std::vector<std::uint16_t> decoded(point.IsBit() ? 1 : static_cast<std::size_t>(point.Words()));
     if (!point.IsBlock()) {
-        std::uint16_t w = 0;
-        if (!Word(j, point.IsBit(), w, reason)) {
+        if (!Value(j, point, decoded.data(), reason)) {
             return false;
         }
-        decoded.push_back(w);
     } else {
         if (j.size() != static_cast<std::size_t>(point.count)) {
             reason = expected + ", not " + std::to_string(j.size());
             return false;
         }
         for (std::size_t i = 0; i < j.size(); ++i) {
-            std::uint16_t w = 0;
             std::string why;
-            if (!Word(j[i], false, w, why)) {
+            if (!Value(j[i], point, decoded.data() + i * width, why)) {
                 reason = "value " + std::to_string(i + 1) + " (" + j[i].dump() + "): " + why;
                 return false;
             }
-            decoded.push_back(w);
         }
     }
     words = std::move(decoded);

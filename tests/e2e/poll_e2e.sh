@@ -105,6 +105,15 @@ check "read-block first word" contains "$WORK/out" "0240001,0,40001,1"
 check "read-block last word" contains "$WORK/out" "0240064,63,40064,64"
 check "read-block 64 rows" equals "$(($(wc -l <"$WORK/out") - 1))" 64
 
+# Typed values of the image (f32h:12.5, u32:1234567, i16:732), decoded as
+# the gateway decodes them, the two registers of a value in one block read.
+run plant --timeout 500 --type float32 --word-order high-first read 0140105 --format csv
+check "read --type float32 high-first" contains "$WORK/out" "0140105,1,40105,float32,12.5,16712 0,ok"
+run plant --timeout 500 --type uint32 read 0140103 --format csv
+check "read --type uint32" contains "$WORK/out" "0140103,1,40103,uint32,1234567,54919 18,ok"
+run plant --timeout 500 --type int16 read 0140101 --format csv
+check "read --type int16" contains "$WORK/out" "0140101,1,40101,int16,732,732,ok"
+
 # CmdWritePoint (7): OP_WRITE_WORD and OP_WRITE_BIT, read back.
 run plant --timeout 500 write 0140003=0x1234 "0140003 16=1"
 check "write exit 0" equals "$status" 0

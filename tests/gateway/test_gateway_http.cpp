@@ -352,6 +352,73 @@ TEST_F(GatewayHttp, ABadBodyIsRefusedAndNothingIsWritten) {
     EXPECT_EQ(r->status, 503);
 }
 
+// A typed point is served in engineering units beside its raw words, and
+// written in them: the write lands as the words its type and scale make.
+TEST(GatewayHttpTyped, EngineeringValuesBothWays) {
+    Plant plant = TestPlant();
+    LineConfig& line = plant.lines[0];
+    PointConfig& kiln = line.points[0];  // boiler/temperature, register 40001
+    kiln.format.type = values::Type::Int16;
+    kiln.format.scaled = true;
+    kiln.format.scale = {0, 10, 0, 1};
+    kiln.unit = "°C";
+    kiln.decimals = 1;
+    PointConfig& flows = line.points[1];  // tank/levels: 3 float32 values, high word first
+    flows.format.type = values::Type::Float32;
+    flows.format.order = values::WordOrder::HighFirst;
+    FakeService service{plant};
+    auto frontEnd = http::MakeHttpFrontEnd(service.PlantConfig().gateway, service);
+    ASSERT_TRUE(frontEnd);
+    std::string error;
+    ASSERT_TRUE(frontEnd->Start(error)) << error;
+    HttpClient client(http::BoundPort(*frontEnd));
+    client.SetDefaultHeaders(Bearer(kOperatorToken));
+
+    PointSample sample;
+    sample.values = {0xFD8F};  // -625 tenths
+    sample.quality = Quality::Good;
+    service.SetSample(0, 0, sample);
+    sample.values = {0x4292, 0x8000, 0xC0A0, 0x0000, 0x7FC0, 0x0000};  // 73.25, -5, NaN
+    service.SetSample(0, 1, sample);
+    auto r = client.Get("/api/points/north/boiler/temperature");
+    ASSERT_TRUE(r);
+    json one = json::parse(r->body);
+    EXPECT_DOUBLE_EQ(one["value"].get<double>(), -62.5) << r->body;
+    EXPECT_EQ(one["raw"], 0xFD8F);
+    EXPECT_EQ(one["unit"], "°C");
+    EXPECT_EQ(one["decimals"], 1);
+    EXPECT_EQ(one["type"], "int16");
+    r = client.Get("/api/points/north/tank/levels");
+    ASSERT_TRUE(r);
+    one = json::parse(r->body);
+    EXPECT_EQ(one["values"], json::parse("[73.25, -5, null]")) << r->body;
+    EXPECT_EQ(one["raw"].size(), 6u);
+    EXPECT_EQ(one["count"], 3);
+    EXPECT_EQ(one["registers"], 6);
+
+    auto put = std::async(std::launch::async, [&] {
+        return client.Put("/api/points/north/tank/levels", "[73.25, 0, -1]", "application/json");
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (service.SubmittedCount() == 0 && std::chrono::steady_clock::now() < deadline &&
+           put.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+    }
+    ASSERT_EQ(service.SubmittedCount(), 1u);
+    EXPECT_EQ(service.SubmittedAt(0).op.values,
+              (std::vector<std::uint16_t>{0x4292, 0x8000, 0, 0, 0xBF80, 0}));
+    service.Finish(0, LineOpResult{});
+    ASSERT_TRUE(put.get());
+
+    r = client.Put("/api/points/north/boiler/temperature", "3276.8", "application/json");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 400);
+    EXPECT_NE(r->body.find("out-of-range: this int16 point (scaled) takes -3276.8 to 3276.7"),
+              std::string::npos)
+        << r->body;
+    EXPECT_EQ(service.SubmittedCount(), 1u);
+    frontEnd->Stop();
+}
+
 TEST_F(GatewayHttp, MetricsInThePrometheusTextFormat) {
     PointSample sample;
     sample.values = {7, 8, 9};

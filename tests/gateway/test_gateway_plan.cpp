@@ -97,6 +97,53 @@ TEST(GatewayPlan, WireTimeAtTheLineSpeed) {
     EXPECT_EQ(WriteRequestChars(3), 13);
 }
 
+// A two-register value is read whole, in one command: never split between
+// blocks, however the points around it fall.
+TEST(GatewayPlan, TwoRegisterValuesAreNeverSplit) {
+    std::vector<PointConfig> points;
+    for (int reg = 0; reg < 63; ++reg) {
+        points.push_back(P("1:" + std::to_string(reg)));
+    }
+    PointConfig wide = P("1:63");
+    wide.format.type = values::Type::Float32;  // registers 63 and 64
+    points.push_back(wide);
+    PointConfig counters = P("1:100");
+    counters.format.type = values::Type::UInt32;
+    counters.count = 32;  // 64 words
+    points.push_back(counters);
+    std::vector<std::size_t> all(points.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        all[i] = i;
+    }
+    for (int gap : {0, 8}) {
+        const std::vector<Block> blocks = PlanBlocks(points, all, gap);
+        for (const Block& b : blocks) {
+            EXPECT_LE(b.count, kBlockMaxWords);
+            for (const std::size_t i : b.points) {
+                EXPECT_GE(points[i].reg, b.reg) << points[i].name;
+                EXPECT_LE(points[i].reg + points[i].Words(), b.End()) << points[i].name;
+            }
+        }
+        ASSERT_EQ(blocks.size(), 3u);
+        EXPECT_EQ(blocks[1].reg, 63);
+        EXPECT_EQ(blocks[1].count, 2);
+        EXPECT_EQ(blocks[2].count, 64);
+    }
+    Plant plant;
+    LineConfig line;
+    line.name = "l";
+    line.points = {wide};
+    line.points[0].name = "flow";
+    line.points[0].unit = "m3/h";
+    line.points[0].format.scaled = true;
+    line.points[0].format.scale = {0, 1, 0, 3.6};
+    plant.lines.push_back(line);
+    const std::string text = DescribePlan(plant);
+    EXPECT_NE(text.find("flow: 0100064-00065 float32 low-first, raw 0..1 = 0..3.6 m3/h"),
+              std::string::npos)
+        << text;
+}
+
 TEST(GatewayPlan, CheckWarnsOfPointsFasterThanAPass) {
     // Four 64-word blocks on four stations: about 770 ms a pass at 9600 8O2.
     struct Case {

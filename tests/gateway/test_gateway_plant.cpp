@@ -153,6 +153,95 @@ TEST(GatewayPlant, EveryMistakeNamesItsLineAndKey) {
     }
 }
 
+// What a point's registers mean, and every combination that makes no sense.
+TEST(GatewayPlant, TypedPoints) {
+    const Read r = ReadText(std::string(kLine).substr(1) + R"([[line.point]]
+address = "0140001"
+name = "kiln/temperature"
+type = "int16"
+scale = [0, 10000, 0.0, 100.0]
+clamp = true
+unit = "°C"
+decimals = 1
+[[line.point]]
+address = "0140003"
+name = "counter"
+type = "uint32"
+word_order = "high-first"
+[[line.point]]
+address = "0140010"
+name = "flows"
+type = "float32"
+count = 32
+[[line.point]]
+address = "0140005 2"
+name = "run"
+[[line.point]]
+address = "0165534"
+name = "last"
+type = "int32"
+)");
+    ASSERT_TRUE(r.ok) << r.errors.front();
+    const std::vector<PointConfig>& p = r.plant.lines.at(0).points;
+    EXPECT_EQ(p[0].format.type, values::Type::Int16);
+    EXPECT_TRUE(p[0].format.scaled);
+    EXPECT_EQ(p[0].format.scale, (values::Scale{0, 10000, 0, 100}));
+    EXPECT_TRUE(p[0].format.clamp);
+    EXPECT_EQ(p[0].unit, "°C");
+    EXPECT_EQ(p[0].decimals, 1);
+    EXPECT_EQ(p[0].Words(), 1);
+    EXPECT_EQ(p[1].format.order, values::WordOrder::HighFirst);
+    EXPECT_EQ(p[1].Words(), 2);
+    EXPECT_EQ(p[2].Values(), 32);
+    EXPECT_EQ(p[2].Words(), 64);
+    EXPECT_EQ(p[3].format.type, values::Type::Bool) << "a bit point is a bool";
+    EXPECT_EQ(p[3].decimals, -1);
+    EXPECT_EQ(p[4].Words(), 2);
+
+    const std::string point = "[[line.point]]\naddress = \"0140001\"\n";
+    const std::string bit = "[[line.point]]\naddress = \"0140001 3\"\n";
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const Case cases[] = {
+        {point + "type = \"float\"\n", "6: line.point.type: \"float\" is not a type; types are"},
+        {point + "type = 32\n", "6: line.point.type: must be a string"},
+        {bit + "type = \"float32\"\n",
+         "6: line.point.type: a bit point is one bit: its type is bool, not float32"},
+        {bit + "scale = [0, 1, 0, 10]\n", "6: line.point.scale: a bit point is 0 or 1"},
+        {point + "type = \"bool\"\n", "6: line.point.type: bool is the type of a bit point"},
+        {point + "scale = [5, 5, 0, 100]\n", "6: line.point.scale: the raw ends are equal"},
+        {point + "scale = [0, 10, 3, 3]\n", "6: line.point.scale: the engineering ends are equal"},
+        {point + "scale = [0, 10, 3]\n", "6: line.point.scale: must be four numbers"},
+        {point + "scale = [0, 10, \"a\", 3]\n", "6: line.point.scale: must be four numbers"},
+        {point + "scale = [0, 70000, 0, 1]\n",
+         "6: line.point.scale: raw end 70000 is outside what uint16 holds (0 to 65535)"},
+        {point + "type = \"int16\"\nscale = [-40000, 0, 0, 1]\n",
+         "7: line.point.scale: raw end -40000 is outside what int16 holds"},
+        {"[[line.point]]\naddress = \"0165535\"\ntype = \"float32\"\n",
+         "6: line.point.type: float32 takes two registers, and \"0165535\" is the last one"},
+        {point + "type = \"int32\"\ncount = 33\n",
+         "7: line.point.count: 33 int32 values take 66 words; a block reads 64 words at most"},
+        {"[[line.point]]\naddress = \"0165530\"\ntype = \"uint32\"\ncount = 4\n",
+         "7: line.point.count: the block of 8 words"},
+        {point + "word_order = \"big\"\n", "6: line.point.word_order: \"big\" must be"},
+        {point + "type = \"int16\"\nword_order = \"high-first\"\n",
+         "7: line.point.word_order: int16 is one register"},
+        {point + "clamp = true\n", "6: line.point.clamp: clamps to the scale's"},
+        {point + "decimals = 11\n", "6: line.point.decimals: must be 0 to 10"},
+        {point + "unit = \"a\\tb\"\n", "6: line.point.unit: \"a\\x09b\" must be at most 32"},
+        {point + "typ = \"int16\"\n", "6: line.point.typ: unknown key; did you mean type?"},
+    };
+    for (const Case& c : cases) {
+        const Read bad = ReadText(std::string(kLine).substr(1) + c.text);
+        EXPECT_FALSE(bad.ok) << c.text;
+        ASSERT_FALSE(bad.errors.empty()) << c.text;
+        EXPECT_EQ(bad.errors.front().rfind("plant.toml:" + c.message, 0), 0u)
+            << "got:      " << bad.errors.front() << "\nexpected: plant.toml:" << c.message;
+    }
+}
+
 TEST(GatewayPlant, MistakesAcrossTheFile) {
     const std::string point = "[[line.point]]\naddress = \"0140001\"\n";
     struct Case {
@@ -233,6 +322,15 @@ coil = 3
 [[line.point]]
 address = "0140010"
 count = 4
+[[line.point]]
+address = "0140030"
+name = "t"
+type = "float32"
+word_order = "low-first"
+scale = [0, 100, 0.0, 1.0]
+clamp = true
+unit = "bar"
+decimals = 2
 )";
     const Read before = ReadText(base);
     ASSERT_TRUE(before.ok) << before.errors.front();
@@ -260,6 +358,12 @@ count = 4
         {"deadband = 0", "deadband = 0.5"},
         {"coil = 3", "coil = 4"},
         {"count = 4", "count = 5"},
+        {"type = \"float32\"", "type = \"int32\""},
+        {"word_order = \"low-first\"", "word_order = \"high-first\""},
+        {"scale = [0, 100, 0.0, 1.0]", "scale = [0, 100, 0.0, 2.0]"},
+        {"clamp = true", "clamp = false"},
+        {"unit = \"bar\"", "unit = \"kPa\""},
+        {"decimals = 2", "decimals = 3"},
         {"count = 4\n", "count = 4\n[[line.point]]\naddress = \"0140020\"\n"},
     };
     for (const auto& change : changes) {

@@ -261,6 +261,29 @@ TEST(GatewayCacheWriter, ValuesAgeFromGoodToStaleOrBadAndTheSweepTellsOnce) {
     EXPECT_EQ(cache.Sample(0, At(3300)).values, std::vector<std::uint16_t>{77});
 }
 
+// A two-register value is served only from one read that holds both its
+// halves: halves of different reads would make a value the plant never had.
+TEST(GatewayCacheWriter, TwoRegisterValuesComeFromOneRead) {
+    PointConfig wide = WordPoint(1, 10);
+    wide.format.type = values::Type::Float32;
+    const LineConfig config = Config({wide});
+    const PointMap map(config.points);
+    CacheWriter cache(config, map, 0.01, At(0));
+    PointUpdates out;
+    cache.ApplyRead(1, 10, {0x8000}, At(0), WallTime{}, out);  // the low half alone
+    cache.ApplyRead(1, 11, {0x4292}, At(0), WallTime{}, out);  // the high half alone
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(cache.Sample(0, At(0)).quality, Quality::Bad);
+    std::vector<std::uint16_t> words;
+    EXPECT_FALSE(cache.CachedRegisters(1, 10, 2, At(0), words));
+    cache.ApplyRead(1, 9, {7, 0x8000, 0x4292}, At(10), WallTime{}, out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(cache.Sample(0, At(10)).values, (std::vector<std::uint16_t>{0x8000, 0x4292}));
+    // A later read of one half leaves the served value whole.
+    cache.ApplyRead(1, 11, {0x0000}, At(20), WallTime{}, out);
+    EXPECT_EQ(cache.Sample(0, At(20)).values, (std::vector<std::uint16_t>{0x8000, 0x4292}));
+}
+
 TEST(GatewayCacheWriter, APassLongerThanTheScanPeriodKeepsValuesGoodOnASlowLine) {
     // At 20 ms a character a pass of this one point takes longer on the wire
     // than its 100 ms scan period: the value is read once a pass at best.

@@ -72,5 +72,59 @@ TEST(WriteDecoding, AcceptsOnlyWhatFitsThePoint) {
     }
 }
 
+// Writes in engineering units: converted through the point's type and
+// scale, rounded to the raw step, refused (naming the limits) beyond it.
+TEST(WriteDecoding, TypedPointsTakeEngineeringValues) {
+    PointConfig temperature = TestPoint("t", 1, 0, -1, 0, true);
+    temperature.format.type = values::Type::Int16;
+    temperature.format.scaled = true;
+    temperature.format.scale = {0, 10, 0, 1};  // tenths of a degree
+    PointConfig flow = TestPoint("f", 1, 0, -1, 0, true);
+    flow.format.type = values::Type::Float32;
+    flow.format.order = values::WordOrder::HighFirst;
+    PointConfig totals = TestPoint("c", 1, 0, -1, 2, true);
+    totals.format.type = values::Type::Int32;
+    PointConfig level = TestPoint("l", 1, 0, -1, 0, true);
+    level.format.scaled = true;
+    level.format.scale = {0, 10000, 0, 100};
+    level.format.clamp = true;
+    struct Case {
+        const PointConfig& point;
+        std::string payload;
+        bool ok;
+        Words words;
+        std::string reason;  // in the reason when refused
+    };
+    const Case cases[] = {
+        {temperature, "73.25", true, {733}, ""},
+        {temperature, "-0.5", true, {0xFFFB}, ""},
+        {temperature,
+         "3276.8",
+         false,
+         {},
+         "out-of-range: this int16 point (scaled) takes -3276.8 to 3276.7"},
+        {flow, "73.25", true, {0x4292, 0x8000}, ""},
+        {flow, "1e39", false, {}, "out-of-range"},
+        {flow, "[73.25]", false, {}, "not an array"},
+        {totals, "[-5, 70000]", true, {0xFFFB, 0xFFFF, 0x1170, 0x0001}, ""},
+        {totals, "[1, 2147483648]", false, {}, "value 2 (2147483648): out-of-range"},
+        {totals, "[1, 2, 3]", false, {}, "2 values, not 3"},
+        {level, "120", true, {10000}, ""},  // clamped to the scale's top
+        {level, "12.34", true, {1234}, ""},
+    };
+    for (const Case& c : cases) {
+        Words words = {999};
+        std::string reason;
+        EXPECT_EQ(DecodeWrite(c.point, c.payload, words, reason), c.ok)
+            << c.payload << ": " << reason;
+        if (c.ok) {
+            EXPECT_EQ(words, c.words) << c.payload;
+        } else {
+            EXPECT_EQ(words, Words{999}) << c.payload;
+            EXPECT_NE(reason.find(c.reason), std::string::npos) << c.payload << ": " << reason;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace westnet::gateway

@@ -30,6 +30,29 @@ TEST(PollOptions, LineOptionsBecomeTheDriversCodes) {
     EXPECT_EQ(p.options.points[0].address, "0140001");
 }
 
+// read --type: the type and word order the gateway's plant file names.
+TEST(PollOptions, TypedReads) {
+    ParseOutcome p = Parse(
+        {"--device", "d", "--type", "float32", "--word-order", "high-first", "read", "0140001"});
+    ASSERT_TRUE(p.ok) << p.error;
+    ASSERT_TRUE(p.options.valueType);
+    EXPECT_EQ(*p.options.valueType, values::Type::Float32);
+    EXPECT_EQ(p.options.wordOrder, values::WordOrder::HighFirst);
+    p = Parse({"--device", "d", "read", "0140001"});
+    EXPECT_FALSE(p.options.valueType) << "plain words unless asked";
+    EXPECT_EQ(p.options.wordOrder, values::WordOrder::LowFirst);
+    const std::pair<std::vector<std::string>, const char*> refused[] = {
+        {{"--device", "d", "--type", "float", "read", "0140001"}, "--type takes uint16"},
+        {{"--device", "d", "--type", "bool", "read", "0140001"}, "--type takes uint16"},
+        {{"--device", "d", "--word-order", "big", "read", "0140001"}, "--word-order takes"},
+    };
+    for (const auto& [args, message] : refused) {
+        p = Parse(args);
+        EXPECT_FALSE(p.ok) << args[3];
+        EXPECT_EQ(p.error.rfind(message, 0), 0u) << p.error;
+    }
+}
+
 TEST(PollOptions, UnsetLineOptionsAreLeftToTheDriver) {
     const ParseOutcome p = Parse({"read", "0140001", "--device", "COM1"});
     ASSERT_TRUE(p.ok) << p.error;
@@ -222,6 +245,7 @@ TEST(PollOptions, OptionsTheCommandDoesNotUseAreWarnedOfOnce) {
         {{"--device", "d", "--count", "3", "--changes", "--log", "x", "poll", "0140001"}, {}},
         {{"--device", "d", "--count", "3", "--station", "1", "line-check"}, {}},
         {{"--device", "d", "--rts", "on", "--timeout", "100", "read", "0140001"}, {}},
+        {{"--device", "d", "--type", "int32", "write", "0140001=5"}, {"--type does not apply"}},
     };
     for (const auto& [args, expected] : cases) {
         const ParseOutcome p = Parse(args);

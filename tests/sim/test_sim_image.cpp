@@ -30,6 +30,42 @@ TEST(ImageTest, LoadsWordsListsHexAndComments) {
     EXPECT_EQ(plant.Registers(5)[65535], 8);
 }
 
+// Typed values land as the gateway reads them back: the same conversions.
+TEST(ImageTest, TypedValuesFillTheirTypesWords) {
+    const char* text =
+        "0140001 = f32:73.25, i16:-5\n"   // 40001-40002, 40003
+        "0140010 = i32:-5, u32h:70000\n"  // low word first, then high word first
+        "0140020 = bcd:1234, f32h:-5, 7\n";
+    Plant plant;
+    ImageError error;
+    ASSERT_TRUE(LoadImageText(text, "t.img", plant, error)) << error.Message();
+    const std::vector<std::uint16_t>& r = plant.Registers(1);
+    EXPECT_EQ(std::vector<std::uint16_t>(r.begin() + 40000, r.begin() + 40003),
+              (std::vector<std::uint16_t>{0x8000, 0x4292, 0xFFFB}));
+    EXPECT_EQ(std::vector<std::uint16_t>(r.begin() + 40009, r.begin() + 40013),
+              (std::vector<std::uint16_t>{0xFFFB, 0xFFFF, 0x0001, 0x1170}));
+    EXPECT_EQ(std::vector<std::uint16_t>(r.begin() + 40019, r.begin() + 40023),
+              (std::vector<std::uint16_t>{0x1234, 0xC0A0, 0x0000, 7}));
+    struct Case {
+        const char* line;
+        const char* what;
+    } cases[] = {
+        {"0140001 = f64:1", "bad value 'f64:1': a typed value is"},
+        {"0140001 = i16:40000", "value i16:40000: out-of-range: this int16 point takes -32768"},
+        {"0140001 = bcd:12.5", "value bcd:12.5: not a whole number"},
+        {"0140001 = f32:", "bad value 'f32:': expected a number"},
+        {"0140001 = f32:1e39", "value f32:1e39: out-of-range"},
+        {"0140001 = f32:nan", "value f32:nan: out-of-range"},
+        {"0140001 = u32:1x", "bad value 'u32:1x': expected a number"},
+    };
+    for (const Case& c : cases) {
+        Plant refused;
+        ASSERT_FALSE(LoadImageText(std::string(c.line) + "\n", "t.img", refused, error)) << c.line;
+        const std::string prefix = std::string("t.img:1: ") + c.what;
+        EXPECT_EQ(error.Message().substr(0, prefix.size()), prefix) << error.Message();
+    }
+}
+
 TEST(ImageTest, AStationNamedWithZeroesExists) {
     Plant plant;
     ImageError error;

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "typed_value.h"
+
 #include <westnet/westnet.h>
 
 #include <CLI/CLI.hpp>
@@ -63,9 +65,9 @@ const std::map<std::string, Command>& Commands() {
 
 // The options that take a value, as --NAME VALUE or --NAME=VALUE.
 constexpr const char* kWithValue[] = {
-    "--driver",  "--device", "--baud",  "--data-bits", "--stop-bits", "--parity",
-    "--timeout", "--kind",   "--words", "--interval",  "--count",     "--format",
-    "--rts",     "--dtr",    "--log",   "--points",    "--station",
+    "--driver", "--device", "--baud",     "--data-bits", "--stop-bits",  "--parity", "--timeout",
+    "--kind",   "--words",  "--interval", "--count",     "--format",     "--rts",    "--dtr",
+    "--log",    "--points", "--station",  "--type",      "--word-order",
 };
 
 // A refusal in our words, thrown from an option's callback.
@@ -136,6 +138,19 @@ std::string ApplyOption(const std::string& name, const std::string& value, Optio
             return "--device needs a device name";
         }
         o.device = value;
+    } else if (name == "--type") {
+        values::Type type{};
+        if (!values::ParseType(value, type) || type == values::Type::Bool) {
+            return "--type takes uint16, int16, uint32, int32, float32 or bcd16, not " +
+                   Quote(value);
+        }
+        o.valueType = type;
+    } else if (name == "--word-order") {
+        values::WordOrder order{};
+        if (!values::ParseWordOrder(value, order)) {
+            return "--word-order takes low-first or high-first, not " + Quote(value);
+        }
+        o.wordOrder = order;
     } else if (name == "--baud") {
         if (!ParseInteger(value, 1, 65535, number)) {
             return "--baud takes 1 to 65535 (the driver's line record holds 16 bits), not " +
@@ -540,6 +555,8 @@ std::vector<std::string> IgnoredOptions(const Options& options) {
         {"--hex", values, "the commands that show values"},
         {"--binary", values, "the commands that show values"},
         {"--signed", values, "the commands that show values"},
+        {"--type", {C::Read}, "read"},
+        {"--word-order", {C::Read}, "read"},
     };
     std::vector<std::string> warnings;
     std::vector<std::string> warned;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "typed_value.h"
+
 namespace westnet::poll {
 
 // Exit statuses (documented in usage.h).
@@ -57,6 +59,11 @@ struct Options {
     std::int64_t rounds = 0;  // poll: 0 = until interrupted; line-check: samples per station
     Format format = Format::Table;
     ValueView view;
+    // read --type: each address is the first register of a value of that
+    // type (two registers for the 32-bit ones, in --word-order), decoded as
+    // the gateway decodes it.
+    std::optional<values::Type> valueType;
+    values::WordOrder wordOrder = values::WordOrder::LowFirst;
     bool changes = false;                // poll: only rows whose value or result changed
     std::string logPath;                 // poll: rows appended as CSV or JSON Lines
     std::string pointsFile;              // more arguments, one a line

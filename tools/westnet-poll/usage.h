@@ -145,6 +145,13 @@ OTHER OPTIONS
                             (0b0000000011111111).
   --signed                  Show values as signed words (-32768 to 32767), and
                             accept negative values for write and write-block.
+  --type TYPE               read: each address is the first register of a
+                            value of TYPE (uint16, int16, uint32, int32,
+                            float32, bcd16), read in one exchange and decoded
+                            as westnet-gateway decodes it; the 32-bit types
+                            take two registers.
+  --word-order ORDER        read --type: low-first (the default: the first
+                            register holds the low word) or high-first.
   --help                    Show this text and exit.
   --version                 Show the version and exit.
   An option the command does not use is ignored, with a warning.

@@ -4,11 +4,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
 
 #include "text.h"
+#include "typed_value.h"
 
 namespace westnet::sim {
 namespace {
@@ -95,6 +97,62 @@ bool ParseValue(const std::string& text, std::uint16_t& value, std::string& what
     return true;
 }
 
+// "f32:73.25", "i32:-5", "bcd:1234", "u32h:70000" (the h: high word first):
+// a value as the plant means it, in its type's words. False with `what` set
+// when the item has a type prefix that does not parse; `typed` tells whether
+// it had one at all.
+bool ParseTypedValue(const std::string& text, std::vector<std::uint16_t>& words, bool& typed,
+                     std::string& what) {
+    struct Prefix {
+        const char* name;
+        values::Type type;
+    };
+    static const Prefix kPrefixes[] = {
+        {"u16", values::Type::UInt16},  {"i16", values::Type::Int16},
+        {"u32", values::Type::UInt32},  {"i32", values::Type::Int32},
+        {"f32", values::Type::Float32}, {"bcd", values::Type::Bcd16},
+    };
+    const std::size_t colon = text.find(':');
+    typed = colon != std::string::npos;
+    if (!typed) {
+        return true;
+    }
+    std::string prefix = text.substr(0, colon);
+    values::Format format;
+    if (prefix.size() == 4 && prefix[3] == 'h' && prefix[1] == '3') {
+        format.order = values::WordOrder::HighFirst;
+        prefix.pop_back();
+    }
+    bool known = false;
+    for (const Prefix& p : kPrefixes) {
+        if (prefix == p.name) {
+            format.type = p.type;
+            known = true;
+        }
+    }
+    if (!known) {
+        what = "bad value " + Quoted(text) +
+               ": a typed value is u16:, i16:, u32:, i32:, f32: or bcd: and a number (u32h:, "
+               "i32h:, f32h: for the high word first)";
+        return false;
+    }
+    const std::string number = text.substr(colon + 1);
+    char* end = nullptr;
+    const double value = number.empty() ? 0.0 : std::strtod(number.c_str(), &end);
+    if (number.empty() || end == nullptr || *end != '\0' || number[0] == ' ') {
+        what = "bad value " + Quoted(text) + ": expected a number after the type";
+        return false;
+    }
+    std::uint16_t out[2] = {};
+    std::string why;
+    if (!values::Encode(format, value, out, why)) {
+        what = "value " + Shown(text) + ": " + why;
+        return false;
+    }
+    words.assign(out, out + format.Width());
+    return true;
+}
+
 bool ParseLine(const std::string& raw, Entry& entry, std::string& what) {
     std::size_t equals = raw.find('=');
     if (equals == std::string::npos) {
@@ -110,15 +168,23 @@ bool ParseLine(const std::string& raw, Entry& entry, std::string& what) {
         std::size_t comma = list.find(',', from);
         std::string item =
             Trim(list.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
-        std::uint16_t value = 0;
-        if (!ParseValue(item, value, what)) {
+        std::vector<std::uint16_t> words;
+        bool typed = false;
+        if (!ParseTypedValue(item, words, typed, what)) {
             return false;
         }
-        if (entry.values.size() == kRegisterCount) {
+        if (!typed) {
+            std::uint16_t value = 0;
+            if (!ParseValue(item, value, what)) {
+                return false;
+            }
+            words.push_back(value);
+        }
+        if (entry.values.size() + words.size() > kRegisterCount) {
             what = "more than 65536 values in one list";
             return false;
         }
-        entry.values.push_back(value);
+        entry.values.insert(entry.values.end(), words.begin(), words.end());
         if (comma == std::string::npos) {
             return true;
         }

@@ -3,9 +3,13 @@
 //   # comment
 //   0140001 = 1234              station 1, register 40001 (zero-based 40000)
 //   0540010 = 1, 2, 0x0003      consecutive registers 40010, 40011, 40012
+//   0140020 = f32:73.25, i16:-5 a float in 40020-40021 (low word first), then 40022
 //
 // An address is two station digits and five register digits (00001-65535,
-// one-based); values are decimal or 0x hex, 0-65535. A list runs on into the
+// one-based); values are decimal or 0x hex, 0-65535, or typed: u16:, i16:,
+// bcd: take one register, u32:, i32:, f32: two, low word first (u32h:, i32h:,
+// f32h: high word first), converted as the gateway converts them (typed_value.h).
+// A list runs on into the
 // following registers and wraps past the last one to register 00001.
 // Everything after '#' is a comment; blank lines are allowed. Every station
 // named in a file exists, even if all its registers are zero. A UTF-8

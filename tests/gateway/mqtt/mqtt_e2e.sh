@@ -54,6 +54,8 @@ want = {
     'tank/levels': [100, 200, 300], 'pump/run-command': 1,
     'valves/positions': list(range(1, 65)), 'rtu/counter': 0x5678, 'rtu/alarm': 1,
     'rtu/last-register': 42,
+    # Typed points: engineering values.
+    'kiln/temperature': 73.2, 'water/meter-total': 1234567, 'pump/flow': 12.5,
 }
 got = {}
 for line in open(sys.argv[1]):

@@ -55,6 +55,56 @@ TEST(MqttDeadband, PublishesOnlyPastItOrOnQuality) {
     }
 }
 
+// Typed points: the deadband is in engineering units, and the payload
+// carries the engineering value with its raw words and unit.
+TEST(MqttPointPayload, TypedPointsInEngineeringUnits) {
+    PointConfig tenths = TestPoint("t", 1, 0, -1, 0, false, 0.5);
+    tenths.format.type = values::Type::Int16;
+    tenths.format.scaled = true;
+    tenths.format.scale = {0, 10, 0, 1};
+    tenths.unit = "°C";
+    PointConfig total = TestPoint("c", 1, 0, -1, 0, false, 5);
+    total.format.type = values::Type::Int32;
+    PointConfig pair = TestPoint("p", 1, 0, -1, 2, false, 0);
+    pair.format.type = values::Type::Float32;
+    const auto sample = [](std::vector<std::uint16_t> values) {
+        PointSample s;
+        s.values = std::move(values);
+        s.quality = Quality::Good;
+        return s;
+    };
+    struct Case {
+        const PointConfig& point;
+        std::vector<std::uint16_t> last;
+        std::vector<std::uint16_t> now;
+        bool publish;
+    };
+    const Case cases[] = {
+        {tenths, {100}, {104}, false},             // 10.0 -> 10.4 °C
+        {tenths, {100}, {106}, true},              // 10.0 -> 10.6 °C
+        {tenths, {0}, {0xFFFB}, false},            // 0 -> -0.5 °C: the words moved by 65531
+        {total, {0xFFFF, 0xFFFF}, {0, 0}, false},  // -1 -> 0
+        {total, {0xFFFF, 0xFFFF}, {5, 0}, true},   // -1 -> 5
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(WorthPublishing(c.point, {true, c.last, Quality::Good}, sample(c.now)), c.publish)
+            << c.point.name << " " << c.now[0];
+    }
+    EXPECT_EQ(
+        PointPayload(tenths, sample({0xFD8F}))
+            .rfind("{\"value\": -62.5, \"raw\": 64911, \"unit\": \"°C\", \"quality\": \"good\"", 0),
+        0u)
+        << PointPayload(tenths, sample({0xFD8F}));
+    EXPECT_EQ(
+        PointPayload(pair, sample({0x8000, 0x4292, 0, 0x7FC0}))
+            .rfind("{\"values\": [73.25, null], \"raw\": [32768, 17042, 0, 32704], \"quality\"", 0),
+        0u)
+        << "a NaN is no value";
+    const PointConfig plain = TestPoint("w", 1, 0, -1, 0, false, 0);
+    EXPECT_EQ(PointPayload(plain, sample({221})).rfind("{\"value\": 221, \"quality\"", 0), 0u)
+        << "a plain word point's payload is as it was";
+}
+
 TEST(MqttBrokerUrl, HostPortAndTls) {
     struct Case {
         std::string url;
