@@ -32,10 +32,10 @@ constexpr char kTokenPrefix[] = "wn_";
 constexpr char kTokenHashPrefix[] = "sha256:";
 constexpr std::size_t kNameMax = 64;
 // A users file is a few lines per person; anything this large is not one.
-constexpr long kFileMax = 1024 * 1024;
+constexpr long kFileMax = 1024L * 1024;
 // What a hash in the file may ask of every login: a hand-edited m=4000000
 // would make each check take gigabytes.
-constexpr unsigned long kMemoryKibMax = 1024 * 1024;
+constexpr unsigned long kMemoryKibMax = 1024UL * 1024;
 constexpr unsigned long kTimeCostMax = 64;
 constexpr unsigned long kLanesMax = 16;
 
@@ -241,7 +241,8 @@ bool ParseEntries(const std::string& text, const std::string& path, std::vector<
         start = end + 1;
         ++lineNumber;
         const auto fail = [&](const std::string& what) {
-            error = path + ":" + std::to_string(lineNumber) + ": " + what;
+            error = path;
+            error.append(":").append(std::to_string(lineNumber)).append(": ").append(what);
             return false;
         };
         // No field can hold a '#': it starts a comment wherever it is.
