@@ -29,7 +29,6 @@ Format Scaled(Type type, Scale scale, bool clamp = false) {
     return f;
 }
 
-constexpr auto Low = WordOrder::LowFirst;
 constexpr auto High = WordOrder::HighFirst;
 
 // Each type both ways: the words decode to the value, and the value encodes
