@@ -34,9 +34,11 @@ bool Integral(DataType type) {
     }
 }
 
-// Up to 32 bits the value travels in int_value, wider in long_value.
+// Which integers travel in int_value; UInt32 goes in long_value, as the
+// Tahu codecs (Ignition's among them) send and read it. Either is read.
 bool Narrow(DataType type) {
-    return Integral(type) && type != DataType::Int64 && type != DataType::UInt64;
+    return Integral(type) && type != DataType::Int64 && type != DataType::UInt64 &&
+           type != DataType::UInt32;
 }
 
 // The range of an integer type, as doubles (exact for all but 64 bits).
@@ -137,7 +139,7 @@ bool ReadValue(const PbMetric& m, Metric& out, std::string& error) {
         if (which == WESTNET__SPARKPLUG__PAYLOAD__METRIC__VALUE_LONG_VALUE) {
             // Some hosts send every integer in long_value.
             out.integer = static_cast<std::int64_t>(m.long_value);
-            if (Narrow(out.type)) {
+            if (Narrow(out.type) || out.type == DataType::UInt32) {
                 double low = 0;
                 double high = 0;
                 Range(out.type, low, high);
