@@ -593,7 +593,8 @@ void SparkplugFrontEnd::Write(const sparkplug::ParsedTopic& topic,
                 Job job;
                 std::string reason;
                 if (!DecodeWrite(point, text, job.words, reason)) {
-                    refused.emplace_back("bad-payload", "a write to " + label + ": " + reason);
+                    refused.emplace_back("bad-payload", "a write to " + label + ": ");
+                    refused.back().second += reason;
                     continue;
                 }
                 job.line = device.line;

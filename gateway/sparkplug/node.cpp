@@ -323,8 +323,9 @@ void EdgeNode::Births() {
         return;
     }
     seq_ = 0;
+    const std::uint64_t now = source_.nowMs();
     Payload node;
-    node.timestamp = source_.nowMs();
+    node.timestamp = now;
     Metric bdSeq = NumberMetric(kBdSeqMetric, DataType::Int64, 0);
     bdSeq.integer = static_cast<std::int64_t>(bdSeq_);
     node.metrics.push_back(std::move(bdSeq));
@@ -345,7 +346,7 @@ void EdgeNode::Births() {
             continue;
         }
         Payload& p = held[h.device];
-        p.timestamp = node.timestamp;
+        p.timestamp = now;
         p.metrics.push_back(std::move(h.metric));
     }
     history_.clear();

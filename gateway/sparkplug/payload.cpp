@@ -84,9 +84,11 @@ void Range(DataType type, double& low, double& high) {
 // Int8 or Int16 to 32 bits first; both read the same here).
 bool FromNarrow(DataType type, std::uint32_t raw, std::int64_t& value, std::string& error) {
     switch (type) {
-        case DataType::Int8:
-            value = static_cast<std::int8_t>(static_cast<std::uint8_t>(raw));
+        case DataType::Int8: {
+            const auto low = static_cast<std::int64_t>(raw & 0xFFu);
+            value = low >= 0x80 ? low - 0x100 : low;
             return true;
+        }
         case DataType::Int16:
             value = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw));
             return true;
@@ -390,7 +392,8 @@ bool Decode(const void* bytes, std::size_t size, Payload& payload, std::string& 
         if (!metric.null) {
             std::string why;
             if (!ReadValue(m, metric, why)) {
-                error = "metric " + label + ": " + why;
+                error = "metric " + label + ": ";
+                error += why;
                 return false;
             }
         }

@@ -51,8 +51,10 @@ bool CheckId(const std::string& key, const std::string& id, std::string& error) 
     }
     for (char c : id) {
         if (c == '/' || c == '+' || c == '#' || c == '\0') {
-            error = key + " = \"" + id + "\": '" + std::string(1, c == '\0' ? '0' : c) +
-                    "' cannot stand in a Sparkplug id (it is one topic level, not a filter)";
+            error = key;
+            error += " = \"" + id + "\": '";
+            error += std::string(1, c == '\0' ? '0' : c) +
+                     "' cannot stand in a Sparkplug id (it is one topic level, not a filter)";
             return false;
         }
     }
