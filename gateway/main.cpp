@@ -26,6 +26,7 @@
 #include "scan/driver_channel.h"
 #include "scan/plan.h"
 #include "scan/scan_service.h"
+#include "sparkplug/sparkplug.h"
 #include "system.h"
 #include "systemd/notify.h"
 #include "usage.h"
@@ -48,6 +49,7 @@ const FrontEndMaker kFrontEnds[] = {
     &http::MakeHttpFrontEnd,
     &modbus::MakeModbusFrontEnd,
     &mqtt::MakeMqttFrontEnd,
+    &sparkplug::MakeSparkplugFrontEnd,
 };
 
 // How often the main thread looks at the lines while it waits for a signal;

@@ -10,7 +10,9 @@
 //                        modbus_readthrough_share, mqtt, mqtt_prefix,
 //                        mqtt_client_id, mqtt_username, mqtt_password_file,
 //                        mqtt_ca_file, mqtt_cert_file, mqtt_key_file,
-//                        mqtt_republish_s
+//                        mqtt_republish_s, sparkplug, sparkplug_group,
+//                        sparkplug_node, sparkplug_primary_host,
+//                        sparkplug_aliases
 //   [[line]]             name, device, baud, format, timeout_ms, demote_after,
 //                        demote_ms, max_gap, modbus_unit_offset, writes
 //   [[line.point]]       address, name, scan_ms, writable, count, deadband, coil,
@@ -131,6 +133,16 @@ struct GatewayConfig {
     std::string mqttCertFile;  // a client certificate over mqtts://, with its key
     std::string mqttKeyFile;
     int mqttRepublishS = 60;
+
+    // Sparkplug B on a connection of its own: "mqtt://HOST[:PORT]" or
+    // "mqtts://HOST[:PORT]"; "" (the default) is off. Its credentials and
+    // certificates are the mqtt_* keys'.
+    std::string sparkplug;
+    std::string sparkplugGroup = "westnet";
+    std::string sparkplugNode = "gateway-1";  // the edge node id
+    // A host id: no births until its STATE says online; data waits meanwhile.
+    std::string sparkplugPrimaryHost;
+    bool sparkplugAliases = true;
 };
 
 struct Plant {

@@ -47,7 +47,12 @@ const std::vector<std::string> kGatewayKeys = {"http",
                                                "mqtt_ca_file",
                                                "mqtt_cert_file",
                                                "mqtt_key_file",
-                                               "mqtt_republish_s"};
+                                               "mqtt_republish_s",
+                                               "sparkplug",
+                                               "sparkplug_group",
+                                               "sparkplug_node",
+                                               "sparkplug_primary_host",
+                                               "sparkplug_aliases"};
 const std::vector<std::string> kLineKeys = {
     "name",      "device",  "baud",   "format", "timeout_ms",         "demote_after",
     "demote_ms", "max_gap", "writes", "point",  "modbus_unit_offset", "confirm"};
@@ -456,6 +461,32 @@ private:
                   "a password needs its mqtt_username");
         }
         Integer(table, "gateway", "mqtt_republish_s", 1, 86400, g.mqttRepublishS, " s");
+        if (String(table, "gateway", "sparkplug", g.sparkplug) && !g.sparkplug.empty()) {
+            BrokerAddress broker;
+            std::string why;
+            if (!ParseBrokerUrl(g.sparkplug, broker, why)) {
+                Error(KeyLine(table, "sparkplug"), "gateway.sparkplug",
+                      why + "; \"\" turns it off");
+            }
+        }
+        // Each is one level of a Sparkplug topic.
+        const std::pair<const char*, std::string*> ids[] = {
+            {"sparkplug_group", &g.sparkplugGroup},
+            {"sparkplug_node", &g.sparkplugNode},
+            {"sparkplug_primary_host", &g.sparkplugPrimaryHost}};
+        for (const auto& [key, value] : ids) {
+            if (String(table, "gateway", key, *value)) {
+                const bool optional = std::string(key) == "sparkplug_primary_host";
+                if ((value->empty() && !optional) ||
+                    value->find_first_of("/+#") != std::string::npos) {
+                    Error(KeyLine(table, key), std::string("gateway.") + key,
+                          Quote(*value) +
+                              " is not a Sparkplug id: one topic level, not empty, "
+                              "without '/', '+' or '#'");
+                }
+            }
+        }
+        Boolean(table, "gateway", "sparkplug_aliases", g.sparkplugAliases);
         gatewayLine_ = LineOf(table);
     }
 

@@ -1,0 +1,200 @@
+"""Checks of the Sparkplug e2e test on what the independent decoder
+(spb.js decode) made of every message seen on spBv1.0/#.
+
+    spb_check.py MODE JSONL [ARGS...]   exit 0 when the check holds
+"""
+import json
+import sys
+
+NODE = 'spBv1.0/westnet/%s/gateway-1'
+DEVICES = ('plant-s01', 'plant-s02', 'plant-s05')
+# The example image (examples/plant.img) read by hand, as the MQTT test has it.
+WANT = {
+    'plant-s01': {
+        'pump/flow-setpoint': ('UInt16', 1234), 'pump/running': ('Boolean', 1),
+        'pump/fault': ('Boolean', 0), 'tank/levels/0': ('UInt16', 100),
+        'tank/levels/1': ('UInt16', 200), 'tank/levels/2': ('UInt16', 300),
+        'pump/run-command': ('UInt16', 1), 'kiln/temperature': ('Double', 73.2),
+        'water/meter-total': ('UInt32', 1234567), 'pump/flow': ('Float', 12.5),
+    },
+    'plant-s02': dict(('valves/positions/%d' % i, ('UInt16', i + 1)) for i in range(64)),
+    'plant-s05': {
+        'rtu/counter': ('UInt16', 0x5678), 'rtu/alarm': ('Boolean', 1),
+        'rtu/last-register': ('UInt16', 42),
+    },
+}
+
+
+def messages(path):
+    out = []
+    for line in open(path):
+        m = json.loads(line)
+        if m['topic'].startswith('spBv1.0/westnet/'):
+            out.append(m)
+    return out
+
+
+def kind(m):
+    return m['topic'].split('/')[2]
+
+
+def device(m):
+    parts = m['topic'].split('/')
+    return parts[4] if len(parts) > 4 else None
+
+
+def metric(payload, name):
+    for x in payload.get('metrics', []):
+        if x.get('name') == name:
+            return x
+    return None
+
+
+def number(value):
+    return int(value) if isinstance(value, bool) else value
+
+
+def births_equal_image(ms, nth_birth=1, strict=True):
+    """The nth NBIRTH and the DBIRTHs after it: every point with its type,
+    value and good quality, an alias each, unique. Not strict: a point not
+    read yet may come without a value and with the quality bad (the first
+    births go out before the first scan)."""
+    nbirths = [i for i, m in enumerate(ms) if kind(m) == 'NBIRTH']
+    if len(nbirths) < nth_birth:
+        return False
+    start = nbirths[nth_birth - 1]
+    if metric(ms[start]['payload'], 'bdSeq') is None or \
+            metric(ms[start]['payload'], 'Node Control/Rebirth') is None:
+        return False
+    seen = {}
+    for m in ms[start + 1:]:
+        if kind(m) == 'NBIRTH':
+            break
+        if kind(m) == 'DBIRTH':
+            seen[device(m)] = m['payload']
+    aliases = set()
+    for dev, want in WANT.items():
+        if dev not in seen:
+            return False
+        if len(seen[dev]['metrics']) != len(want):
+            print('%s: %d metrics, want %d' % (dev, len(seen[dev]['metrics']), len(want)))
+            return False
+        for name, (typ, value) in want.items():
+            x = metric(seen[dev], name)
+            quality = ((x or {}).get('properties') or {}).get('Quality') or {}
+            unread = not strict and x is not None and x.get('value') is None and \
+                quality.get('value') == 0
+            if x is None or x.get('type') != typ or (
+                    not unread and (x.get('value') is None or
+                                    abs(number(x.get('value')) - value) > 1e-9)):
+                print('%s %s: %r, want %s %r' % (dev, name, x, typ, value))
+                return False
+            if (quality.get('value') != 192 and not unread) or x.get('alias') is None or \
+                    x['alias'] in aliases:
+                print('%s %s: quality or alias: %r' % (dev, name, x))
+                return False
+            aliases.add(x['alias'])
+    return True
+
+
+def seq_in_order(ms):
+    """seq: 0 on each NBIRTH, one more (mod 256) on each message after it;
+    NDEATH carries none."""
+    if not any(kind(m) == 'NBIRTH' for m in ms):
+        return False
+    last = None
+    for m in ms:
+        k = kind(m)
+        p = m['payload']
+        if m.get('error'):
+            print('undecodable: %s %s' % (m['topic'], m['error']))
+            return False
+        if k in ('NCMD', 'DCMD'):
+            continue
+        if k == 'NDEATH':
+            if p.get('seq') is not None:
+                return False
+            last = None
+            continue
+        if k == 'NBIRTH':
+            if p.get('seq') != 0:
+                return False
+        elif last is None or p.get('seq') != (last + 1) % 256:
+            print('seq %r after %r on %s' % (p.get('seq'), last, m['topic']))
+            return False
+        last = p['seq']
+    return True
+
+
+def alias_of(ms, dev, name):
+    for m in reversed(ms):
+        if kind(m) == 'DBIRTH' and device(m) == dev:
+            x = metric(m['payload'], name)
+            if x is not None:
+                return x['alias']
+    return None
+
+
+def latest_value(ms, dev, name):
+    """The value last sent for a metric: by name in a DBIRTH, by alias in DDATA."""
+    alias = alias_of(ms, dev, name)
+    value = None
+    for m in ms:
+        if device(m) != dev or kind(m) not in ('DBIRTH', 'DDATA'):
+            continue
+        for x in m['payload'].get('metrics', []):
+            if x.get('name') == name or (x.get('name') in (None, '') and x.get('alias') == alias):
+                value = number(x.get('value'))
+    return value
+
+
+def main():
+    mode, path = sys.argv[1], sys.argv[2]
+    ms = messages(path)
+    bdseqs = [metric(m['payload'], 'bdSeq')['value'] for m in ms if kind(m) == 'NBIRTH']
+    if mode == 'births':
+        ok = births_equal_image(ms, 1, strict=False)
+    elif mode == 'image':
+        # What a host holds of every point (births, then data) equals the image.
+        ok = True
+        for dev, want in WANT.items():
+            for name, (_, value) in want.items():
+                got = latest_value(ms, dev, name)
+                if got is None or abs(got - value) > 1e-9:
+                    print('%s %s: %r, want %r' % (dev, name, got, value))
+                    ok = False
+    elif mode == 'seq':
+        ok = seq_in_order(ms)
+    elif mode == 'alias':
+        print(alias_of(ms, sys.argv[3], sys.argv[4]))
+        ok = True
+    elif mode == 'value':
+        ok = latest_value(ms, sys.argv[3], sys.argv[4]) == float(sys.argv[5])
+    elif mode == 'deaths':
+        # DDEATH of every device after the latest birth of each, in this order.
+        ok = True
+        for dev in DEVICES:
+            events = [kind(m) for m in ms if device(m) == dev and kind(m) in ('DBIRTH', 'DDEATH')]
+            ok = ok and bool(events) and events[-1] == 'DDEATH'
+    elif mode == 'reborn':
+        # Every device's latest DBIRTH/DDEATH is a DBIRTH, after a DDEATH.
+        ok = True
+        for dev in DEVICES:
+            events = [kind(m) for m in ms if device(m) == dev and kind(m) in ('DBIRTH', 'DDEATH')]
+            ok = ok and len(events) >= 3 and events[-1] == 'DBIRTH' and 'DDEATH' in events
+    elif mode == 'rebirth':
+        # A second NBIRTH with the first one's bdSeq, no NDEATH between them,
+        # and every device born after it.
+        want = int(sys.argv[3])
+        kinds = [kind(m) for m in ms]
+        ok = len(bdseqs) >= want and len(set(bdseqs)) == 1 and 'NDEATH' not in kinds
+        ok = ok and births_equal_image(ms, want)
+    elif mode == 'ndeath':
+        deaths = [metric(m['payload'], 'bdSeq')['value'] for m in ms if kind(m) == 'NDEATH']
+        ok = bool(deaths) and bool(bdseqs) and deaths[-1] == bdseqs[-1]
+    else:
+        raise SystemExit('unknown mode ' + mode)
+    sys.exit(0 if ok else 1)
+
+
+main()
