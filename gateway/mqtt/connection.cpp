@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 
+#include <mosquitto.h>
+
 #include "log/log.h"
 
 namespace westnet::gateway::mqtt {
@@ -147,6 +149,42 @@ bool LoadConnectionSettings(const GatewayConfig& config, ConnectionSettings& set
         loaded.keyFile = key;
     }
     settings = loaded;
+    return true;
+}
+
+bool ApplyConnectionSettings(mosquitto* client, const ConnectionSettings& settings,
+                             const std::string& who, std::string& error) {
+    if (!settings.username.empty() &&
+        mosquitto_username_pw_set(client, settings.username.c_str(),
+                                  settings.hasPassword ? settings.password.c_str() : nullptr) !=
+            MOSQ_ERR_SUCCESS) {
+        error = who + ": mqtt_username is not valid UTF-8";
+        return false;
+    }
+    if (!settings.broker.tls) {
+        return true;
+    }
+    const char* cert = settings.certFile.empty() ? nullptr : settings.certFile.c_str();
+    const char* key = settings.keyFile.empty() ? nullptr : settings.keyFile.c_str();
+    int rc = MOSQ_ERR_SUCCESS;
+    if (settings.caFile.empty()) {
+        rc = mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+    }
+    // The library wants a CA file or folder with a client certificate;
+    // the system's folder stands in when mqtt_ca_file is "".
+    if (rc == MOSQ_ERR_SUCCESS && (!settings.caFile.empty() || cert != nullptr)) {
+        rc = settings.caFile.empty()
+                 ? mosquitto_tls_set(client, nullptr, "/etc/ssl/certs", cert, key, nullptr)
+                 : mosquitto_tls_set(client, settings.caFile.c_str(), nullptr, cert, key, nullptr);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        error = who + ": cannot use TLS with mqtt_ca_file = \"" + settings.caFile +
+                "\", mqtt_cert_file = \"" + settings.certFile + "\", mqtt_key_file = \"" +
+                settings.keyFile + "\": " + mosquitto_strerror(rc) +
+                (cert != nullptr ? " (is the key the certificate's, in PEM, without a pass phrase?)"
+                                 : "");
+        return false;
+    }
     return true;
 }
 

@@ -6,6 +6,8 @@
 
 #include <string>
 
+struct mosquitto;
+
 #include "plant/listen.h"
 #include "plant/plant.h"
 
@@ -30,5 +32,11 @@ struct ConnectionSettings {
 // its key (or either over plain mqtt://).
 bool LoadConnectionSettings(const GatewayConfig& config, ConnectionSettings& settings,
                             std::string& error);
+
+// Gives a libmosquitto client the user name, password and TLS files of
+// `settings`; false, with what to fix (after `who`, "mqtt" or "sparkplug"),
+// when the library refuses them.
+bool ApplyConnectionSettings(mosquitto* client, const ConnectionSettings& settings,
+                             const std::string& who, std::string& error);
 
 }  // namespace westnet::gateway::mqtt

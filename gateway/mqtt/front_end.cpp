@@ -264,34 +264,10 @@ bool MqttFrontEnd::Start(std::string& error) {
                            offline.data(), kQos, true) != MOSQ_ERR_SUCCESS) {
         return fail("mqtt: cannot set the last will on " + topics.Status());
     }
-    if (!settings_.username.empty() &&
-        mosquitto_username_pw_set(mosq_, settings_.username.c_str(),
-                                  settings_.hasPassword ? settings_.password.c_str() : nullptr) !=
-            MOSQ_ERR_SUCCESS) {
-        return fail("mqtt: mqtt_username is not valid UTF-8");
-    }
-    if (settings_.broker.tls) {
-        const char* cert = settings_.certFile.empty() ? nullptr : settings_.certFile.c_str();
-        const char* key = settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str();
-        int rc = MOSQ_ERR_SUCCESS;
-        if (settings_.caFile.empty()) {
-            rc = mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        }
-        // The library wants a CA file or folder with a client certificate;
-        // the system's folder stands in when mqtt_ca_file is "".
-        if (rc == MOSQ_ERR_SUCCESS && (!settings_.caFile.empty() || cert != nullptr)) {
-            rc = settings_.caFile.empty()
-                     ? mosquitto_tls_set(mosq_, nullptr, "/etc/ssl/certs", cert, key, nullptr)
-                     : mosquitto_tls_set(mosq_, settings_.caFile.c_str(), nullptr, cert, key,
-                                         nullptr);
-        }
-        if (rc != MOSQ_ERR_SUCCESS) {
-            return fail("mqtt: cannot use TLS with mqtt_ca_file = \"" + settings_.caFile +
-                        "\", mqtt_cert_file = \"" + settings_.certFile + "\", mqtt_key_file = \"" +
-                        settings_.keyFile + "\": " + mosquitto_strerror(rc) +
-                        (cert != nullptr ? " (is the key the certificate's, in PEM, without a "
-                                           "pass phrase?)"
-                                         : ""));
+    {
+        std::string why;
+        if (!mqtt::ApplyConnectionSettings(mosq_, settings_, "mqtt", why)) {
+            return fail(why);
         }
     }
     mosquitto_connect_callback_set(mosq_, &MqttFrontEnd::OnConnect);

@@ -226,29 +226,10 @@ bool SparkplugFrontEnd::Start(std::string& error) {
     mosquitto_threaded_set(mosq_, true);
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
-    if (!settings_.username.empty() &&
-        mosquitto_username_pw_set(mosq_, settings_.username.c_str(),
-                                  settings_.hasPassword ? settings_.password.c_str() : nullptr) !=
-            MOSQ_ERR_SUCCESS) {
-        return fail("sparkplug: mqtt_username is not valid UTF-8");
-    }
-    if (settings_.broker.tls) {
-        const char* cert = settings_.certFile.empty() ? nullptr : settings_.certFile.c_str();
-        const char* key = settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str();
-        int rc = MOSQ_ERR_SUCCESS;
-        if (settings_.caFile.empty()) {
-            rc = mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        }
-        if (rc == MOSQ_ERR_SUCCESS && (!settings_.caFile.empty() || cert != nullptr)) {
-            rc = settings_.caFile.empty()
-                     ? mosquitto_tls_set(mosq_, nullptr, "/etc/ssl/certs", cert, key, nullptr)
-                     : mosquitto_tls_set(mosq_, settings_.caFile.c_str(), nullptr, cert, key,
-                                         nullptr);
-        }
-        if (rc != MOSQ_ERR_SUCCESS) {
-            return fail(std::string("sparkplug: cannot use TLS with the mqtt_ca_file, "
-                                    "mqtt_cert_file and mqtt_key_file given: ") +
-                        mosquitto_strerror(rc));
+    {
+        std::string why;
+        if (!mqtt::ApplyConnectionSettings(mosq_, settings_, "sparkplug", why)) {
+            return fail(why);
         }
     }
     mosquitto_connect_callback_set(mosq_, &SparkplugFrontEnd::OnConnect);
