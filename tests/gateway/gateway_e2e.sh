@@ -81,35 +81,12 @@ check "every point becomes good" wait_for 30 all_good
 # Every point's value, from the image file itself.
 api /api/points >"$WORK/points.json"
 cache_equals_image() {
-    "$PYTHON" - "$EXAMPLES/plant.img" "$WORK/points.json" <<'EOF'
-import json, struct, sys
-# A typed image value (f32:73.25, i32h:-5, ...) as its words, encoded here
-# on its own rather than through the gateway's code.
-def words(text):
-    if ':' not in text:
-        return [int(text, 0)]
-    kind, number = text.split(':')
-    high = kind in ('u32h', 'i32h', 'f32h')
-    kind = kind[:-1] if high else kind
-    if kind in ('u16', 'i16'):
-        return [int(number) & 0xFFFF]
-    if kind == 'bcd':
-        return [int(number, 16)]
-    bits = (struct.unpack('<I', struct.pack('<f', float(number)))[0] if kind == 'f32'
-            else int(number) & 0xFFFFFFFF)
-    pair = [bits & 0xFFFF, bits >> 16]
-    return pair[::-1] if high else pair
-image = {}
-for line in open(sys.argv[1]):
-    line = line.split('#')[0].strip()
-    if not line:
-        continue
-    address, values = line.split('=')
-    station, reg = int(address.strip()[:2]), int(address.strip()[2:])
-    for v in values.split(','):
-        for w in words(v.strip()):
-            image[(station, reg)] = w
-            reg += 1
+    TESTS_LIB="$(dirname "${BASH_SOURCE[0]}")/../lib" \
+        "$PYTHON" - "$EXAMPLES/plant.img" "$WORK/points.json" <<'EOF'
+import json, os, sys
+sys.path.insert(0, os.environ['TESTS_LIB'])
+from plant_image import parse_image
+image = parse_image(open(sys.argv[1]).read())
 wrong = 0
 for p in json.load(open(sys.argv[2]))['points']:
     word = lambda r: image.get((p['station'], r), 0)

@@ -29,6 +29,9 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'lib'))
+import plant_image  # noqa: E402
+
 HOST = '127.0.0.1'
 ARGS = None
 PASSED = 0
@@ -824,38 +827,8 @@ def dump_image():
     return parse_image(text)
 
 
-def image_words(text):
-    """An image value as its words: a number, or typed (f32:12.5, u32h:7, ...)."""
-    if ':' not in text:
-        return [int(text, 0)]
-    kind, number = text.split(':')
-    high = kind in ('u32h', 'i32h', 'f32h')
-    kind = kind[:-1] if high else kind
-    if kind in ('u16', 'i16'):
-        return [int(number) & 0xFFFF]
-    if kind == 'bcd':
-        return [int(number, 16)]
-    bits = (struct.unpack('<I', struct.pack('<f', float(number)))[0] if kind == 'f32'
-            else int(number) & 0xFFFFFFFF)
-    pair = [bits & 0xFFFF, bits >> 16]
-    return pair[::-1] if high else pair
-
-
 def parse_image(text):
-    image = {}
-    for line in text.splitlines():
-        line = line.split('#', 1)[0].strip()
-        if not line:
-            continue
-        address, _, values = line.partition('=')
-        address = address.strip()
-        station, register = int(address[:2]), int(address[2:])
-        for v in values.split(','):
-            if v.strip():
-                for w in image_words(v.strip()):
-                    image[(station, register)] = w
-                    register += 1
-    return {k: v for k, v in image.items() if v != 0}
+    return {k: v for k, v in plant_image.parse_image(text).items() if v != 0}
 
 
 def main():
