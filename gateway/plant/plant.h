@@ -10,7 +10,8 @@
 //                        modbus_readthrough_share, mqtt, mqtt_prefix,
 //                        mqtt_client_id, mqtt_username, mqtt_password_file,
 //                        mqtt_ca_file, mqtt_cert_file, mqtt_key_file,
-//                        mqtt_republish_s, sparkplug, sparkplug_group,
+//                        mqtt_republish_s, mqtt_buffer_mb, mqtt_buffer_file,
+//                        sparkplug, sparkplug_group,
 //                        sparkplug_node, sparkplug_primary_host,
 //                        sparkplug_aliases
 //   [[line]]             name, device, baud, format, timeout_ms, demote_after,
@@ -133,6 +134,11 @@ struct GatewayConfig {
     std::string mqttCertFile;  // a client certificate over mqtts://, with its key
     std::string mqttKeyFile;
     int mqttRepublishS = 60;
+    // Changes kept on disk while the broker is away, published in order once
+    // it is back; 0 turns it off. The file: "" is mqtt-buffer in systemd's
+    // $STATE_DIRECTORY, else /var/lib/westnet/mqtt-buffer.
+    int mqttBufferMb = 256;
+    std::string mqttBufferFile;
 
     // Sparkplug B on a connection of its own: "mqtt://HOST[:PORT]" or
     // "mqtts://HOST[:PORT]"; "" (the default) is off. Its credentials and

@@ -48,6 +48,8 @@ const std::vector<std::string> kGatewayKeys = {"http",
                                                "mqtt_cert_file",
                                                "mqtt_key_file",
                                                "mqtt_republish_s",
+                                               "mqtt_buffer_mb",
+                                               "mqtt_buffer_file",
                                                "sparkplug",
                                                "sparkplug_group",
                                                "sparkplug_node",
@@ -461,6 +463,8 @@ private:
                   "a password needs its mqtt_username");
         }
         Integer(table, "gateway", "mqtt_republish_s", 1, 86400, g.mqttRepublishS, " s");
+        Integer(table, "gateway", "mqtt_buffer_mb", 0, 65536, g.mqttBufferMb, " MB");
+        String(table, "gateway", "mqtt_buffer_file", g.mqttBufferFile);
         if (String(table, "gateway", "sparkplug", g.sparkplug) && !g.sparkplug.empty()) {
             BrokerAddress broker;
             std::string why;
