@@ -809,7 +809,10 @@ void MqttFrontEnd::PublishLoop() {
 bool MqttFrontEnd::PublisherHasWork() const {
     const bool sendable = core_->diverting ? core_->outbox.FrontIs(kStatus) || buffer_.Unsent() > 0
                                            : !core_->outbox.Empty();
-    return core_->stopPublisher || (core_->connected && core_->resync && !core_->paused) ||
+    // A resync waits for the end of a replay: only the status goes first.
+    return core_->stopPublisher ||
+           (core_->connected && core_->resync && !core_->paused &&
+            (!core_->diverting || !core_->announced)) ||
            core_->connected != flushedConnected_ ||
            (core_->connected && sendable && core_->inflight < kWindow) || !core_->pending.empty() ||
            !core_->acked.empty() || (core_->connected && core_->diverting && ReplayDone());
