@@ -38,6 +38,14 @@ constexpr int kQos = 1;
 // waits in the outbox, where a newer reading can still replace it; past the
 // window libmosquitto would queue without bound.
 constexpr int kWindow = 64;
+
+// A QoS 1 publish the library has queued, whatever the answer says about
+// sending it now: without a connection it keeps the message and sends it
+// after the next CONNACK. Handing it over again would make a duplicate.
+bool TakenByLibrary(int rc) {
+    return rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST ||
+           rc == MOSQ_ERR_ERRNO;
+}
 constexpr std::size_t kSubscribeBatch = 64;
 constexpr auto kStatsEvery = std::chrono::milliseconds(200);
 // How often the cache is looked at for qualities that changed without a read.
@@ -122,7 +130,7 @@ public:
     }
     void Put(Outbox::Message message) REQUIRES(mutex) {
         if (diverting && message.kind == kValue) {
-            Keep(std::move(message), false);
+            Keep(std::move(message));
             wake.notify_all();
             return;
         }
@@ -139,15 +147,10 @@ public:
         wake.notify_all();
     }
 
-    // A value for the store-and-forward buffer, on its way to the disk. At
-    // the front: one older than all that wait (a publish that failed).
-    void Keep(Outbox::Message message, bool front) REQUIRES(mutex) {
+    // A value for the store-and-forward buffer, on its way to the disk.
+    void Keep(Outbox::Message message) REQUIRES(mutex) {
         pendingBytes += message.topic.size() + message.payload.size();
-        if (front) {
-            pending.push_front(std::move(message));
-        } else {
-            pending.push_back(std::move(message));
-        }
+        pending.push_back(std::move(message));
         // The disk stalls: memory is bounded as the file is.
         while (pendingBytes > bufferBytes && pending.size() > 1) {
             pendingBytes -= pending.front().topic.size() + pending.front().payload.size();
@@ -155,30 +158,25 @@ public:
             ++counts.bufferDropped;
         }
     }
-    // The broker is away (or a publish failed): values go to the buffer from
-    // now on, those that failed first, then the values the outbox still
-    // holds, oldest first, ahead of every change to come.
-    void Divert(std::vector<Outbox::Message> failed) REQUIRES(mutex) {
-        if (!bufferOn) {
+    // The broker is away: values go to the buffer from now on, first those
+    // the outbox still holds, oldest first, ahead of every change to come.
+    // (Those the library holds it sends itself after the next connection.)
+    void Divert() REQUIRES(mutex) {
+        if (!bufferOn || diverting) {
             return;
         }
-        for (auto it = failed.rbegin(); it != failed.rend(); ++it) {
-            Keep(std::move(*it), true);
+        diverting = true;
+        std::vector<Outbox::Message> others;
+        Outbox::Message m;
+        while (outbox.Take(m)) {
+            if (m.kind == kValue) {
+                Keep(std::move(m));
+            } else {
+                others.push_back(std::move(m));
+            }
         }
-        if (!diverting) {
-            diverting = true;
-            std::vector<Outbox::Message> others;
-            Outbox::Message m;
-            while (outbox.Take(m)) {
-                if (m.kind == kValue) {
-                    Keep(std::move(m), false);
-                } else {
-                    others.push_back(std::move(m));
-                }
-            }
-            for (Outbox::Message& o : others) {
-                outbox.Add(std::move(o));
-            }
+        for (Outbox::Message& o : others) {
+            outbox.Add(std::move(o));
         }
         wake.notify_all();
     }
@@ -551,7 +549,7 @@ void MqttFrontEnd::NetworkLoop() {
             if (!accepted) {
                 ++core_->counts.connectFailures;
                 // The broker was not there to begin with.
-                core_->Divert({});
+                core_->Divert();
             }
         }
         if (timedOut) {
@@ -644,7 +642,7 @@ void MqttFrontEnd::OnDisconnect(mosquitto*, void* self, int) {
     {
         MutexLock lock(front->core_->mutex);
         front->core_->connected = false;
-        front->core_->Divert({});
+        front->core_->Divert();
     }
     front->core_->wake.notify_all();
 }
@@ -936,7 +934,7 @@ void MqttFrontEnd::SendBatch() {
         int rc =
             mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
                               m.payload.data(), kQos, m.retain);
-        if (rc == MOSQ_ERR_SUCCESS) {
+        if (TakenByLibrary(rc)) {
             ++published[m.kind];
         } else {
             failed.push_back(std::move(m));
@@ -946,6 +944,7 @@ void MqttFrontEnd::SendBatch() {
     // the newest, which the end of the replay publishes again.
     std::vector<std::pair<int, std::uint64_t>> replayed;
     int unused = replaySlots;
+    std::uint64_t unsendable = 0;
     for (; unused > 0; --unused) {
         mqtt::Buffer::Message m;
         std::uint64_t id = 0;
@@ -956,9 +955,12 @@ void MqttFrontEnd::SendBatch() {
         const int rc =
             mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
                               m.payload.data(), kQos, false);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            buffer_.Unsend(id);  // again after the next connection
-            break;
+        if (!TakenByLibrary(rc)) {
+            // Refused for itself (too large, out of memory): it never will
+            // be sent, and must not hold up the rest.
+            buffer_.Ack(id);
+            ++unsendable;
+            continue;
         }
         ++published[kValue];
         replayed.emplace_back(mid, id);
@@ -967,7 +969,8 @@ void MqttFrontEnd::SendBatch() {
     for (int k = 0; k < kKinds; ++k) {
         core_->counts.published[k] += published[k];
     }
-    core_->inflight = std::max(0, core_->inflight - static_cast<int>(failed.size()) - unused);
+    core_->inflight = std::max(0, core_->inflight - static_cast<int>(failed.size()) - unused -
+                                      static_cast<int>(unsendable));
     core_->replaySending = false;
     for (const auto& [mid, id] : replayed) {
         if (core_->earlyAcks.erase(mid) > 0) {
@@ -977,19 +980,11 @@ void MqttFrontEnd::SendBatch() {
         }
     }
     core_->earlyAcks.clear();
-    // The connection went under them. Buffered, values go to the buffer
-    // ahead of everything newer; otherwise they go out again after the next
-    // connection, unless something newer has come for their topic.
-    std::vector<Outbox::Message> values;
+    core_->counts.bufferDropped += unsendable;
+    // Refused by the library (not for the connection: it keeps those): they
+    // are tried again, unless something newer has come for their topic.
     for (Outbox::Message& m : failed) {
-        if (core_->bufferOn && m.kind == kValue) {
-            values.push_back(std::move(m));
-        } else {
-            core_->outbox.Restore(std::move(m));
-        }
-    }
-    if (!values.empty()) {
-        core_->Divert(std::move(values));
+        core_->outbox.Restore(std::move(m));
     }
 }
 
