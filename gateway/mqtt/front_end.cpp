@@ -47,6 +47,7 @@ bool TakenByLibrary(int rc) {
            rc == MOSQ_ERR_ERRNO;
 }
 constexpr std::size_t kSubscribeBatch = 64;
+constexpr auto kLiveWait = std::chrono::seconds(5);
 constexpr auto kStatsEvery = std::chrono::milliseconds(200);
 // How often the cache is looked at for qualities that changed without a read.
 constexpr auto kSweepEvery = std::chrono::seconds(1);
@@ -233,8 +234,14 @@ public:
     std::map<int, std::uint64_t> replayMids GUARDED_BY(mutex);
     std::vector<std::uint64_t> acked GUARDED_BY(mutex);  // for the publisher to commit
     // Acknowledgements that came before their publish returned its id.
-    bool replaySending GUARDED_BY(mutex) = false;
+    bool sending GUARDED_BY(mutex) = false;
     std::set<int> earlyAcks GUARDED_BY(mutex);
+    // Other messages the library has and the broker has not acknowledged.
+    // After a lost connection the library sends them again itself, after
+    // the CONNACK: the replay waits for them, since they are older, but not
+    // longer than kLiveWait after the connection.
+    std::set<int> liveMids GUARDED_BY(mutex);
+    Clock::time_point connectedAt GUARDED_BY(mutex);
 };
 
 // mqtt_buffer_file, or mqtt-buffer in the state directory systemd gives the
@@ -273,6 +280,7 @@ private:
     void SendBatch() REQUIRES(core_->mutex);
     void StoreAndCommit() REQUIRES(core_->mutex);
     bool ReplayDone() const REQUIRES(core_->mutex);
+    bool ReplayMayGo() const REQUIRES(core_->mutex);
     void Farewell();
     void RegisterStats();
     void FlushStats();
@@ -612,6 +620,7 @@ void MqttFrontEnd::Connected(int rc) {
         core_->inflight = 0;
         core_->resync = true;
         core_->announced = false;
+        core_->connectedAt = Clock::now();
         if (core_->everAccepted) {
             ++core_->counts.reconnects;
         }
@@ -650,14 +659,14 @@ void MqttFrontEnd::OnDisconnect(mosquitto*, void* self, int) {
 void MqttFrontEnd::OnPublish(mosquitto*, void* self, int mid) {
     auto* front = static_cast<MqttFrontEnd*>(self);
     {
-        MutexLock lock(front->core_->mutex);
         Core& core = *front->core_;
+        MutexLock lock(core.mutex);
         core.inflight = std::max(0, core.inflight - 1);
         auto it = core.replayMids.find(mid);
         if (it != core.replayMids.end()) {
             core.acked.push_back(it->second);
             core.replayMids.erase(it);
-        } else if (core.replaySending) {
+        } else if (core.liveMids.erase(mid) == 0 && core.sending) {
             core.earlyAcks.insert(mid);
         }
     }
@@ -805,8 +814,8 @@ void MqttFrontEnd::PublishLoop() {
 }
 
 bool MqttFrontEnd::PublisherHasWork() const {
-    const bool sendable = core_->diverting ? core_->outbox.FrontIs(kStatus) || buffer_.Unsent() > 0
-                                           : !core_->outbox.Empty();
+    const bool sendable =
+        core_->diverting ? core_->outbox.FrontIs(kStatus) || ReplayMayGo() : !core_->outbox.Empty();
     // A resync waits for the end of a replay: only the status goes first.
     return core_->stopPublisher ||
            (core_->connected && core_->resync && !core_->paused &&
@@ -814,6 +823,13 @@ bool MqttFrontEnd::PublisherHasWork() const {
            core_->connected != flushedConnected_ ||
            (core_->connected && sendable && core_->inflight < kWindow) || !core_->pending.empty() ||
            !core_->acked.empty() || (core_->connected && core_->diverting && ReplayDone());
+}
+
+bool MqttFrontEnd::ReplayMayGo() const {
+    if (!core_->diverting || buffer_.Unsent() == 0) {
+        return false;
+    }
+    return core_->liveMids.empty() || Clock::now() - core_->connectedAt >= kLiveWait;
 }
 
 bool MqttFrontEnd::ReplayDone() const {
@@ -919,23 +935,25 @@ void MqttFrontEnd::SendBatch() {
         batch.push_back(std::move(message));
     }
     int replaySlots = 0;
-    if (core_->connected && core_->diverting && buffer_.Unsent() > 0) {
+    if (core_->connected && ReplayMayGo()) {
         replaySlots = std::max(0, kWindow - core_->inflight);
         core_->inflight += replaySlots;
-        core_->replaySending = replaySlots > 0;
     }
     if (batch.empty() && replaySlots == 0) {
         return;
     }
+    core_->sending = true;
     core_->mutex.Unlock();
     std::uint64_t published[kKinds] = {};
     std::vector<Outbox::Message> failed;
+    std::vector<int> live;
     for (Outbox::Message& m : batch) {
-        int rc =
-            mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                              m.payload.data(), kQos, m.retain);
+        int mid = 0;
+        int rc = mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                   m.payload.data(), kQos, m.retain);
         if (TakenByLibrary(rc)) {
             ++published[m.kind];
+            live.push_back(mid);
         } else {
             failed.push_back(std::move(m));
         }
@@ -971,7 +989,12 @@ void MqttFrontEnd::SendBatch() {
     }
     core_->inflight = std::max(0, core_->inflight - static_cast<int>(failed.size()) - unused -
                                       static_cast<int>(unsendable));
-    core_->replaySending = false;
+    core_->sending = false;
+    for (int mid : live) {
+        if (core_->earlyAcks.erase(mid) == 0) {
+            core_->liveMids.insert(mid);
+        }
+    }
     for (const auto& [mid, id] : replayed) {
         if (core_->earlyAcks.erase(mid) > 0) {
             core_->acked.push_back(id);
