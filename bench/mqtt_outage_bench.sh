@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The MQTT store-and-forward buffer measured for scripts/bench: westnet-sim
-# animates 20 registers as counters, each one up every 200 ms (100 changes a
-# second), read by westnet-gateway as 20 word points and published to a
+# animates 50 registers as counters, each one up every 500 ms (100 changes a
+# second), read by westnet-gateway as 50 word points and published to a
 # mosquitto of its own; the broker is stopped for OUTAGE_S seconds, then
 # started again on its port. A subscriber with a session the broker keeps
 # across its restart (fixed client id, clean session off, QoS 1, persistence)
 # notes every message and when it arrived. Counters make every loss visible:
-# per point the values must step by one.
+# per point the values must step by one. A value the scan itself missed (a
+# stall of the machine longer than a period less scan_ms) counts as lost
+# too; the scan's misses show as stale messages, counted beside.
 # Prints one RESULT line on stdout, everything else on stderr.
 #
 #   mqtt_outage_bench.sh BUILD_DIR OUTAGE_S
@@ -15,8 +17,8 @@ set -uo pipefail
 BUILD=$(realpath "$1")
 OUTAGE_S="$2"
 PYTHON=/usr/bin/python3
-POINTS=20
-PERIOD_MS=200
+POINTS=50
+PERIOD_MS=500
 
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/lib/scratch.sh" mqtt-outage-bench
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/lib/check.sh" >/dev/null
@@ -118,6 +120,7 @@ def read_time(m):
         tzinfo=datetime.timezone.utc).timestamp()
 per_topic = collections.defaultdict(list)
 replayed = []  # (arrival, read time, topic, value)
+stale = 0
 for line in open(path):
     arrived, topic, payload = line.rstrip('\n').split(' ', 2)
     if '/station/' in topic:
@@ -125,9 +128,10 @@ for line in open(path):
     m = json.loads(payload)
     if m.get('value') is None:
         continue
+    stale += m['quality'] != 'good'
     per_topic[topic].append(m['value'])
     if m.get('replayed'):
-        replayed.append((float(arrived), read_time(m), topic, m['value']))
+        replayed.append((float(arrived), read_time(m), topic, m['value'], m['quality']))
 lost = duplicates = backwards = 0
 for values in per_topic.values():
     for a, b in zip(values, values[1:]):
@@ -140,13 +144,14 @@ for values in per_topic.values():
 # In order: as read, whatever the point (the buffer keeps one order for all).
 order = [r[1] for r in replayed]
 out_of_order = sum(1 for a, b in zip(order, order[1:]) if b < a)
-seen = collections.Counter((r[2], r[3]) for r in replayed)
+# The same message twice (a change of quality alone is another message).
+seen = collections.Counter((r[1], r[2], r[3], r[4]) for r in replayed)
 catch_up = max(r[0] for r in replayed) - restart if replayed else float('nan')
 replay_s = max(r[0] for r in replayed) - min(r[0] for r in replayed) if replayed else float('nan')
 print('RESULT kind=mqtt_outage outage_s=%s changes_per_s=100 buffered=%s buffer_bytes=%s '
       'replayed=%s received_replayed=%d replayed_twice=%d dropped=%s lost=%d backwards=%d '
-      'out_of_order=%d catch_up_s=%.2f replay_s=%.3f' % (
+      'out_of_order=%d not_good=%d catch_up_s=%.2f replay_s=%.3f' % (
           outage, buffered, nbytes, replayed_total, len(replayed),
           sum(1 for c in seen.values() if c > 1), dropped, lost, backwards, out_of_order,
-          catch_up, replay_s))
+          stale, catch_up, replay_s))
 EOF_PY
