@@ -260,6 +260,8 @@ TEST(GatewayPlant, MistakesAcrossTheFile) {
          "plant.toml:2: gateway.mqtt_password: the plant file holds no passwords"},
         {"[gateway]\nmqtt_prefix = \"a/+/b\"\n" + std::string(kLine) + point,
          "plant.toml:2: gateway.mqtt_prefix: \"a/+/b\" is not a topic prefix"},
+        {"[gateway]\nmqtt_buffer_mb = -1\n" + std::string(kLine) + point,
+         "plant.toml:2: gateway.mqtt_buffer_mb: must be 0 to 65536 MB, not -1"},
         {"[gateway]\nsparkplug = \"tcp://broker\"\n" + std::string(kLine) + point,
          "plant.toml:2: gateway.sparkplug: \"tcp://broker\" does not start with mqtt://"},
         {"[gateway]\nsparkplug_node = \"a/b\"\n" + std::string(kLine) + point,
