@@ -31,6 +31,11 @@ constexpr int kWillQos = 1;
 constexpr int kDataQos = 0;
 constexpr auto kStatsEvery = std::chrono::milliseconds(500);
 
+// bdSeq counts the connections of the process, not of one front end: a
+// reload that starts the front end again (a changed setting) goes on from the
+// last, so that a host never sees a new session with an old bdSeq.
+std::atomic<std::uint64_t> nextBdSeq{0};
+
 const char* const kWriteResults[] = {"ok",           "refused",     "line-failure",
                                      "not-writable", "bad-payload", "unknown-metric"};
 
@@ -117,6 +122,9 @@ public:
     bool accepted GUARDED_BY(mutex) = false;
     bool everAccepted GUARDED_BY(mutex) = false;
     bool closing GUARDED_BY(mutex) = false;
+    // The gateway dropped the connection itself (the primary host went
+    // offline): made again at once.
+    bool restarting GUARDED_BY(mutex) = false;
     std::uint64_t bdSeq GUARDED_BY(mutex) = 0;  // of the connection under way
     Counts counts GUARDED_BY(mutex);
 };
@@ -360,20 +368,22 @@ void SparkplugFrontEnd::NetworkLoop() {
     auto delay = tuning_.reconnectMin;
     bool first = true;
     std::string reported;
-    std::uint64_t nextBdSeq = 0;
     while (!closing_) {
         std::string topic;
         std::string death;
+        // bdSeq counts connections (0 to 255): the NDEATH the broker sends
+        // for this one and its NBIRTH carry the same.
+        std::uint64_t bdSeq = nextBdSeq.load();
+        while (!nextBdSeq.compare_exchange_weak(bdSeq, (bdSeq + 1) % 256)) {
+        }
         {
             MutexLock lock(core_->mutex);
             core_->accepted = false;
-            core_->bdSeq = nextBdSeq;
+            core_->restarting = false;
+            core_->bdSeq = bdSeq;
             topic = core_->node.DeathTopic();
-            death = core_->node.DeathPayload(nextBdSeq);
+            death = core_->node.DeathPayload(bdSeq);
         }
-        // bdSeq counts connections (0 to 255): the NDEATH the broker sends
-        // for this one and its NBIRTH carry the same.
-        nextBdSeq = (nextBdSeq + 1) % 256;
         int rc = mosquitto_will_set(mosq_, topic.c_str(), static_cast<int>(death.size()),
                                     death.data(), kWillQos, false);
         if (rc == MOSQ_ERR_SUCCESS) {
@@ -391,12 +401,21 @@ void SparkplugFrontEnd::NetworkLoop() {
             break;
         }
         bool accepted = false;
+        bool restarting = false;
         {
             MutexLock lock(core_->mutex);
             accepted = core_->accepted;
+            restarting = core_->restarting;
             if (!accepted) {
                 ++core_->counts.connectFailures;
             }
+        }
+        if (restarting) {
+            delay = tuning_.reconnectMin;
+            Log(LogLevel::Info, "sparkplug: NDEATH sent and disconnected as the primary host " +
+                                    gateway_.sparkplugPrimaryHost +
+                                    " is offline; connecting again to wait for it");
+            continue;
         }
         const std::string problem =
             rc == MOSQ_ERR_ERRNO ? std::strerror(failedErrno) : mosquitto_strerror(rc);
@@ -476,17 +495,32 @@ void SparkplugFrontEnd::Message(const mosquitto_message& message) {
     const auto size = static_cast<std::size_t>(std::max(0, message.payloadlen));
     if (!gateway_.sparkplugPrimaryHost.empty() &&
         topic == sparkplug::StateTopic(gateway_.sparkplugPrimaryHost)) {
-        bool online = false;
-        if (!sparkplug::ParseHostState(message.payload, size, online)) {
+        sparkplug::HostStatus state;
+        if (!sparkplug::ParseHostState(message.payload, size, state)) {
             Log(LogLevel::Warning, "sparkplug: a STATE payload that is not {\"online\": ...}",
                 "sparkplug: ignored the STATE of " + gateway_.sparkplugPrimaryHost +
                     ": not {\"online\": true|false, ...}");
             return;
         }
-        Log(LogLevel::Info, "sparkplug: primary host " + gateway_.sparkplugPrimaryHost + " is " +
-                                (online ? "online" : "offline"));
+        const std::string when =
+            state.timestamp ? " (timestamp " + std::to_string(*state.timestamp) + ")" : "";
         MutexLock lock(core_->mutex);
-        core_->node.HostState(online);
+        switch (core_->node.HostState(state)) {
+            case sparkplug::EdgeNode::HostAction::Ignored:
+                Log(LogLevel::Info, "sparkplug: ignored a STATE of primary host " +
+                                        gateway_.sparkplugPrimaryHost + when +
+                                        " older than the latest taken");
+                return;
+            case sparkplug::EdgeNode::HostAction::Restart:
+                Log(LogLevel::Info, "sparkplug: primary host " + gateway_.sparkplugPrimaryHost +
+                                        " is offline" + when +
+                                        "; the edge node dies and connects again");
+                break;
+            case sparkplug::EdgeNode::HostAction::Taken:
+                Log(LogLevel::Info, "sparkplug: primary host " + gateway_.sparkplugPrimaryHost +
+                                        " is " + (state.online ? "online" : "offline") + when);
+                break;
+        }
         core_->wake.notify_all();
         return;
     }
@@ -620,7 +654,8 @@ void SparkplugFrontEnd::PublishLoop() {
     while (true) {
         {
             MutexLock lock(core_->mutex);
-            while (!stopPublisher_ && !(core_->connected && core_->node.Pending()) &&
+            while (!stopPublisher_ &&
+                   !(core_->connected && (core_->node.Pending() || core_->node.Restarting())) &&
                    lock.WaitUntil(core_->wake, nextStats)) {
             }
             if (stopPublisher_) {
@@ -632,18 +667,23 @@ void SparkplugFrontEnd::PublishLoop() {
             // recorded (and its queue dropped) before or after, never between.
             MutexLock order(publishing_);
             std::vector<sparkplug::Outgoing> batch;
+            bool restart = false;
             {
                 MutexLock lock(core_->mutex);
                 if (core_->connected) {
                     batch = core_->node.Take();
+                    restart = core_->node.TakeRestart();
+                    core_->restarting = core_->restarting || restart;
                 }
             }
             std::map<std::string, std::uint64_t> sent;
             std::uint64_t metrics = 0;
             for (const sparkplug::Outgoing& m : batch) {
+                // An NDEATH of the gateway's own goes as the will would.
+                const int qos = m.type == MessageType::NDEATH ? kWillQos : kDataQos;
                 const int rc = mosquitto_publish(mosq_, nullptr, m.topic.c_str(),
                                                  static_cast<int>(m.payload.size()),
-                                                 m.payload.data(), kDataQos, false);
+                                                 m.payload.data(), qos, false);
                 if (rc == MOSQ_ERR_SUCCESS) {
                     ++sent[sparkplug::MessageTypeName(m.type)];
                     metrics += m.metrics;
@@ -655,6 +695,11 @@ void SparkplugFrontEnd::PublishLoop() {
                     core_->counts.messages[type] += n;
                 }
                 core_->counts.metrics += metrics;
+            }
+            // After the NDEATH: the library sends what it has queued, in
+            // order, before the DISCONNECT (a clean one: no will follows).
+            if (restart) {
+                mosquitto_disconnect(mosq_);
             }
         }
         if (Clock::now() >= nextStats) {
