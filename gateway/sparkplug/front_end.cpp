@@ -30,6 +30,7 @@ using sparkplug::MessageType;
 constexpr int kWillQos = 1;
 constexpr int kDataQos = 0;
 constexpr auto kStatsEvery = std::chrono::milliseconds(500);
+constexpr auto kLeaveWait = std::chrono::seconds(2);
 
 // bdSeq counts the connections of the process, not of one front end: a
 // reload that starts the front end again (a changed setting) goes on from the
@@ -155,6 +156,10 @@ private:
     static void OnConnect(mosquitto* mosq, void* self, int rc);
     static void OnDisconnect(mosquitto* mosq, void* self, int rc);
     static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
+    static void OnPublish(mosquitto* mosq, void* self, int mid);
+    // Publishes an NDEATH at QoS 1; the DISCONNECT follows its
+    // acknowledgement, from the network thread. False when it cannot be sent.
+    bool Leave(const std::string& topic, const std::string& death) EXCLUDES(leaving_);
     void Connected(int rc);
     void Message(const mosquitto_message& message);
     void Write(const sparkplug::ParsedTopic& topic, const sparkplug::Payload& payload);
@@ -168,6 +173,11 @@ private:
     // Held while a batch is handed to the library: a lost connection is
     // recorded only after it, so that nothing of it goes out on the next.
     Mutex publishing_;
+    // The message id of the NDEATH whose acknowledgement ends the connection
+    // (-1: none). Set under the lock around the publish, so that an
+    // acknowledgement cannot come before it is known.
+    Mutex leaving_;
+    int leaveAfter_ GUARDED_BY(leaving_) = -1;
     std::thread network_;
     std::thread publisher_;
     bool started_ = false;
@@ -243,6 +253,7 @@ bool SparkplugFrontEnd::Start(std::string& error) {
     mosquitto_connect_callback_set(mosq_, &SparkplugFrontEnd::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &SparkplugFrontEnd::OnDisconnect);
     mosquitto_message_callback_set(mosq_, &SparkplugFrontEnd::OnMessage);
+    mosquitto_publish_callback_set(mosq_, &SparkplugFrontEnd::OnPublish);
 
     const std::size_t devices = model.Devices().size();
     core_ = std::make_shared<Core>(settings, service_);
@@ -302,12 +313,19 @@ void SparkplugFrontEnd::Stop() {
         topic = core_->node.DeathTopic();
         death = core_->node.DeathPayload(core_->bdSeq);
     }
-    if (connected) {
-        int mid = 0;
-        mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(death.size()), death.data(),
-                          kWillQos, false);
+    if (!connected || !Leave(topic, death)) {
+        mosquitto_disconnect(mosq_);
+    } else {
+        // A broker that does not acknowledge it soon is left all the same
+        // (its will then tells the host).
+        const Clock::time_point give_up = Clock::now() + kLeaveWait;
+        MutexLock lock(core_->mutex);
+        while (core_->connected && lock.WaitUntil(core_->wake, give_up)) {
+        }
+        if (core_->connected) {
+            mosquitto_disconnect(mosq_);
+        }
     }
-    mosquitto_disconnect(mosq_);
     network_.join();
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
@@ -460,6 +478,11 @@ void SparkplugFrontEnd::Connected(int rc) {
         mosquitto_subscribe(mosq_, nullptr, state.c_str(), kWillQos);
     }
     Log(LogLevel::Info, "sparkplug: connected to the broker at " + Broker());
+    {
+        // An NDEATH of the last connection never acknowledged is not awaited.
+        MutexLock leaving(leaving_);
+        leaveAfter_ = -1;
+    }
     MutexLock order(publishing_);
     MutexLock lock(core_->mutex);
     core_->connected = true;
@@ -481,6 +504,30 @@ void SparkplugFrontEnd::OnDisconnect(mosquitto*, void* self, int) {
     front->core_->connected = false;
     front->core_->node.Disconnected();
     front->core_->wake.notify_all();
+}
+
+bool SparkplugFrontEnd::Leave(const std::string& topic, const std::string& death) {
+    MutexLock lock(leaving_);
+    int mid = 0;
+    if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(death.size()), death.data(),
+                          kWillQos, false) != MOSQ_ERR_SUCCESS) {
+        return false;
+    }
+    leaveAfter_ = mid;
+    return true;
+}
+
+// A DISCONNECT asked for from another thread while the network thread is in
+// the library's loop was seen to close the socket before the broker read it
+// (so that the will went out after the NDEATH); from the loop's own callback
+// it goes out in order.
+void SparkplugFrontEnd::OnPublish(mosquitto* mosq, void* self, int mid) {
+    auto* front = static_cast<SparkplugFrontEnd*>(self);
+    MutexLock lock(front->leaving_);
+    if (mid == front->leaveAfter_) {
+        front->leaveAfter_ = -1;
+        mosquitto_disconnect(mosq);
+    }
 }
 
 void SparkplugFrontEnd::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
@@ -679,11 +726,14 @@ void SparkplugFrontEnd::PublishLoop() {
             std::map<std::string, std::uint64_t> sent;
             std::uint64_t metrics = 0;
             for (const sparkplug::Outgoing& m : batch) {
-                // An NDEATH of the gateway's own goes as the will would.
-                const int qos = m.type == MessageType::NDEATH ? kWillQos : kDataQos;
-                const int rc = mosquitto_publish(mosq_, nullptr, m.topic.c_str(),
-                                                 static_cast<int>(m.payload.size()),
-                                                 m.payload.data(), qos, false);
+                // The NDEATH before a restart (always the last of its batch)
+                // ends the connection once the broker has it.
+                const int rc =
+                    restart && m.type == MessageType::NDEATH
+                        ? (Leave(m.topic, m.payload) ? MOSQ_ERR_SUCCESS : MOSQ_ERR_NO_CONN)
+                        : mosquitto_publish(mosq_, nullptr, m.topic.c_str(),
+                                            static_cast<int>(m.payload.size()), m.payload.data(),
+                                            kDataQos, false);
                 if (rc == MOSQ_ERR_SUCCESS) {
                     ++sent[sparkplug::MessageTypeName(m.type)];
                     metrics += m.metrics;
@@ -695,11 +745,6 @@ void SparkplugFrontEnd::PublishLoop() {
                     core_->counts.messages[type] += n;
                 }
                 core_->counts.metrics += metrics;
-            }
-            // After the NDEATH: the library sends what it has queued, in
-            // order, before the DISCONNECT (a clean one: no will follows).
-            if (restart) {
-                mosquitto_disconnect(mosq_);
             }
         }
         if (Clock::now() >= nextStats) {

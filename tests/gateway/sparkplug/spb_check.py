@@ -148,6 +148,48 @@ def latest_value(ms, dev, name):
     return value
 
 
+def shape(ms, start):
+    """{device: {name: (type, alias)}} of the DBIRTHs after the NBIRTH at
+    index start, up to the next NBIRTH."""
+    out = {}
+    for m in ms[start + 1:]:
+        if kind(m) == 'NBIRTH':
+            break
+        if kind(m) == 'DBIRTH':
+            out[device(m)] = dict((x['name'], (x['type'], x.get('alias')))
+                                  for x in m['payload']['metrics'])
+    return out
+
+
+def bdseq(m):
+    return metric(m['payload'], 'bdSeq')['value']
+
+
+def node_messages(ms):
+    return [m for m in ms if kind(m) not in ('NCMD', 'DCMD')]
+
+
+def session(ms, want):
+    """The latest NBIRTH carries bdSeq `want`, one more than the NBIRTH
+    before it; an NDEATH with that one's bdSeq came between them; the births
+    after it name every point with the type and alias of the first births."""
+    ms = node_messages(ms)
+    nbirths = [i for i, m in enumerate(ms) if kind(m) == 'NBIRTH']
+    if len(nbirths) < 2 or bdseq(ms[nbirths[-1]]) != want:
+        return False
+    before, last = nbirths[-2], nbirths[-1]
+    old = bdseq(ms[before])
+    deaths = [bdseq(m) for m in ms[before:last] if kind(m) == 'NDEATH']
+    if want != (old + 1) % 256 or deaths != [old]:
+        print('bdSeq %r after %r, NDEATH between: %r' % (want, old, deaths))
+        return False
+    first, now = shape(ms, nbirths[0]), shape(ms, last)
+    if set(now) != set(WANT) or now != first:
+        print('births of bdSeq %r differ from the first: %r' % (want, now))
+        return False
+    return True
+
+
 def main():
     mode, path = sys.argv[1], sys.argv[2]
     ms = messages(path)
@@ -192,6 +234,49 @@ def main():
     elif mode == 'ndeath':
         deaths = [metric(m['payload'], 'bdSeq')['value'] for m in ms if kind(m) == 'NDEATH']
         ok = bool(deaths) and bool(bdseqs) and deaths[-1] == bdseqs[-1]
+    elif mode == 'ndeaths':
+        # Exactly one NDEATH per session, in order: never the gateway's own
+        # and the broker's will for one bdSeq.
+        deaths = [metric(m['payload'], 'bdSeq')['value'] for m in ms if kind(m) == 'NDEATH']
+        ok = deaths == [int(b) for b in sys.argv[3:]]
+        if not ok:
+            print('NDEATH bdSeqs %r' % deaths)
+    elif mode == 'reload':
+        # The nth NBIRTH with the first one's bdSeq and no NDEATH at all; its
+        # births name every point with the first births' types and aliases.
+        want = int(sys.argv[3])
+        nbirths = [i for i, m in enumerate(ms) if kind(m) == 'NBIRTH']
+        ok = len(nbirths) >= want and len(set(bdseqs)) == 1 and \
+            'NDEATH' not in [kind(m) for m in ms]
+        ok = ok and set(shape(ms, nbirths[want - 1])) == set(WANT) and \
+            shape(ms, nbirths[want - 1]) == shape(ms, nbirths[0])
+    elif mode == 'count':
+        print(sum(1 for m in ms if kind(m) == sys.argv[3]))
+        ok = True
+    elif mode == 'dead':
+        # The node's latest message is an NDEATH with this bdSeq: no births
+        # since.
+        node = node_messages(ms)
+        ok = bool(node) and kind(node[-1]) == 'NDEATH' and bdseq(node[-1]) == int(sys.argv[3])
+    elif mode == 'session':
+        ok = session(ms, int(sys.argv[3]))
+    elif mode == 'history':
+        # A new session (as above) and, after its births, the value written
+        # while no host was online, marked historical.
+        want, dev, name, value = int(sys.argv[3]), sys.argv[4], sys.argv[5], float(sys.argv[6])
+        ok = session(ms, want)
+        node = node_messages(ms)
+        start = [i for i, m in enumerate(node) if kind(m) == 'NBIRTH'][-1]
+        alias = shape(node, start).get(dev, {}).get(name, (None, None))[1]
+        found = False
+        for m in node[start:]:
+            if kind(m) != 'DDATA' or device(m) != dev:
+                continue
+            for x in m['payload'].get('metrics', []):
+                if (x.get('name') == name or (alias is not None and x.get('alias') == alias)) \
+                        and x.get('isHistorical') and number(x.get('value')) == value:
+                    found = True
+        ok = ok and found
     else:
         raise SystemExit('unknown mode ' + mode)
     sys.exit(0 if ok else 1)
