@@ -25,8 +25,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using sparkplug::MessageType;
 
-// The will and the host's STATE subscription want their delivery; every
-// other message is QoS 0, as Sparkplug hosts expect.
+// The will and the subscriptions (commands, the host's STATE) want their
+// delivery; every other message is QoS 0, as Sparkplug hosts expect.
 constexpr int kWillQos = 1;
 constexpr int kDataQos = 0;
 constexpr auto kStatsEvery = std::chrono::milliseconds(500);
@@ -471,8 +471,9 @@ void SparkplugFrontEnd::Connected(int rc) {
     // request or a write may follow them at once.
     const std::string ncmd = sparkplug::Topic(group, MessageType::NCMD, node);
     const std::string dcmd = sparkplug::Topic(group, MessageType::DCMD, node, "+");
-    mosquitto_subscribe(mosq_, nullptr, ncmd.c_str(), kDataQos);
-    mosquitto_subscribe(mosq_, nullptr, dcmd.c_str(), kDataQos);
+    // At QoS 1, as Sparkplug hosts expect commands to be delivered.
+    mosquitto_subscribe(mosq_, nullptr, ncmd.c_str(), kWillQos);
+    mosquitto_subscribe(mosq_, nullptr, dcmd.c_str(), kWillQos);
     if (!gateway_.sparkplugPrimaryHost.empty()) {
         const std::string state = sparkplug::StateTopic(gateway_.sparkplugPrimaryHost);
         mosquitto_subscribe(mosq_, nullptr, state.c_str(), kWillQos);

@@ -166,8 +166,9 @@ write() {
 held() { curl -s "http://127.0.0.1:$HTTP_PORT/metrics" | grep -q '^westnet_sparkplug_history_queued [1-9]'; }
 write 555
 check "a value changed while the host is not online is held" wait_for 30 held
+# state ONLINE TIMESTAMP [HOST]: a host's retained STATE.
+state() { mosquitto_pub -p "$PORT" -r -q 1 -t "spBv1.0/STATE/${3:-scada}" -m "{\"online\": $1, \"timestamp\": $2}"; }
 check "... and no births go out before the host is online" holds dead 0
-state() { mosquitto_pub -p "$PORT" -r -q 1 -t spBv1.0/STATE/scada -m "{\"online\": $1, \"timestamp\": $2}"; }
 T=$(date +%s%3N)
 state true "$T"
 check "the host online: NBIRTH with bdSeq 1 and the births, then the held value as history" \
@@ -200,6 +201,8 @@ kill -KILL "$GW_PID"
 wait "$GW_PID" 2>/dev/null
 check "killed: the broker's NDEATH carries the last bdSeq" wait_for 20 holds ndeath
 check "one NDEATH per session, none twice" holds ndeaths 0 1 2 3
+check "every connection's will is its NDEATH at QoS 1, unretained; every message unretained at QoS 0, the NDEATHs at 1" \
+    "$PYTHON" "$HERE/spb_check.py" broker "$WORK/broker.log"
 check "each NDEATH of the gateway's own was followed by its DISCONNECT" \
     equals "$(grep -c 'Received DISCONNECT from westnet-gateway' "$WORK/broker.log")" 3
 

@@ -4,6 +4,7 @@
     spb_check.py MODE JSONL [ARGS...]   exit 0 when the check holds
 """
 import json
+import re
 import sys
 
 NODE = 'spBv1.0/westnet/%s/gateway-1'
@@ -63,8 +64,11 @@ def births_equal_image(ms, nth_birth=1, strict=True):
     if len(nbirths) < nth_birth:
         return False
     start = nbirths[nth_birth - 1]
-    if metric(ms[start]['payload'], 'bdSeq') is None or \
-            metric(ms[start]['payload'], 'Node Control/Rebirth') is None:
+    bd = metric(ms[start]['payload'], 'bdSeq')
+    rebirth = metric(ms[start]['payload'], 'Node Control/Rebirth')
+    if bd is None or bd.get('type') != 'Int64' or rebirth is None or \
+            rebirth.get('type') != 'Boolean' or rebirth.get('value') is not False:
+        print('NBIRTH: bdSeq %r, rebirth %r' % (bd, rebirth))
         return False
     seen = {}
     for m in ms[start + 1:]:
@@ -190,8 +194,55 @@ def session(ms, want):
     return True
 
 
+def broker_log(path):
+    """From mosquitto's log (log_type all): every connection of the gateway
+    leaves its NDEATH as a will at QoS 1, unretained; every message it
+    publishes is unretained, at QoS 0 but its own NDEATH at QoS 1."""
+    lines = open(path, errors='replace').read().splitlines()
+    gateway = re.compile(r"New client connected .* as (westnet-gateway\S*-sparkplug) ")
+    connects = 0
+    for i, line in enumerate(lines):
+        if gateway.search(line):
+            connects += 1
+            will = lines[i + 1:i + 3]
+            if len(will) < 2 or '(r0, q1)' not in will[0] or \
+                    not will[1].strip().endswith('spBv1.0/westnet/NDEATH/gateway-1'):
+                print('a connection without its NDEATH will at QoS 1: %r' % will)
+                return False
+    published = re.compile(r"Received PUBLISH from westnet-gateway\S*-sparkplug "
+                           r"\(d\d, q(\d), r(\d), m\d+, '([^']*)'")
+    count = 0
+    for line in lines:
+        m = published.search(line)
+        if not m:
+            continue
+        count += 1
+        qos, retain, topic = m.group(1), m.group(2), m.group(3)
+        want = '1' if '/NDEATH/' in topic else '0'
+        if retain != '0' or qos != want:
+            print('q%s r%s on %s' % (qos, retain, topic))
+            return False
+    # Each connection subscribes to its commands (and, with a primary host,
+    # that host's STATE) at QoS 1.
+    subscribed = set()
+    for i, line in enumerate(lines):
+        if re.search(r'Received SUBSCRIBE from westnet-gateway\S*-sparkplug', line):
+            for follow in lines[i + 1:i + 3]:
+                m = re.search(r'\t(\S+) \(QoS (\d)\)', follow)
+                if m:
+                    subscribed.add((m.group(1), m.group(2)))
+    want = {('spBv1.0/westnet/NCMD/gateway-1', '1'), ('spBv1.0/westnet/DCMD/gateway-1/+', '1'),
+            ('spBv1.0/STATE/scada', '1')}
+    if subscribed != want:
+        print('subscriptions %r' % sorted(subscribed))
+        return False
+    return connects > 0 and count > 0
+
+
 def main():
     mode, path = sys.argv[1], sys.argv[2]
+    if mode == 'broker':
+        sys.exit(0 if broker_log(path) else 1)
     ms = messages(path)
     bdseqs = [metric(m['payload'], 'bdSeq')['value'] for m in ms if kind(m) == 'NBIRTH']
     if mode == 'births':
