@@ -257,7 +257,7 @@ PointSample Good(std::vector<std::uint16_t> words) {
 }
 
 struct Harness {
-    explicit Harness(NodeSettings settings = {}) {
+    explicit Harness(const NodeSettings& settings = {}) {
         plant = std::make_shared<Plant>(NodePlant());
         samples[{0, 0}] = Good({215});  // 21.5
         samples[{0, 1}] = Good({1});
