@@ -30,7 +30,7 @@ fail() {
     exit 1
 }
 
-start_broker "persistence true" "max_queued_messages 0" || fail "mosquitto did not start"
+start_broker "persistence true" "persistence_location $WORK/" "max_queued_messages 0" || fail "mosquitto did not start"
 PIDS+=($BROKER_PID)
 
 animate=()

@@ -20,7 +20,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../lib/check.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../../lib/broker.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../../lib/sim.sh"
 
-check "mosquitto accepts connections" start_broker "persistence true" "max_queued_messages 0"
+check "mosquitto accepts connections" start_broker "persistence true" "persistence_location $WORK/" "max_queued_messages 0"
 PIDS+=($BROKER_PID)
 
 # A counter one up every 250 ms, read every 50 ms: the gateway sees each value.
