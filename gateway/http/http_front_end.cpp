@@ -26,6 +26,7 @@
 
 #include "audit/audit.h"
 #include "http/access.h"
+#include "http/history_api.h"
 #include "http/page.h"
 #include "http/render.h"
 #include "iso_time.h"
@@ -793,6 +794,15 @@ private:
             std::shared_ptr<const Plant> plant = service_.Snapshot();
             gate.Unlock();
             return StreamPoints(connection, request, std::move(plant));
+        }
+        if (get && url == "/api/history") {
+            const HistoryReply h = AnswerHistory(
+                service_,
+                [connection](const char* name) {
+                    return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+                },
+                Now());
+            return Reply(connection, request, Answer{h.status, h.body, h.type, h.headers, false});
         }
         if (get && url == "/metrics") {
             Answer a;
