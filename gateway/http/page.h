@@ -531,7 +531,9 @@ function loadTrend() {
       }, function () { throw new Error("HTTP " + r.status); });
     }).then(function (b) {
       if (b.unit) s.unit = b.unit;
-      s.data = trendData(b.rows || [], step);
+      // Live changes that came while the history was fetched stay after it.
+      var rows = trendData(b.rows || [], step), end = rows.length ? rows[rows.length - 1].x : trend.from;
+      s.data = rows.concat(s.data.filter(function (d) { return d.x > end && d.x >= trend.from; }));
     }, function (e) { s.data = []; errors.push(s.name + ": " + e.message); });
   })).then(function () {
     if (gen !== trend.gen) return;

@@ -20,7 +20,7 @@ PIDS+=("$SIM_PID")
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
     -e 's#^modbus = .*#modbus = ""#' -e 's#^mqtt = .*#mqtt = ""#' -e 's#^timeout_ms = .*#timeout_ms = 50#' \
     -e "s#^users_file = .*#users_file = \"$WORK/users\"#" \
-    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$WORK/history.db\"#" \
     "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
 TOKEN=$("$GATEWAY" --users "$WORK/users" token add e2e --role operator 2>/dev/null)
 "$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &

@@ -53,7 +53,7 @@ put() { curl -s --max-time 30 -o "$WORK/put.json" -w '%{http_code}' -H "Authoriz
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
     -e 's#^modbus = .*#modbus = ""#' -e 's#^mqtt = .*#mqtt = ""#' -e 's#^timeout_ms = .*#timeout_ms = 50#' \
     -e "s#^users_file = .*#users_file = \"$WORK/users\"#" \
-    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$WORK/history.db\"#" \
     "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
 
 # --- the command line --------------------------------------------------------
