@@ -5,9 +5,11 @@ until a JavaScript expression is true (a page that keeps a stream open never
 goes idle, so "loaded" says nothing), then writes the DOM and a screenshot.
 
   browser.py URL [--until JS] [--timeout S] [--dom FILE] [--screenshot FILE]
-             [--size WxH] [--eval JS]...
+             [--size WxH] [--eval JS]... [--hold S]
 
---eval prints each expression's value (JSON), one a line, after the wait.
+--eval prints each expression's value (JSON), one a line, after the wait;
+--hold keeps the page open S seconds more after it (a benchmark measures
+the gateway meanwhile), and prints "held" when it starts.
 Exits 1 when the expression never became true (the files are still written).
 """
 import argparse
@@ -92,6 +94,7 @@ def main():
     ap.add_argument('--screenshot')
     ap.add_argument('--size', default='1200x900')
     ap.add_argument('--eval', action='append', default=[])
+    ap.add_argument('--hold', type=float, default=0)
     args = ap.parse_args()
     profile = tempfile.mkdtemp(prefix='westnet-chromium.')
     browser = Browser(args.size, profile)
@@ -108,6 +111,9 @@ def main():
                 met = True
                 break
             time.sleep(0.2)
+        if args.hold > 0:
+            print('held', flush=True)
+            time.sleep(args.hold)
         if args.dom:
             with open(args.dom, 'w') as f:
                 f.write(browser.evaluate('document.documentElement.outerHTML') or '')
