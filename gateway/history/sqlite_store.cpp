@@ -18,6 +18,10 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS samples(series INTEGER NOT NULL, t INTEGER NOT NULL, value REAL,"
     " quality INTEGER NOT NULL, PRIMARY KEY(series, t)) WITHOUT ROWID;";
 
+std::optional<double> Value(const SqliteStatement& s, int column) {
+    return s.Null(column) ? std::nullopt : std::optional(s.Real(column));
+}
+
 // Rows the size cut removes at a time: the oldest twentieth of the span held.
 constexpr int kSizeCutParts = 20;
 
@@ -139,7 +143,6 @@ public:
         s.Bind(2, q.fromMs);
         s.Bind(3, q.toMs);
         s.Bind(4, static_cast<std::int64_t>(q.limit) + 1);
-        auto value = [&s](int c) { return s.Null(c) ? std::nullopt : std::optional(s.Real(c)); };
         int rc = 0;
         while ((rc = s.Step()) == SQLITE_ROW) {
             if (result.rows.size() == q.limit) {
@@ -148,7 +151,7 @@ public:
             }
             HistoryRow row;
             row.timeMs = s.Int(0);
-            row.last = value(1);
+            row.last = Value(s, 1);
             row.min = row.max = row.avg = row.last;
             row.quality = static_cast<HistoryQuality>(s.Int(2));
             result.rows.push_back(row);
@@ -166,9 +169,6 @@ private:
     bool Steps(std::int64_t id, const HistoryQuery& q, HistoryResult& result, std::string& why)
         REQUIRES(readMutex_) {
         SqliteStatement& s = readStep_;
-        auto value = [](SqliteStatement& st, int c) {
-            return st.Null(c) ? std::nullopt : std::optional(st.Real(c));
-        };
         for (std::int64_t from = q.fromMs; from < q.toMs; from += q.stepMs) {
             s.Reset();
             s.Bind(1, id);
@@ -187,15 +187,15 @@ private:
             }
             HistoryRow row;
             row.timeMs = from;
-            row.min = value(s, 0);
-            row.max = value(s, 1);
-            row.avg = value(s, 2);
+            row.min = Value(s, 0);
+            row.max = Value(s, 1);
+            row.avg = Value(s, 2);
             row.quality = static_cast<HistoryQuality>(s.Int(4));
             readValueAt_.Reset();
             readValueAt_.Bind(1, id);
             readValueAt_.Bind(2, s.Int(3));
             if (readValueAt_.Step() == SQLITE_ROW) {
-                row.last = value(readValueAt_, 0);
+                row.last = Value(readValueAt_, 0);
             }
             result.rows.push_back(row);
         }
