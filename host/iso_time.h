@@ -119,8 +119,8 @@ inline bool ParseIsoTimeUtc(const std::string& text, std::int64_t& unixMilliseco
         (mo == 2 && d == 29 && !leap) || h > 23 || mi > 59 || s > 60) {
         return false;
     }
-    const std::int64_t seconds =
-        DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s - std::int64_t{offsetMinutes} * 60;
+    const std::int64_t seconds = DaysFromCivil(y, mo, d) * 86400 + std::int64_t{h} * 3600 +
+                                 std::int64_t{mi} * 60 + s - std::int64_t{offsetMinutes} * 60;
     unixMilliseconds = seconds * 1000 + ms;
     return true;
 }

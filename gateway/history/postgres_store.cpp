@@ -229,6 +229,12 @@ public:
         MutexLock lock(readMutex_);
         result = {};
         if (readConn_ == nullptr || PQstatus(readConn_) != CONNECTION_OK) {
+            // While the writer finds the server away, a query does not wait
+            // for a connection time-out of its own on the HTTP thread.
+            if (!serverUp_) {
+                why = "the history's server cannot be reached now; rows wait in " + spoolPath_;
+                return false;
+            }
             PQfinish(readConn_);
             readConn_ = Connect(conninfo_, "2", why);
             if (readConn_ == nullptr) {

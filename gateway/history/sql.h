@@ -19,6 +19,17 @@ inline const char* const kSteps =
     " SELECT g.b, g.lo, g.hi, g.mean, s.value, g.worst"
     " FROM g JOIN samples s ON s.series = $1 AND s.t = g.lt ORDER BY g.b";
 
+// One step of kSteps alone: $1 series, $2 from, $3 to. SQLite walks a
+// series' key range in order but sorts to group by an expression, so it
+// answers step by step with this: the same pass over the rows, no sort.
+inline const char* const kStep =
+    "SELECT min(CASE WHEN quality = 0 THEN value END), max(CASE WHEN quality = 0 THEN value END),"
+    " avg(CASE WHEN quality = 0 THEN value END), max(t), max(quality), count(*)"
+    " FROM samples WHERE series = $1 AND t >= $2 AND t < $3";
+
+// $1 series, $2 t.
+inline const char* const kValueAt = "SELECT value FROM samples WHERE series = $1 AND t = $2";
+
 // $1 series, $2 from, $3 to, $4 the most rows.
 inline const char* const kRaw =
     "SELECT t, value, quality FROM samples WHERE series = $1 AND t >= $2 AND t < $3"

@@ -18,6 +18,10 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS samples(series INTEGER NOT NULL, t INTEGER NOT NULL, value REAL,"
     " quality INTEGER NOT NULL, PRIMARY KEY(series, t)) WITHOUT ROWID;";
 
+std::optional<double> Value(const SqliteStatement& s, int column) {
+    return s.Null(column) ? std::nullopt : std::optional(s.Real(column));
+}
+
 // Rows the size cut removes at a time: the oldest twentieth of the span held.
 constexpr int kSizeCutParts = 20;
 
@@ -45,9 +49,10 @@ public:
             return false;
         }
         readSeries_ = reader_.Prepare(sql::ForSqlite(sql::kSeriesId));
-        readSteps_ = reader_.Prepare(sql::ForSqlite(sql::kSteps));
         readRaw_ = reader_.Prepare(sql::ForSqlite(sql::kRaw));
-        if (!readSeries_.Ok() || !readSteps_.Ok() || !readRaw_.Ok()) {
+        readStep_ = reader_.Prepare(sql::ForSqlite(sql::kStep));
+        readValueAt_ = reader_.Prepare(sql::ForSqlite(sql::kValueAt));
+        if (!readSeries_.Ok() || !readRaw_.Ok() || !readStep_.Ok() || !readValueAt_.Ok()) {
             why = path_ + ": " + reader_.Error();
             return false;
         }
@@ -129,13 +134,15 @@ public:
             return false;
         }
         const std::int64_t id = readSeries_.Int(0);
-        SqliteStatement& s = q.stepMs > 0 ? readSteps_ : readRaw_;
+        if (q.stepMs > 0) {
+            return Steps(id, q, result, why);
+        }
+        SqliteStatement& s = readRaw_;
         s.Reset();
         s.Bind(1, id);
         s.Bind(2, q.fromMs);
         s.Bind(3, q.toMs);
-        s.Bind(4, q.stepMs > 0 ? q.stepMs : static_cast<std::int64_t>(q.limit) + 1);
-        auto value = [&s](int c) { return s.Null(c) ? std::nullopt : std::optional(s.Real(c)); };
+        s.Bind(4, static_cast<std::int64_t>(q.limit) + 1);
         int rc = 0;
         while ((rc = s.Step()) == SQLITE_ROW) {
             if (result.rows.size() == q.limit) {
@@ -143,19 +150,10 @@ public:
                 break;
             }
             HistoryRow row;
-            if (q.stepMs > 0) {
-                row.timeMs = q.fromMs + s.Int(0) * q.stepMs;
-                row.min = value(1);
-                row.max = value(2);
-                row.avg = value(3);
-                row.last = value(4);
-                row.quality = static_cast<HistoryQuality>(s.Int(5));
-            } else {
-                row.timeMs = s.Int(0);
-                row.last = value(1);
-                row.min = row.max = row.avg = row.last;
-                row.quality = static_cast<HistoryQuality>(s.Int(2));
-            }
+            row.timeMs = s.Int(0);
+            row.last = Value(s, 1);
+            row.min = row.max = row.avg = row.last;
+            row.quality = static_cast<HistoryQuality>(s.Int(2));
             result.rows.push_back(row);
         }
         s.Reset();
@@ -167,6 +165,45 @@ public:
     }
 
 private:
+    // kStep once a step, and the latest row's value by its key.
+    bool Steps(std::int64_t id, const HistoryQuery& q, HistoryResult& result, std::string& why)
+        REQUIRES(readMutex_) {
+        SqliteStatement& s = readStep_;
+        for (std::int64_t from = q.fromMs; from < q.toMs; from += q.stepMs) {
+            s.Reset();
+            s.Bind(1, id);
+            s.Bind(2, from);
+            s.Bind(3, std::min(q.toMs, from + q.stepMs));
+            if (s.Step() != SQLITE_ROW) {
+                why = path_ + ": " + reader_.Error();
+                return false;
+            }
+            if (s.Int(5) == 0) {
+                continue;  // no row in this step
+            }
+            if (result.rows.size() == q.limit) {
+                result.more = true;
+                break;
+            }
+            HistoryRow row;
+            row.timeMs = from;
+            row.min = Value(s, 0);
+            row.max = Value(s, 1);
+            row.avg = Value(s, 2);
+            row.quality = static_cast<HistoryQuality>(s.Int(4));
+            readValueAt_.Reset();
+            readValueAt_.Bind(1, id);
+            readValueAt_.Bind(2, s.Int(3));
+            if (readValueAt_.Step() == SQLITE_ROW) {
+                row.last = Value(readValueAt_, 0);
+            }
+            result.rows.push_back(row);
+        }
+        s.Reset();
+        readValueAt_.Reset();
+        return true;
+    }
+
     bool Abandon(std::string& why) {
         why = path_ + ": " + writer_.Error();
         std::string ignored;
@@ -248,8 +285,9 @@ private:
     Mutex readMutex_;
     SqliteDb reader_ GUARDED_BY(readMutex_);
     SqliteStatement readSeries_ GUARDED_BY(readMutex_);
-    SqliteStatement readSteps_ GUARDED_BY(readMutex_);
     SqliteStatement readRaw_ GUARDED_BY(readMutex_);
+    SqliteStatement readStep_ GUARDED_BY(readMutex_);
+    SqliteStatement readValueAt_ GUARDED_BY(readMutex_);
 };
 
 }  // namespace

@@ -13,7 +13,7 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr std::int64_t kDefaultSpanMs = 3600 * 1000;
+constexpr std::int64_t kDefaultSpanMs = std::int64_t{3600} * 1000;
 
 HistoryReply Fault(int status, const std::string& error, const std::string& message) {
     HistoryReply r;

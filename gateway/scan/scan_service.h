@@ -128,9 +128,9 @@ public:
         MutexLock lock(historyMutex_);
         return history_;
     }
-    void PublishHistory(std::shared_ptr<HistoryReader> reader) override {
+    void PublishHistory(const std::shared_ptr<HistoryReader>& reader) override {
         MutexLock lock(historyMutex_);
-        history_ = std::move(reader);
+        history_ = reader;
     }
     void AuditRefused(std::size_t line, const std::size_t* point, const LineOp& op,
                       const std::string& result) override;

@@ -304,7 +304,7 @@ public:
     // runs (it publishes itself here); null otherwise. Kept alive by the
     // caller for as long as it holds it.
     virtual std::shared_ptr<HistoryReader> History() const { return nullptr; }
-    virtual void PublishHistory(std::shared_ptr<HistoryReader> reader) { (void)reader; }
+    virtual void PublishHistory(const std::shared_ptr<HistoryReader>& reader) { (void)reader; }
 };
 
 // A front end as main starts and stops it. Each one is built from the plant's

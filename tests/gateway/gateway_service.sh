@@ -191,7 +191,7 @@ reloads=$(grep -c "SIGHUP: .* read again" "$WORK/gw.err")
 kill -HUP "$GW_PID"
 reloaded() { [ "$(grep -c "SIGHUP: .* read again" "$WORK/gw.err")" -gt "$reloads" ]; }
 check "the commented file is read again" wait_for 30 reloaded
-check "... and every front end kept its clients" logged "kept with their clients: http, modbus)"
+check "... and every front end kept its clients" logged "kept with their clients: http, modbus, history)"
 touch "$WORK/held.go"
 wait "$HELD_PID"
 check "the same HTTP and Modbus connections answer after the reload" equals "$?" 0

@@ -98,6 +98,8 @@ server_rows_later() { [ "$(psql -d history -c "$COUNTER_ROWS")" -ge "$1" ]; }
 check "and the rows go on" wait_for 30 server_rows_later 14
 check "/api/history answers them from the server" eval \
     'api "/api/history?line=plant&point=rtu/counter" | "$PYTHON" -c "import json, sys; sys.exit(len(json.load(sys.stdin)[\"rows\"]) < 14)"'
+check "and in steps the server computes: min <= avg <= max, last within" eval \
+    'api "/api/history?line=plant&point=rtu/counter&step=5" | "$PYTHON" -c "import json, sys; r = json.load(sys.stdin)[\"rows\"]; sys.exit(not (len(r) >= 3 and all(x[\"min\"] <= x[\"avg\"] <= x[\"max\"] and x[\"min\"] <= x[\"last\"] <= x[\"max\"] for x in r)))"'
 kill -TERM "$GW_PID"
 wait "$GW_PID"
 check "SIGTERM stops the gateway cleanly" equals $? 0

@@ -132,7 +132,7 @@ TEST(HistoryRecorder, RecordsChangesPerValueAndKeepsThemPastARestart) {
         const std::pair<std::uint16_t, int> readings[] = {
             {100, 0}, {101, 1}, {103, 2}, {104, 3}, {104, 13}};
         for (const auto& [value, second] : readings) {
-            service.SetSample(0, 0, Good({value}, base + second * 1000));
+            service.SetSample(0, 0, Good({value}, base + std::int64_t{second} * 1000));
         }
         PointSample stale = Good({104}, base + 13000);
         stale.quality = Quality::Stale;
@@ -297,7 +297,8 @@ TEST(HistoryStore, RetentionCutsByAgeThenBySize) {
     std::vector<Row> rows;
     for (int d = 0; d < 100; ++d) {
         for (int i = 0; i < 200; ++i) {
-            rows.push_back({series, kBase + d * day + i * 1000, 1.0 * i, HistoryQuality::Good});
+            rows.push_back(
+                {series, kBase + d * day + std::int64_t{i} * 1000, 1.0 * i, HistoryQuality::Good});
         }
     }
     ASSERT_TRUE(store->Append(rows, why)) << why;

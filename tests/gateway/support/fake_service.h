@@ -195,9 +195,9 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return history_;
     }
-    void PublishHistory(std::shared_ptr<HistoryReader> reader) override {
+    void PublishHistory(const std::shared_ptr<HistoryReader>& reader) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        history_ = std::move(reader);
+        history_ = reader;
     }
 
 private:
