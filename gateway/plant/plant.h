@@ -13,11 +13,13 @@
 //                        mqtt_republish_s, mqtt_buffer_mb, mqtt_buffer_file,
 //                        sparkplug, sparkplug_group,
 //                        sparkplug_node, sparkplug_primary_host,
-//                        sparkplug_aliases
+//                        sparkplug_aliases, history, history_keep_days,
+//                        history_max_mb, history_spool
 //   [[line]]             name, device, baud, format, timeout_ms, demote_after,
 //                        demote_ms, max_gap, modbus_unit_offset, writes
 //   [[line.point]]       address, name, scan_ms, writable, count, deadband, coil,
-//                        type, word_order, scale, clamp, unit, decimals
+//                        type, word_order, scale, clamp, unit, decimals,
+//                        history, history_deadband, history_keepalive_s
 #pragma once
 
 #include <cstdint>
@@ -54,6 +56,13 @@ struct PointConfig {
     values::Format format;
     std::string unit;   // shown beside the value, e.g. "°C"; "" for none
     int decimals = -1;  // how text outputs round the value; -1: not set (as it comes)
+    // What the history records of it (while [gateway] history is on): a row
+    // when the value moves by more than historyDeadband (engineering units),
+    // when its quality changes, and at least every historyKeepaliveS (0: no
+    // rows without a change).
+    bool history = true;
+    double historyDeadband = 0;
+    int historyKeepaliveS = 600;
 
     // Decoded by the driver's own parse commands when the file is read.
     int station = 0;
@@ -149,6 +158,15 @@ struct GatewayConfig {
     // A host id: no births until its STATE says online; data waits meanwhile.
     std::string sparkplugPrimaryHost;
     bool sparkplugAliases = true;
+
+    // The history's store: "sqlite:PATH" or "postgresql://USER@HOST[:PORT]/DB";
+    // "" (the default) is off. Rows older than historyKeepDays go, and the
+    // oldest go first while the store is larger than historyMaxMb.
+    std::string history;
+    int historyKeepDays = 30;
+    int historyMaxMb = 1024;
+    // Where rows for a PostgreSQL server wait while it cannot be reached.
+    std::string historySpool = "/var/lib/westnet/history-spool.db";
 };
 
 struct Plant {

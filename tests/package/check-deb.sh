@@ -187,7 +187,7 @@ check "an address the driver refuses exits 3" equals "$?" 3
 # broker here).
 sed -e "s#^device = .*#device = \"$device\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
     -e 's#^modbus = .*#modbus = "127.0.0.1:0"#' -e 's#^mqtt = .*#mqtt = ""#' \
-    -e "s#^audit_file = .*#audit_file = \"$work/audit.jsonl\"#" "$conf" >"$work/gateway.toml"
+    -e "s#^audit_file = .*#audit_file = \"$work/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$work/history.db\"#" "$conf" >"$work/gateway.toml"
 "$bin/westnet-gateway" "$work/gateway.toml" 2>"$work/gw.err" &
 gw_pid=$!
 gw_ready() { grep -q '^info: ready' "$work/gw.err"; }

@@ -81,7 +81,7 @@ holds() {
 HTTP_PORT=$(free_port)
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e "s#^http = .*#http = \"127.0.0.1:$HTTP_PORT\"#" \
     -e 's#^modbus = .*#modbus = ""#' -e 's#^mqtt = .*#mqtt = ""#' \
-    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$WORK/history.db\"#" \
     -e "s#^sparkplug = .*#sparkplug = \"mqtt://127.0.0.1:$PORT\"#" \
     "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
 "$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &
