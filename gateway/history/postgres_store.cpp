@@ -196,31 +196,34 @@ public:
         if (conn_ == nullptr) {
             return true;  // the server's rows are cut once it is back
         }
+        // Series by series, by their key: never a scan of the whole table.
         std::string problem;
-        if (!Command("DELETE FROM samples WHERE t < " + std::to_string(nowMs - keepMs), problem)) {
+        if (!CutBefore(nowMs - keepMs, problem)) {
             Lost(problem);
             return true;
         }
-        for (int round = 0; round < kSizeCutParts; ++round) {
-            PgResult size(
-                PQexec(conn_, "SELECT pg_total_relation_size('samples'), min(t) FROM samples"));
-            if (!size.Ok()) {
-                Lost(ConnError(conn_));
-                return true;
-            }
-            const auto bytes = std::strtoull(PQgetvalue(size.get(), 0, 0), nullptr, 10);
-            if (bytes <= maxBytes || PQgetisnull(size.get(), 0, 1) != 0) {
-                break;
-            }
-            const std::int64_t oldest = std::strtoll(PQgetvalue(size.get(), 0, 1), nullptr, 10);
-            const std::int64_t before =
-                oldest + std::max<std::int64_t>(1, (nowMs - oldest) / kSizeCutParts);
-            // Space the server frees is reused by the next rows: the relation's
-            // size falls only with a VACUUM FULL, so one cut per pass.
-            if (!Command("DELETE FROM samples WHERE t < " + std::to_string(before), problem)) {
+        PgResult size(PQexec(conn_, "SELECT pg_total_relation_size('samples')"));
+        if (!size.Ok()) {
+            Lost(ConnError(conn_));
+            return true;
+        }
+        if (std::strtoull(PQgetvalue(size.get(), 0, 0), nullptr, 10) <= maxBytes) {
+            return true;
+        }
+        PgResult oldest(PQexec(
+            conn_, "SELECT min((SELECT min(t) FROM samples WHERE series = n.id)) FROM series n"));
+        if (!oldest.Ok()) {
+            Lost(ConnError(conn_));
+            return true;
+        }
+        if (PQgetisnull(oldest.get(), 0, 0) == 0) {
+            const std::int64_t first = std::strtoll(PQgetvalue(oldest.get(), 0, 0), nullptr, 10);
+            // The space the server frees is reused by the next rows (its
+            // files shrink only with a VACUUM FULL): one cut a pass.
+            if (!CutBefore(first + std::max<std::int64_t>(1, (nowMs - first) / kSizeCutParts),
+                           problem)) {
                 Lost(problem);
             }
-            break;
         }
         return true;
     }
@@ -361,6 +364,26 @@ private:
         Log(LogLevel::Warning, "history: lost its server (" + why + "); rows wait in " +
                                    spoolPath_ + " until it is back");
         lostLogged_ = true;
+    }
+
+    bool CutBefore(std::int64_t before, std::string& why) {
+        PgResult ids(PQexec(conn_, "SELECT id FROM series"));
+        if (!ids.Ok()) {
+            why = ConnError(conn_);
+            return false;
+        }
+        const std::string beforeText = std::to_string(before);
+        for (int i = 0; i < PQntuples(ids.get()); ++i) {
+            const char* params[] = {PQgetvalue(ids.get(), i, 0), beforeText.c_str()};
+            const Oid types[] = {20, 20};  // int8
+            PgResult r(
+                PQexecParams(conn_, sql::kDeleteBefore, 2, types, params, nullptr, nullptr, 0));
+            if (!r.Ok()) {
+                why = ConnError(conn_);
+                return false;
+            }
+        }
+        return true;
     }
 
     bool Command(const std::string& text, std::string& why) {

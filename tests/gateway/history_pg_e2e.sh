@@ -116,4 +116,17 @@ assert all(b[1] > a[1] for a, b in zip(rows, rows[1:])), 'out of order'
 assert max(gaps) < 5000, 'a gap of %d ms: rows lost' % max(gaps)
 "
 
+# Rows past history_keep_days on the server are cut as the gateway starts.
+OLD=$(($(date +%s%3N) - 45 * 86400000))
+psql -d history -c "INSERT INTO samples SELECT id, $OLD, 1, 0 FROM series" >/dev/null
+old_rows() { psql -d history -c "SELECT count(*) FROM samples WHERE t <= $OLD"; }
+check "old rows put on the server" test "$(old_rows)" -gt 0
+"$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw2.err" &
+GW_PID=$!
+no_old_rows() { [ "$(old_rows)" = 0 ]; }
+check "started again, the gateway cuts the server's rows past history_keep_days" wait_for 30 no_old_rows
+kill -TERM "$GW_PID"
+wait "$GW_PID"
+GW_PID=""
+
 summary
