@@ -149,7 +149,7 @@ decoded
 NBIRTHS=$("$PYTHON" "$HERE/spb_check.py" count "$WORK/spb.jsonl" NBIRTH)
 echo "# a comment added by the test" >>"$WORK/plant.toml"
 check "a reload with the Sparkplug settings unchanged" reload
-check "... keeps the edge node's connection" contains "$WORK/gw.err" "(kept with their clients: http, sparkplug)"
+check "... keeps the edge node's connection" contains "$WORK/gw.err" "(kept with their clients: http, sparkplug, history)"
 check "... births again: same bdSeq, same names, types and aliases, no NDEATH" \
     wait_for 30 holds reload $((NBIRTHS + 1))
 
