@@ -21,6 +21,7 @@
 #include "log/log.h"
 #include "modbus/server.h"
 #include "mqtt/mqtt.h"
+#include "opcua/opcua.h"
 #include "plant/exposure.h"
 #include "plant/reader.h"
 #include "scan/driver_channel.h"
@@ -46,10 +47,8 @@ constexpr int kExitNoDriver = 5;
 // one line here.
 using FrontEndMaker = std::unique_ptr<FrontEnd> (*)(const GatewayConfig&, Service&);
 const FrontEndMaker kFrontEnds[] = {
-    &http::MakeHttpFrontEnd,
-    &modbus::MakeModbusFrontEnd,
-    &mqtt::MakeMqttFrontEnd,
-    &sparkplug::MakeSparkplugFrontEnd,
+    &http::MakeHttpFrontEnd,           &modbus::MakeModbusFrontEnd, &mqtt::MakeMqttFrontEnd,
+    &sparkplug::MakeSparkplugFrontEnd, &opcua::MakeOpcuaFrontEnd,
 };
 
 // How often the main thread looks at the lines while it waits for a signal;
@@ -382,6 +381,9 @@ int Run(const std::string& plantPath, bool check) {
 }
 
 int Main(int argc, char** argv) {
+    if (opcua::IsOpcuaCommand(argc, argv)) {
+        return opcua::OpcuaCommandMain(argc, argv);
+    }
     if (auth::IsUserCommand(argc, argv)) {
         return auth::UserCommandMain(argc, argv);
     }

@@ -12,7 +12,8 @@
 //                        mqtt_ca_file, mqtt_cert_file, mqtt_key_file,
 //                        mqtt_republish_s, sparkplug, sparkplug_group,
 //                        sparkplug_node, sparkplug_primary_host,
-//                        sparkplug_aliases
+//                        sparkplug_aliases, opcua, opcua_allow_none,
+//                        opcua_trust_clients, opcua_pki
 //   [[line]]             name, device, baud, format, timeout_ms, demote_after,
 //                        demote_ms, max_gap, modbus_unit_offset, writes
 //   [[line.point]]       address, name, scan_ms, writable, count, deadband, coil,
@@ -143,6 +144,13 @@ struct GatewayConfig {
     // A host id: no births until its STATE says online; data waits meanwhile.
     std::string sparkplugPrimaryHost;
     bool sparkplugAliases = true;
+
+    // OPC UA, served by a Node.js program of ours that the gateway runs:
+    // "HOST:PORT" as the other listeners; "" (the default) is off.
+    std::string opcua;
+    bool opcuaAllowNone = false;               // an endpoint without security too (loopback only)
+    std::string opcuaTrustClients = "listed";  // "listed": the trust list; "all": any certificate
+    std::string opcuaPki = "/var/lib/westnet/opcua/pki";
 };
 
 struct Plant {

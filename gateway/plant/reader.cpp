@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "plant/exposure.h"
 #include "plant/listen.h"
 
 namespace westnet::gateway {
@@ -52,7 +53,11 @@ const std::vector<std::string> kGatewayKeys = {"http",
                                                "sparkplug_group",
                                                "sparkplug_node",
                                                "sparkplug_primary_host",
-                                               "sparkplug_aliases"};
+                                               "sparkplug_aliases",
+                                               "opcua",
+                                               "opcua_allow_none",
+                                               "opcua_trust_clients",
+                                               "opcua_pki"};
 const std::vector<std::string> kLineKeys = {
     "name",      "device",  "baud",   "format", "timeout_ms",         "demote_after",
     "demote_ms", "max_gap", "writes", "point",  "modbus_unit_offset", "confirm"};
@@ -487,7 +492,33 @@ private:
             }
         }
         Boolean(table, "gateway", "sparkplug_aliases", g.sparkplugAliases);
+        ReadOpcua(table, g);
         gatewayLine_ = LineOf(table);
+    }
+
+    void ReadOpcua(const toml::table& table, GatewayConfig& g) {
+        Listen(table, "opcua", g.opcua);
+        Boolean(table, "gateway", "opcua_allow_none", g.opcuaAllowNone);
+        ListenAddress address;
+        std::string why;
+        // Without security anyone on the network reads the plant and, with a
+        // password sniffed on the way, writes it: only a bench on this machine.
+        if (g.opcuaAllowNone && !g.opcua.empty() && ParseListenAddress(g.opcua, address, why) &&
+            !IsLoopbackHost(address.host)) {
+            Error(KeyLine(table, "opcua_allow_none"), "gateway.opcua_allow_none",
+                  "an endpoint without security is for a test bench on this machine: "
+                  "opcua must then listen on a loopback address, not " +
+                      Quote(address.host));
+        }
+        if (String(table, "gateway", "opcua_trust_clients", g.opcuaTrustClients) &&
+            g.opcuaTrustClients != "listed" && g.opcuaTrustClients != "all") {
+            Error(KeyLine(table, "opcua_trust_clients"), "gateway.opcua_trust_clients",
+                  Quote(g.opcuaTrustClients) + " is neither \"listed\" nor \"all\"");
+        }
+        if (String(table, "gateway", "opcua_pki", g.opcuaPki) && g.opcuaPki.empty()) {
+            Error(KeyLine(table, "opcua_pki"), "gateway.opcua_pki",
+                  "must name a folder for the OPC UA certificates");
+        }
     }
 
     void ReadFormat(const toml::table& table, LineConfig& line) {
