@@ -26,6 +26,7 @@
 
 #include "audit/audit.h"
 #include "http/access.h"
+#include "http/event_stream.h"
 #include "http/page.h"
 #include "http/render.h"
 #include "iso_time.h"
@@ -56,6 +57,12 @@ constexpr unsigned kIdleSeconds = 5;
 // The connection's memory beyond the request limit: the answer's headers,
 // the library's own bookkeeping of each header line.
 constexpr std::size_t kConnectionMemoryExtra = std::size_t{64} * 1024;
+// The chart library the page draws trends with, from Debian's
+// libjs-chart.js: served by the gateway itself, so that the page needs
+// nothing from the internet.
+constexpr const char* kChartLibrary = "/usr/share/javascript/chart.js/chart.min.js";
+// How long a stop waits for the event streams to send their ends.
+constexpr std::chrono::milliseconds kEventsEndWait{1000};
 
 struct Answer {
     int status = 200;
@@ -399,7 +406,14 @@ public:
                next.httpHosts == config_.httpHosts &&
                next.httpPublicRead == config_.httpPublicRead && next.usersFile == config_.usersFile;
     }
-    void Pause() override ACQUIRE(gate_) { gate_.Lock(); }
+    // Every event stream says "reload" and ends: its client reconnects to
+    // the new plant.
+    void Pause() override ACQUIRE(gate_) {
+        if (events_) {
+            events_->Reload();
+        }
+        gate_.Lock();
+    }
     // A reload reads the users file again: a user added, removed or given
     // another role counts from now on, and every browser logs in afresh.
     bool Resume() override RELEASE(gate_) {
@@ -408,6 +422,9 @@ public:
             Log(LogLevel::Error, error + "; the users read before stay in force");
         } else {
             sessions_.Clear();
+        }
+        if (events_) {
+            events_->Adopt();
         }
         gate_.Unlock();
         return true;
@@ -454,7 +471,14 @@ public:
                 }
             }
         }
+        if (!ReadFile(kChartLibrary, chartScript_)) {
+            chartScript_.clear();
+            Log(LogLevel::Warning, std::string("http: no chart library at ") + kChartLibrary +
+                                       ": the page shows no trends (install libjs-chart.js)");
+        }
         waits_ = std::make_shared<Waits>();
+        events_ = std::make_unique<EventStreams>(service_, gate_, EventLimits{});
+        events_->Start();
         {
             MutexLock lock(watchMutex_);
             stopWatch_ = false;
@@ -477,6 +501,7 @@ public:
             &HttpFrontEnd::Completed, this, MHD_OPTION_NOTIFY_CONNECTION, &HttpFrontEnd::Notify,
             this, MHD_OPTION_URI_LOG_CALLBACK, &HttpFrontEnd::Target, this, MHD_OPTION_END);
         if (daemon_ == nullptr) {
+            events_.reset();
             close(fd);
             error = "http: cannot serve on " + address.host + ":" + std::to_string(port) +
                     " (the HTTP library refused to start)";
@@ -501,6 +526,9 @@ public:
         }
         watchWake_.notify_all();
         watcher_.join();
+        // Event streams send what they hold and end (a client that does not
+        // read is cut off by the library when it stops).
+        events_->Stop(kEventsEndWait);
         {
             // Writes still waiting go on without their answer: the library
             // must have every connection running before it stops.
@@ -515,6 +543,7 @@ public:
         }
         MHD_stop_daemon(daemon_);  // closes the listening socket too
         daemon_ = nullptr;
+        events_.reset();
         port_ = 0;
     }
 
@@ -721,6 +750,18 @@ private:
                 return Reply(connection, request, a);
             }
         }
+        if (get && url == "/chart.js") {
+            Answer a;
+            if (chartScript_.empty()) {
+                a.status = 404;
+                a.body = "// the chart library is not installed on the gateway (libjs-chart.js)\n";
+            } else {
+                a.body = chartScript_;
+                a.headers.emplace_back("Cache-Control", "max-age=3600");
+            }
+            a.type = "text/javascript; charset=utf-8";
+            return Reply(connection, request, a);
+        }
         // A request from a page of another site carries its Origin: nothing
         // that changes anything is taken from one.
         const std::string origin = HeaderValue(connection, "Origin");
@@ -781,6 +822,10 @@ private:
             gate.Unlock();
             return StreamPoints(connection, request, std::move(plant));
         }
+        if (get && url == "/api/events") {
+            gate.Unlock();  // as for /api/points: the library calls the stream back
+            return StreamEvents(connection, request);
+        }
         if (get && url == "/metrics") {
             Answer a;
             a.body = Metrics(service_, Now());
@@ -803,7 +848,8 @@ private:
         }
         return Reply(
             connection, request,
-            Error(404, "http-404", "no such page: try /, /api/status, /api/points or /metrics"));
+            Error(404, "http-404",
+                  "no such page: try /, /api/status, /api/points, /api/events or /metrics"));
     }
 
     // /api/points is written as it is sent, a few hundred points at a time,
@@ -855,6 +901,28 @@ private:
         Answer a;
         a.type = "application/json; charset=utf-8";
         a.headers.emplace_back("Cache-Control", "no-store");
+        request.answered = true;
+        Handling(connection, true);
+        return Queue(connection, a, response, tls_);
+    }
+
+    MHD_Result StreamEvents(MHD_Connection* connection, Request& request) {
+        const char* snapshot =
+            MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "snapshot");
+        MHD_Response* response =
+            events_->Open(connection, snapshot == nullptr || std::strcmp(snapshot, "0") != 0);
+        if (response == nullptr) {
+            Answer a = Error(503, "busy",
+                             "every place for an event stream is taken (" +
+                                 std::to_string(EventLimits{}.streams) +
+                                 "): close one, or fetch /api/points instead");
+            a.headers.emplace_back("Retry-After", "10");
+            return Reply(connection, request, a);
+        }
+        Answer a;
+        a.type = "text/event-stream; charset=utf-8";
+        a.headers.emplace_back("Cache-Control", "no-store");
+        a.headers.emplace_back("X-Accel-Buffering", "no");  // a proxy in front passes events on
         request.answered = true;
         Handling(connection, true);
         return Queue(connection, a, response, tls_);
@@ -1199,6 +1267,7 @@ private:
             if (stopWatch_) {
                 return;
             }
+            events_->Tick();
             const Clock::time_point now = Clock::now();
             for (Connection* c : connections_) {
                 if (c->handling || c->shut || c->fd < 0 || now - c->since <= limits_.time) {
@@ -1238,10 +1307,12 @@ private:
     LoginThrottle throttle_;
     std::string certPem_;  // the library reads them while it runs
     std::string keyPem_;
+    std::string chartScript_;  // read at start; empty when not installed
     MHD_Daemon* daemon_ = nullptr;
     // Held shared while a request asks the service, alone by a reload.
     SharedMutex gate_;
     std::shared_ptr<Waits> waits_;
+    std::unique_ptr<EventStreams> events_;
     Mutex watchMutex_;  // the watch's: the connections and when to stop
     std::condition_variable watchWake_;
     bool stopWatch_ GUARDED_BY(watchMutex_) = false;

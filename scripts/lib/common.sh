@@ -56,7 +56,7 @@ need_build_packages() {
 need_gateway_packages() {
     need_packages pkg-config libtomlplusplus-dev nlohmann-json3-dev libmicrohttpd-dev libcli11-dev \
         libmodbus-dev libmosquitto-dev libsystemd-dev libargon2-dev libgnutls28-dev \
-        libprotobuf-c-dev protobuf-c-compiler
+        libprotobuf-c-dev protobuf-c-compiler libjs-chart.js
 }
 
 # The real peers the tests talk to: a broker, Modbus clients nobody here

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# /api/events end to end: the example plant on a paced westnet-sim with an
+# animated counter. A stream's hello, snapshot and ready; a change of the
+# counter and of a written register arriving as they happen; the station and
+# the line going down when the simulator is killed; the stream cap; a reload
+# ending every stream with "reload"; SIGTERM ending a stream cleanly.
+#
+#   events_e2e.sh WESTNET_GATEWAY WESTNET_SIM EXAMPLES_DIR
+set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/scratch.sh" events-e2e
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/check.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/sim.sh"
+GATEWAY=$(realpath "$1")
+SIM=$(realpath "$2")
+EXAMPLES=$(realpath "$3")
+
+start_sim --baud 9600 --image "$EXAMPLES/plant.img" --link "$WORK/hw" \
+    --animate 0540001=counter:300 || exit 1
+PIDS+=("$SIM_PID")
+sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
+    -e 's#^modbus = .*#modbus = ""#' -e 's#^mqtt = .*#mqtt = ""#' -e 's#^timeout_ms = .*#timeout_ms = 50#' \
+    -e "s#^users_file = .*#users_file = \"$WORK/users\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
+    "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
+TOKEN=$("$GATEWAY" --users "$WORK/users" token add e2e --role operator 2>/dev/null)
+"$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &
+GW_PID=$!
+PIDS+=("$GW_PID")
+listening() { grep -q 'http: listening on http://127.0.0.1:' "$WORK/gw.err"; }
+check "the gateway listens" wait_for 30 listening
+PORT=$(sed -n 's#.*http: listening on http://127.0.0.1:\([0-9]*\)/.*#\1#p' "$WORK/gw.err" | head -1)
+URL="http://127.0.0.1:$PORT"
+POINTS=$(grep -c '^\[\[line.point\]\]' "$WORK/plant.toml")
+
+# stream NAME [QUERY]: curl -N on /api/events into $WORK/NAME, in the background.
+stream() {
+    curl -sN --max-time 60 "$URL/api/events${2:-}" >"$WORK/$1" 2>/dev/null &
+    eval "${1}_PID=$!"
+    PIDS+=("$!")
+}
+has() { grep -q -- "$2" "$WORK/$1"; }
+# events FILE: the stream as one JSON line per event, {"event": NAME, "data": ...}.
+events() {
+    python3 -c '
+import json, sys
+name = None
+for line in open(sys.argv[1]):
+    line = line.rstrip("\n")
+    if line.startswith("event: "):
+        name = line[7:]
+    elif line.startswith("data: "):
+        print(json.dumps({"event": name, "data": json.loads(line[6:])}))
+' "$WORK/$1"
+}
+# after_ready FILE PYTHON: whether an event after "ready" satisfies PYTHON over e.
+after_ready() {
+    events "$1" | python3 -c '
+import json, sys
+seen = False
+for line in sys.stdin:
+    e = json.loads(line)
+    if seen and eval(sys.argv[1]):
+        sys.exit(0)
+    seen = seen or e["event"] == "ready"
+sys.exit(1)' "$2"
+}
+good() { curl -sf "$URL/api/points" | python3 -c 'import json,sys; d=json.load(sys.stdin); sys.exit(0 if all(p["quality"]=="good" for p in d["points"]) else 1)'; }
+check "every point becomes good" wait_for 30 good
+
+stream full
+check "a stream says hello, every point and ready" wait_for 10 has full '^event: ready'
+events full >"$WORK/full.json"
+check "hello counts the plant's points" \
+    python3 -c "import json,sys; e=json.loads(open(sys.argv[1]).readline()); sys.exit(0 if e['event']=='hello' and e['data']['points']==$POINTS else 1)" "$WORK/full.json"
+snapshot=$(sed -n '2,/"event": "ready"/p' "$WORK/full.json" | grep -c '"event": "point"')
+check "the snapshot holds every point once" equals "$snapshot" "$POINTS"
+check "a point event is the point as /api/points gives it" \
+    bash -c "grep -m1 'pump/flow-setpoint' '$WORK/full.json' | python3 -c 'import json,sys; d=json.loads(sys.stdin.read())[\"data\"]; sys.exit(0 if d[\"quality\"]==\"good\" and \"writable\" in d and d[\"line\"]==\"plant\" else 1)'"
+check "the animated counter's changes arrive" \
+    wait_for 10 after_ready full 'e["event"] == "point" and e["data"]["name"] == "rtu/counter"'
+
+stream live "?snapshot=0"
+check "snapshot=0: hello, then ready" wait_for 10 has live '^event: ready'
+check "snapshot=0: no point before ready" \
+    bash -c "! sed -n '1,/^event: ready/p' '$WORK/live' | grep -q '^event: point'"
+code=$(curl -s -o "$WORK/put.json" -w "%{http_code}" --max-time 30 -H "Authorization: Bearer $TOKEN" -X PUT -d 777 "$URL/api/points/plant/pump/flow-setpoint")
+check "the write is acknowledged" equals "$code" 200
+check "a written register's change arrives" \
+    wait_for 10 after_ready live 'e["event"] == "point" and e["data"]["name"] == "pump/flow-setpoint" and e["data"]["value"] == 777'
+check "/api/status counts the streams" \
+    bash -c "curl -sf '$URL/api/status' | python3 -c 'import json,sys; d=json.load(sys.stdin); sys.exit(0 if any(s[\"name\"]==\"westnet_http_event_streams\" and s[\"value\"]==2 for s in d[\"front_ends\"]) else 1)'"
+check "/metrics counts the streams" bash -c "curl -sf '$URL/metrics' | grep -qx 'westnet_http_event_streams 2'"
+
+# The cap: 32 streams at once, the 33rd refused.
+for i in $(seq 3 32); do stream "cap$i" "?snapshot=0"; done
+capped() { [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 "$URL/api/events?snapshot=0")" = 503 ]; }
+check "the 33rd stream is refused (503)" wait_for 10 capped
+for i in $(seq 3 32); do eval "kill \$cap${i}_PID 2>/dev/null"; done
+
+stop_sim
+check "the station goes down" \
+    wait_for 20 after_ready live 'e["event"] == "station" and e["data"] == {"line": "plant", "station": 5, "state": "down"}'
+check "the line goes down" \
+    wait_for 5 after_ready live 'e["event"] == "line" and e["data"] == {"line": "plant", "up": False}'
+
+kill -HUP "$GW_PID"
+check "a reload ends the stream with reload" wait_for 10 has live '^event: reload'
+wait "$live_PID"
+check "... and the stream ends cleanly" equals $? 0
+
+stream last "?snapshot=0"
+check "a new stream opens after the reload" wait_for 10 has last '^event: ready'
+kill -TERM "$GW_PID"
+wait "$GW_PID"
+check "SIGTERM: the gateway exits 0" equals $? 0
+wait "$last_PID"
+check "SIGTERM: the stream ended cleanly" equals $? 0
+summary
