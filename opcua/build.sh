@@ -5,7 +5,9 @@
 # so that a fresh clone does not download them again. Without npm, says so
 # and leaves OUT without modules: the gateway then cannot serve OPC UA.
 #
-#   opcua/build.sh OUT [--copy]   (--copy: real files, not a link to the cache; for packages)
+#   opcua/build.sh OUT [--install]   (--install: a copy of the modules, not a
+#                                     link to the cache, without the test-only
+#                                     ones; what a package installs)
 set -eu
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -33,8 +35,13 @@ if [ ! -f "$CACHE/.complete" ]; then
     touch "$CACHE/.complete"
 fi
 rm -rf "$OUT/node_modules"
-if [ "$COPY" = "--copy" ]; then
+if [ "$COPY" = "--install" ]; then
     cp -a "$CACHE/node_modules" "$OUT/node_modules"
+    (cd "$OUT" && npm prune --omit=dev --offline --no-audit --no-fund >/dev/null) || {
+        echo "opcua: npm prune failed in $OUT" >&2
+        exit 1
+    }
+    rm -f "$OUT/node_modules/.package-lock.json"
 else
     ln -s "$CACHE/node_modules" "$OUT/node_modules"
 fi

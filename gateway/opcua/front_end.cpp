@@ -30,8 +30,6 @@
 #include "sync/mutex.h"
 #include "values/write.h"
 
-extern char** environ;
-
 namespace westnet::gateway::opcua {
 namespace {
 
@@ -456,7 +454,7 @@ private:
     }
 
     void Write(const In& m) REQUIRES(gate_) {
-        const In id = m["id"];
+        const In& id = m["id"];
         const std::string user = Text(m, "user");
         const std::string client = Text(m, "client");
         std::size_t line = 0;
@@ -561,7 +559,7 @@ private:
         CloseFd(child.link);
         CloseFd(child.out);
         CloseFd(child.err);
-        const std::string how =
+        std::string how =
             "(pid " + std::to_string(child.pid) + ") " +
             (WIFSIGNALED(status) ? "was killed by signal " + std::to_string(WTERMSIG(status))
                                  : "ended with status " + std::to_string(WEXITSTATUS(status)));
@@ -692,9 +690,12 @@ std::string ProgramPath() {
     if (dir != nullptr && *dir != '\0') {
         return std::string(dir) + "/server.js";
     }
-    const std::string beside = ExecutableFolder() + "/opcua/server.js";
-    if (access(beside.c_str(), R_OK) == 0) {
-        return beside;
+    const std::string folder = ExecutableFolder();
+    for (const std::string& path :
+         {folder + "/opcua/server.js", folder + "/../lib/westnet/opcua/server.js"}) {
+        if (access(path.c_str(), R_OK) == 0) {
+            return path;
+        }
     }
     return "/usr/lib/westnet/opcua/server.js";
 }

@@ -37,7 +37,8 @@ std::unique_ptr<FrontEnd> MakeOpcuaFrontEnd(const GatewayConfig& config, Service
 
 // The program the front end runs: $WESTNET_OPCUA_DIR/server.js, else
 // opcua/server.js beside the gateway's executable (the build folder), else
-// the installed /usr/lib/westnet/opcua/server.js.
+// ../lib/westnet/opcua/server.js from it (an install: /usr/bin and
+// /usr/lib/westnet/opcua), else /usr/lib/westnet/opcua/server.js.
 std::string ProgramPath();
 
 // `westnet-gateway opcua trust FILE`: a client certificate the OPC UA server

@@ -144,11 +144,13 @@ struct GatewayConfig {
     // A host id: no births until its STATE says online; data waits meanwhile.
     std::string sparkplugPrimaryHost;
     bool sparkplugAliases = true;
+    // OPC UA: an endpoint without security too (loopback only); beside the
+    // other flag for the struct's packing, the rest of its keys below.
+    bool opcuaAllowNone = false;
 
     // OPC UA, served by a Node.js program of ours that the gateway runs:
     // "HOST:PORT" as the other listeners; "" (the default) is off.
     std::string opcua;
-    bool opcuaAllowNone = false;               // an endpoint without security too (loopback only)
     std::string opcuaTrustClients = "listed";  // "listed": the trust list; "all": any certificate
     std::string opcuaPki = "/var/lib/westnet/opcua/pki";
 };
