@@ -62,6 +62,7 @@ name = "bench"
 device = "$WORK/hw"
 baud = 57600
 timeout_ms = 300
+confirm = "never"
 EOF
     for i in $(seq 0 $((POINTS - 1))); do
         scan=10000

@@ -474,6 +474,8 @@ async function onPlant(message) {
     plant = message;
     if (!started) {
         started = true;
+        log("info", `node ${process.version}, node-opcua-server ` +
+            `${require("node-opcua-server/package.json").version}`);
         try {
             await start(config);
             buildAddressSpace(plant);
