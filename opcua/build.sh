@@ -6,8 +6,10 @@
 # and leaves OUT without modules: the gateway then cannot serve OPC UA.
 #
 #   opcua/build.sh OUT [--install]   (--install: a copy of the modules, not a
-#                                     link to the cache, without the test-only
-#                                     ones; what a package installs)
+#                                     link to the cache, pruned of development
+#                                     ones; what a package installs. The
+#                                     client stays: the server registers
+#                                     with discovery servers through it)
 set -eu
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -26,8 +28,7 @@ if [ ! -f "$CACHE/.complete" ]; then
     rm -rf "$CACHE"
     mkdir -p "$CACHE"
     cp "$HERE/package.json" "$HERE/package-lock.json" "$CACHE/"
-    # Only what the server needs; the client (tests) is a development module.
-    (cd "$CACHE" && npm ci --no-audit --no-fund --ignore-scripts ${OPCUA_NPM_OMIT_DEV:+--omit=dev} >npm.log 2>&1) || {
+    (cd "$CACHE" && npm ci --no-audit --no-fund --ignore-scripts >npm.log 2>&1) || {
         cat "$CACHE/npm.log" >&2
         echo "opcua: npm ci failed" >&2
         exit 1
