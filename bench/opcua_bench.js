@@ -2,10 +2,11 @@
 // a plant of many points in one subscription, then takes data changes for a
 // while and says how late each change of an animated counter came.
 //
-//   node opcua_bench.js URL USER PASSWORD PKI POINTS ANIMATED PERIOD_MS T0_MS SECONDS
+//   node opcua_bench.js URL USER PASSWORD PKI POINTS ANIMATED PERIOD_MS T0_MS T1_MS SECONDS
 //
-// Points are ns=1;s=bench/p00000 ...; the first ANIMATED count up by one every
-// PERIOD_MS from 0, period k starting at T0_MS + k * PERIOD_MS (the wall
+// Points are ns=1;s=a/p00000 ... on line a and as many on line b; the first
+// ANIMATED of each line count up by one every PERIOD_MS from 0, period k
+// starting at T0_MS (line a) or T1_MS (line b) + k * PERIOD_MS (the wall
 // clock, ms since the epoch). Prints one JSON object.
 "use strict";
 
@@ -20,14 +21,15 @@ const {
 } = require("node-opcua-client");
 const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
 
-const [url, user, password, pki, points, animated, periodMs, t0Ms, seconds] = process.argv.slice(2);
+const [url, user, password, pki, points, animated, periodMs, t0Ms, t1Ms, seconds] = process.argv.slice(2);
 const count = Number(points);
+const half = count / 2;
 const moving = Number(animated);
 const period = Number(periodMs);
-const t0 = Number(t0Ms);
+const starts = [Number(t0Ms), Number(t1Ms)];
 
 function nodeOf(i) {
-    return `ns=1;s=bench/p${String(i).padStart(5, "0")}`;
+    return `ns=1;s=${i < half ? "a" : "b"}/p${String(i % half).padStart(5, "0")}`;
 }
 
 function percentile(sorted, p) {
@@ -58,6 +60,7 @@ async function main() {
         publishingEnabled: true,
     });
     const latencies = [];
+    const fromRead = []; // from the gateway's read of the value (its SourceTimestamp)
     let changes = 0;
     let measuring = false;
     const started = Date.now();
@@ -80,12 +83,16 @@ async function main() {
         });
         group.on("changed", (item, dataValue, index) => {
             const i = first + index;
-            if (!measuring || i >= moving || !dataValue.statusCode.isGood()) {
+            if (!measuring || i % half >= moving || !dataValue.statusCode.isGood()) {
                 return;
             }
             changes += 1;
             const k = dataValue.value.value;
-            latencies.push(Date.now() - (t0 + k * period));
+            const now = Date.now();
+            latencies.push(now - (starts[i < half ? 0 : 1] + k * period));
+            if (dataValue.sourceTimestamp) {
+                fromRead.push(now - dataValue.sourceTimestamp.getTime());
+            }
         });
         groups.push(group);
     }
@@ -99,6 +106,7 @@ async function main() {
     measuring = false;
     const elapsed = (Date.now() - from) / 1000;
     latencies.sort((a, b) => a - b);
+    fromRead.sort((a, b) => a - b);
     process.stdout.write(
         JSON.stringify({
             items: count,
@@ -110,6 +118,11 @@ async function main() {
                 median: percentile(latencies, 50),
                 p99: percentile(latencies, 99),
                 max: latencies.length ? latencies[latencies.length - 1] : null,
+            },
+            from_read_ms: {
+                median: percentile(fromRead, 50),
+                p99: percentile(fromRead, 99),
+                max: fromRead.length ? fromRead[fromRead.length - 1] : null,
             },
         }) + "\n"
     );

@@ -13,7 +13,7 @@ const net = require("net");
 const path = require("path");
 const readline = require("readline");
 
-const { OPCUAServer } = require("node-opcua-server");
+const { OPCUAServer, MonitoredItem } = require("node-opcua-server");
 const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
 const { MessageSecurityMode, SecurityPolicy } = require("node-opcua-secure-channel");
 const { UserTokenType } = require("node-opcua-service-endpoints");
@@ -222,6 +222,20 @@ function writeThroughGateway(variable, original) {
         });
     };
 }
+
+// A point's MinimumSamplingInterval is its scan_ms: no value of it is fresher.
+// The stack would then sample a monitored point on a timer of that period,
+// up to a whole period after the scan brought the value; since every change
+// is pushed here as the scan makes it, a point's data changes go out as they
+// come instead (the revised interval the client was told still holds: no
+// faster than the scan).
+const startSampling = MonitoredItem.prototype._start_sampling;
+MonitoredItem.prototype._start_sampling = function (recordInitialValue) {
+    if (this.node && this.node.__westnetKey && this.itemToMonitor.attributeId === AttributeIds.Value) {
+        this.samplingInterval = 0;
+    }
+    return startSampling.call(this, recordInitialValue);
+};
 
 // ---- the address space --------------------------------------------------------
 
