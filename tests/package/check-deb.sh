@@ -152,10 +152,10 @@ if command -v systemd-analyze >/dev/null; then
 else
     echo "skip - systemd-analyze is not installed: the unit is not verified"
 fi
-# The conffile is the example plant, with a header, its device to edit, and
-# every front end on 127.0.0.1.
-body() { sed -n '/^\[gateway\]/,$p' "$1" | grep -v '^device = '; }
-check "the plant file is the example plant but for its device" \
+# The conffile is the example plant, with a header, its device to edit,
+# OPC UA on, and every front end on 127.0.0.1.
+body() { sed -n '/^\[gateway\]/,$p' "$1" | grep -v '^device = \|^opcua = '; }
+check "the plant file is the example plant but for its device and OPC UA" \
     equals "$(body "$conf" | md5sum)" "$(body "$usr/share/westnet/examples/gateway.toml" | md5sum)"
 check "its device is the one to edit" grep -q '^device = "/dev/ttyUSB0" *# EDIT' "$conf"
 check "every front end listens on 127.0.0.1" bash -c \
