@@ -8,6 +8,12 @@
 //       delivered_per_s=.. superseded=.. p50_ms=.. p99_ms=..
 //       publisher_cpu_pct=.. broker_cpu_pct=..
 //
+//   bench_mqtt latency --gateway PATH --sim PATH [--sparkplug]
+//       a change on a paced line to its message (with --sparkplug: its DDATA)
+//   bench_mqtt sparkplug-birth --gateway PATH --sim PATH --points 1000
+//       the DBIRTH of one station with that many points: its size, and the
+//       time from a rebirth request to its arrival
+//
 // --rate-hz 0: every point changed in turn, back to back: the offered load
 // is what one thread can put in, and what is delivered is what the
 // publisher and the broker sustain.
@@ -20,8 +26,10 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +47,7 @@
 #include "bench_util.h"
 #include "mqtt/mqtt.h"
 #include "process.h"
+#include "sparkplug/payload.h"
 
 namespace {
 
@@ -330,6 +339,26 @@ std::string GatewaySection(const std::string& url) {
            "\"\nmqtt_republish_s = 3600\n\n";
 }
 
+// The gateway as a Sparkplug edge node only (group westnet, node gateway-1).
+std::string SparkplugSection(const std::string& url) {
+    return "[gateway]\nhttp = \"\"\nmodbus = \"\"\nmqtt = \"\"\nsparkplug = \"" + url + "\"\n\n";
+}
+
+// A Sparkplug message's first metric: its value (-1 when none) and its
+// timestamp, the gateway's read, in ms since 1970 (-1 when none).
+std::pair<long, double> SparkplugValue(const mosquitto_message& m) {
+    gateway::sparkplug::Payload payload;
+    std::string error;
+    if (!gateway::sparkplug::Decode(m.payload, static_cast<std::size_t>(m.payloadlen), payload,
+                                    error) ||
+        payload.metrics.empty() || payload.metrics[0].null) {
+        return {-1, -1};
+    }
+    const gateway::sparkplug::Metric& metric = payload.metrics[0];
+    return {static_cast<long>(metric.Number()),
+            metric.timestamp != 0 ? static_cast<double>(metric.timestamp) : -1};
+}
+
 // Sends a select of station 1 on the simulator's line and takes its reply;
 // returns when it was sent, on our clock, or -1.
 double SendSelect(const std::string& link) {
@@ -389,6 +418,7 @@ int Latency(int argc, char** argv) {
     const long baud = bench::OptionInt(argc, argv, "--baud", 9600);
     const std::string format = bench::Option(argc, argv, "--format", "8O2");
     const double charMs = CharBits(format) * 1000.0 / static_cast<double>(baud);
+    const bool sparkplug = bench::HasFlag(argc, argv, "--sparkplug");
 
     gateway::testing::TestBroker broker;
     gateway::testing::ScratchDir dir;
@@ -461,20 +491,26 @@ int Latency(int argc, char** argv) {
         origin = sentAt - selectAt;
     }
     const std::string plant = dir.Write(
-        "plant.toml", GatewaySection(broker.Url()) +
+        "plant.toml", (sparkplug ? SparkplugSection(broker.Url()) : GatewaySection(broker.Url())) +
                           LinePlant("bench", dir.Path() + "/hw", baud, format) +
                           "[[line.point]]\naddress = \"0140001\"\nname = \"counter\"\nscan_ms = " +
                           std::to_string(scanMs) + "\n");
     std::vector<std::pair<long, double>> arrivals;
     std::vector<double> fromRead;  // the payload's "time" (the gateway's read) to the subscriber
     Subscriber subscriber(
-        broker.Port(), "westnet/bench/counter", [&](const mosquitto_message& m, double now) {
+        broker.Port(),
+        sparkplug ? "spBv1.0/westnet/DDATA/gateway-1/bench-s01" : "westnet/bench/counter",
+        [&](const mosquitto_message& m, double now) {
             const double wall = std::chrono::duration<double, std::milli>(
                                     std::chrono::system_clock::now().time_since_epoch())
                                     .count();
-            const double read = PayloadTimeMs(m);
+            const auto [value, read] =
+                sparkplug ? SparkplugValue(m) : std::make_pair(PayloadValue(m), PayloadTimeMs(m));
+            if (value < 0) {
+                return;
+            }
             std::lock_guard<std::mutex> lock(mutex);
-            arrivals.emplace_back(PayloadValue(m), now);
+            arrivals.emplace_back(value, now);
             if (read > 0) {
                 fromRead.push_back(wall - read);
             }
@@ -518,13 +554,13 @@ int Latency(int argc, char** argv) {
     const bench::Summary c = bench::Summarise(fromChange);
     const bench::Summary w = bench::Summarise(fromWire);
     std::printf(
-        "RESULT kind=mqtt_latency baud=%ld format=%s scan_ms=%ld period_ms=%ld complete=%d "
+        "RESULT kind=%s baud=%ld format=%s scan_ms=%ld period_ms=%ld complete=%d "
         "n=%zu missed=%ld change_p50_ms=%.2f change_p99_ms=%.2f change_max_ms=%.2f "
         "wire_p50_ms=%.2f wire_p99_ms=%.2f wire_max_ms=%.2f read_p50_ms=%.1f read_p99_ms=%.1f "
         "read_max_ms=%.1f\n",
-        baud, format.c_str(), scanMs, periodMs, done ? 1 : 0, c.n, missed, c.median, c.p99,
-        fromChange.empty() ? 0.0 : fromChange.back(), w.median, w.p99,
-        fromWire.empty() ? 0.0 : fromWire.back(), r.median, r.p99,
+        sparkplug ? "spb_latency" : "mqtt_latency", baud, format.c_str(), scanMs, periodMs,
+        done ? 1 : 0, c.n, missed, c.median, c.p99, fromChange.empty() ? 0.0 : fromChange.back(),
+        w.median, w.p99, fromWire.empty() ? 0.0 : fromWire.back(), r.median, r.p99,
         fromRead.empty() ? 0.0 : fromRead.back());
     return done ? 0 : 1;
 }
@@ -599,6 +635,112 @@ int Throughput(int argc, char** argv) {
     return 0;
 }
 
+// One station with `points` word points, the gateway a Sparkplug edge node:
+// the DBIRTH's size, and how long after a rebirth request (NCMD) the DBIRTH
+// is at a subscriber (the NBIRTH goes first), once every point has a value.
+int SparkplugBirth(int argc, char** argv) {
+    const std::string gatewayPath = bench::Option(argc, argv, "--gateway", "");
+    const std::string simPath = bench::Option(argc, argv, "--sim", "");
+    const long points = bench::OptionInt(argc, argv, "--points", 1000);
+    const long rebirths = bench::OptionInt(argc, argv, "--rebirths", 20);
+    const long baud = bench::OptionInt(argc, argv, "--baud", 9600);
+    const std::string format = bench::Option(argc, argv, "--format", "8O2");
+
+    gateway::testing::TestBroker broker;
+    gateway::testing::ScratchDir dir;
+    if (!broker.Running()) {
+        return 1;
+    }
+    const std::string link = dir.Path() + "/hw";
+    std::string plantText = SparkplugSection(broker.Url()) + LinePlant("bench", link, baud, format);
+    for (long p = 0; p < points; ++p) {
+        char address[32];
+        std::snprintf(address, sizeof address, "%07ld", 140001 + p);
+        plantText += "[[line.point]]\naddress = \"" + std::string(address) + "\"\nname = \"p" +
+                     std::to_string(p) + "\"\n";
+    }
+    std::unique_ptr<ts::SimProcess> sim =
+        StartSim(simPath, link,
+                 {"--station", "1", "--baud", std::to_string(baud), "--format", format}, false);
+    if (sim == nullptr) {
+        return 1;
+    }
+    const std::string plant = dir.Write("plant.toml", plantText);
+    std::mutex mutex;
+    std::condition_variable arrived;
+    long valued = 0;      // metric values in DDATA: every point read once
+    double birthAt = -1;  // the latest DBIRTH's arrival
+    std::size_t birthBytes = 0;
+    std::size_t birthMetrics = 0;
+    Subscriber subscriber(
+        broker.Port(), "spBv1.0/westnet/+/gateway-1/#",
+        [&](const mosquitto_message& m, double now) {
+            const std::string topic = m.topic;
+            gateway::sparkplug::Payload payload;
+            std::string error;
+            if (!gateway::sparkplug::Decode(m.payload, static_cast<std::size_t>(m.payloadlen),
+                                            payload, error)) {
+                return;
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            if (topic.find("/DDATA/") != std::string::npos) {
+                valued += static_cast<long>(payload.metrics.size());
+            } else if (topic.find("/DBIRTH/") != std::string::npos) {
+                birthAt = now;
+                birthBytes = static_cast<std::size_t>(m.payloadlen);
+                birthMetrics = payload.metrics.size();
+            }
+            arrived.notify_all();
+        });
+    subscriber.Measure(true);
+    Child gateway = Spawn({gatewayPath, plant}, false, false);
+    bool ready = false;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ready = arrived.wait_for(lock, std::chrono::seconds(60), [&] { return valued >= points; });
+    }
+    // Without Nagle: a request would otherwise wait for the broker's
+    // delayed ACK of the one before (40 ms), which is not the gateway's time.
+    mosquitto* client = mosquitto_new(nullptr, true, nullptr);
+    mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_connect(client, "127.0.0.1", broker.Port(), 30);
+    mosquitto_loop_start(client);
+    gateway::sparkplug::Payload rebirth;
+    rebirth.timestamp = 1;
+    rebirth.metrics.push_back(gateway::sparkplug::NumberMetric(
+        "Node Control/Rebirth", gateway::sparkplug::DataType::Boolean, 1));
+    const std::string request = gateway::sparkplug::Encode(rebirth);
+    std::vector<double> times;
+    // The first request waits for the client's connection: not timed.
+    for (long i = -1; ready && i < rebirths; ++i) {
+        std::unique_lock<std::mutex> lock(mutex);
+        birthAt = -1;
+        const double sent = NowMs();
+        mosquitto_publish(client, nullptr, "spBv1.0/westnet/NCMD/gateway-1",
+                          static_cast<int>(request.size()), request.data(), 0, false);
+        if (!arrived.wait_for(lock, std::chrono::seconds(10), [&] { return birthAt >= 0; })) {
+            ready = false;
+            break;
+        }
+        if (i >= 0) {
+            times.push_back(birthAt - sent);
+        }
+    }
+    mosquitto_disconnect(client);
+    mosquitto_loop_stop(client, false);
+    mosquitto_destroy(client);
+    subscriber.Measure(false);
+    Stop(gateway);
+    sim->Stop();
+    const bench::Summary t = bench::Summarise(times);
+    std::printf(
+        "RESULT kind=spb_birth points=%ld metrics=%zu dbirth_bytes=%zu rebirths=%zu "
+        "complete=%d birth_p50_ms=%.2f birth_p99_ms=%.2f birth_max_ms=%.2f\n",
+        points, birthMetrics, birthBytes, t.n, ready ? 1 : 0, t.median, t.p99,
+        times.empty() ? 0.0 : *std::max_element(times.begin(), times.end()));
+    return ready ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -613,10 +755,15 @@ int main(int argc, char** argv) {
     if (mode == "throughput") {
         return Throughput(argc, argv);
     }
+    if (mode == "sparkplug-birth") {
+        return SparkplugBirth(argc, argv);
+    }
     std::fprintf(stderr,
                  "usage: bench_mqtt publisher [--points N] [--rate-hz R] [--seconds S]\n"
                  "       bench_mqtt latency --gateway PATH --sim PATH [--changes N] "
-                 "[--period-ms MS] [--scan-ms MS] [--baud N] [--format DPS]\n"
+                 "[--period-ms MS] [--scan-ms MS] [--baud N] [--format DPS] [--sparkplug]\n"
+                 "       bench_mqtt sparkplug-birth --gateway PATH --sim PATH [--points N] "
+                 "[--rebirths N] [--baud N] [--format DPS]\n"
                  "       bench_mqtt throughput --gateway PATH --sim PATH [--lines N] "
                  "[--per-line N] [--baud N] [--format DPS] [--seconds S]\n");
     return 2;

@@ -72,6 +72,16 @@ inline std::string Option(int argc, char** argv, const std::string& name,
     return fallback;
 }
 
+// Whether "--name" is given (an option without a value).
+inline bool HasFlag(int argc, char** argv, const std::string& name) {
+    for (int i = 1; i < argc; ++i) {
+        if (name == argv[i]) {
+            return true;
+        }
+    }
+    return false;
+}
+
 inline long OptionInt(int argc, char** argv, const std::string& name, long fallback) {
     const std::string v = Option(argc, argv, name, "");
     return v.empty() ? fallback : std::stol(v);

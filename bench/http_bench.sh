@@ -37,7 +37,7 @@ run_gateway() {
     sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
         -e 's#^modbus = .*#modbus = ""#' -e 's#^mqtt = .*#mqtt = ""#' \
         -e "s#^users_file = .*#users_file = \"$WORK/users\"$2#" \
-        -e "s#^audit_file = .*#audit_file = \"\"#" \
+        -e "s#^audit_file = .*#audit_file = \"\"#" -e 's#^history = .*#history = ""#' \
         "$EXAMPLES/gateway.toml" >"$WORK/$1.toml"
     "$GATEWAY" "$WORK/$1.toml" 2>"$WORK/$1.err" &
     GW_PID=$!

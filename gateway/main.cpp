@@ -17,6 +17,7 @@
 
 #include "audit/audit.h"
 #include "auth/user_cli.h"
+#include "history/recorder.h"
 #include "http/http_front_end.h"
 #include "log/log.h"
 #include "modbus/server.h"
@@ -47,8 +48,8 @@ constexpr int kExitNoDriver = 5;
 // one line here.
 using FrontEndMaker = std::unique_ptr<FrontEnd> (*)(const GatewayConfig&, Service&);
 const FrontEndMaker kFrontEnds[] = {
-    &http::MakeHttpFrontEnd,           &modbus::MakeModbusFrontEnd, &mqtt::MakeMqttFrontEnd,
-    &sparkplug::MakeSparkplugFrontEnd, &opcua::MakeOpcuaFrontEnd,
+    &http::MakeHttpFrontEnd,           &modbus::MakeModbusFrontEnd,   &mqtt::MakeMqttFrontEnd,
+    &sparkplug::MakeSparkplugFrontEnd, &history::MakeHistoryFrontEnd, &opcua::MakeOpcuaFrontEnd,
 };
 
 // How often the main thread looks at the lines while it waits for a signal;

@@ -27,6 +27,7 @@
 #include "audit/audit.h"
 #include "http/access.h"
 #include "http/event_stream.h"
+#include "http/history_api.h"
 #include "http/page.h"
 #include "http/render.h"
 #include "iso_time.h"
@@ -825,6 +826,15 @@ private:
         if (get && url == "/api/events") {
             gate.Unlock();  // as for /api/points: the library calls the stream back
             return StreamEvents(connection, request);
+        }
+        if (get && url == "/api/history") {
+            const HistoryReply h = AnswerHistory(
+                service_,
+                [connection](const char* name) {
+                    return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+                },
+                Now());
+            return Reply(connection, request, Answer{h.status, h.body, h.type, h.headers, false});
         }
         if (get && url == "/metrics") {
             Answer a;

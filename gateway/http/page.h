@@ -1,9 +1,12 @@
 // The status page served at /: a document, its style sheet (/app.css) and
 // its script (/app.js), nothing fetched from elsewhere and nothing inline (the
 // page's Content-Security-Policy allows no inline script or style). It draws
-// the lines, their stations and points from /api/status and /api/points and
-// refreshes itself; it logs in through /api/login and, for an operator, offers
-// writes on writable points; an admin also sees the latest audit records.
+// the lines and their stations from /api/status, the points from the event
+// stream /api/events (live; /api/points now and then when the stream cannot
+// be opened); a point's name opens its trend from /api/history, drawn with the
+// chart library the gateway serves at /chart.js. It logs in through
+// /api/login and, for an operator, offers writes on writable points; an admin
+// also sees the latest audit records.
 #pragma once
 
 namespace westnet::gateway::http {
@@ -33,6 +36,18 @@ inline constexpr const char* kStatusPage = R"PAGE(<!DOCTYPE html>
     <button type="submit">Log in</button> <span class="msg" id="login-msg"></span>
   </form>
   <div class="tiles" id="tiles"></div>
+  <section class="line" id="trend" hidden>
+    <div class="line-head"><h2>Trend</h2>
+      <span class="ranges"><button type="button" class="range" data-s="3600">1 hour</button>
+      <button type="button" class="range" data-s="86400">1 day</button>
+      <button type="button" class="range" data-s="604800">1 week</button>
+      <button type="button" id="trend-reset" disabled>Reset zoom</button>
+      <button type="button" id="trend-clear">Clear</button></span>
+      <span class="msg" id="trend-msg"></span></div>
+    <ul class="series" id="trend-series"></ul>
+    <div class="plot" id="trend-plot"><canvas id="trend-canvas"></canvas><div class="zoombox" id="zoombox" hidden></div></div>
+    <p class="hint">Drag across the chart to zoom into a span; a point's name adds it to the chart or takes it off.</p>
+  </section>
   <div id="lines"><p class="empty">Waiting for the gateway&hellip;</p></div>
   <section class="line" id="audit" hidden><div class="line-head"><h2>Latest writes (audit)</h2></div>
     <table><thead><tr><th>Time</th><th>Who</th><th>From</th><th>Target</th><th>Before</th>
@@ -40,6 +55,7 @@ inline constexpr const char* kStatusPage = R"PAGE(<!DOCTYPE html>
   <footer>JSON: <a href="/api/status">/api/status</a> &middot; <a href="/api/points">/api/points</a>
     &middot; Prometheus: <a href="/metrics">/metrics</a></footer>
 </main>
+<script src="/chart.js"></script>
 <script src="/app.js"></script>
 </body>
 </html>
@@ -127,11 +143,25 @@ td.age { color: var(--muted); white-space: nowrap; }
 .wr input { width: 90px; }
 button { font: inherit; padding: 5px 12px; border-radius: 6px; border: 1px solid var(--accent);
   background: var(--accent); color: #fff; cursor: pointer; }
+button:disabled { opacity: .45; cursor: default; }
 button.link { background: transparent; color: #c9d4e3; border-color: #56657a; }
 .msg { color: var(--bad); font-size: 13px; }
 .msg.ok { color: var(--ok); }
 tr[data-q="stale"] td.value, tr[data-q="bad"] td.value { color: var(--muted);
   text-decoration: line-through; }
+td.name.trendable { cursor: pointer; color: var(--accent); }
+td.name.trendable:hover { text-decoration: underline; }
+td.name.trended::before { content: "\25cf  "; }
+.ranges button.on { background: #18212e; border-color: #18212e; }
+.series { list-style: none; margin: 0; padding: 8px 18px 0; display: flex; gap: 18px; flex-wrap: wrap;
+  font-size: 13px; }
+.series .swatch { display: inline-block; width: 14px; height: 4px; margin-right: 6px;
+  vertical-align: middle; }
+.plot { position: relative; height: 340px; padding: 8px 18px; user-select: none; }
+.zoombox { position: absolute; top: 8px; bottom: 8px; background: rgba(43,95,171,.15);
+  border: 1px solid var(--accent); pointer-events: none; }
+.hint { color: var(--muted); font-size: 12px; margin: 0; padding: 0 18px 10px; }
+.more { color: var(--muted); font-size: 13px; padding: 8px 18px; }
 footer { color: var(--muted); font-size: 12px; text-align: center; margin-top: 10px; }
 footer a { color: var(--accent); }
 )CSS";
@@ -228,8 +258,14 @@ function pointRow(p) {
   var addr = p.address;
   if (block) addr += " \u00d7" + p.count;
   if (p.type && p.type !== "uint16" && p.type !== "bool") addr += " " + p.type;
+  var name = h("td", {class: "name"}, [p.name, p.writable ? h("span", {class: "w", text: "WRITABLE"}) : null]);
+  if (!block) {
+    name.className = "name trendable" + (trendIndex(p) >= 0 ? " trended" : "");
+    name.title = "trend of " + p.name;
+    name.addEventListener("click", function () { toggleTrend(p); });
+  }
   return h("tr", {"data-q": p.quality}, [
-    h("td", {class: "name"}, [p.name, p.writable ? h("span", {class: "w", text: "WRITABLE"}) : null]),
+    name,
     h("td", {class: "addr", text: addr}),
     h("td", {class: "value" + (block ? " block" : ""), text: value}),
     h("td", {}, [h("span", {class: "pill " + p.quality, text: p.quality})]),
@@ -237,6 +273,9 @@ function pointRow(p) {
     canWrite() ? h("td", {}, [writeCell(p)]) : null
   ]);
 }
+// At most this many rows a line: a plant of thousands of points is searched
+// with the filter, not scrolled.
+var kRowsShown = 500;
 function draw(status, points) {
   document.getElementById("plant").textContent = status.plant + (status.read_only ? "  \u00b7  read only" : "");
   var lines = status.lines, upCount = 0, st = {ok: 0, demoted: 0, down: 0}, good = 0, total = 0, cmds = 0;
@@ -253,14 +292,15 @@ function draw(status, points) {
     tile("Points good", good, "of " + total),
     tile("Commands", num(cmds)));
   var byLine = {};
-  points.points.forEach(function (p) { (byLine[p.line] = byLine[p.line] || []).push(p); });
+  points.forEach(function (p) { (byLine[p.line] = byLine[p.line] || []).push(p); });
   var box = document.getElementById("lines");
   var sections = lines.map(function (l) {
     var c = l.counts;
     var load = Math.min(1, l.bus_load || 0);
-    var rows = (byLine[l.name] || []).filter(function (p) {
+    var matching = (byLine[l.name] || []).filter(function (p) {
       return !filterText || (p.name + " " + p.address).toLowerCase().indexOf(filterText) >= 0;
-    }).map(pointRow);
+    });
+    var rows = matching.slice(0, kRowsShown).map(pointRow);
     return h("section", {class: "line"}, [
       h("div", {class: "line-head"}, [
         h("h2", {text: l.name}), h("span", {class: "pill " + (l.up ? "ok" : "down"), text: l.up ? "up" : "down"}),
@@ -282,14 +322,27 @@ function draw(status, points) {
       h("table", {}, [h("thead", {}, [h("tr", {}, [h("th", {text: "Point"}), h("th", {text: "Address"}),
         h("th", {text: "Value"}), h("th", {text: "Quality"}), h("th", {text: "Last good read"}),
         canWrite() ? h("th", {text: "Write"}) : null])]),
-        h("tbody", {}, rows.length ? rows : [h("tr", {}, [h("td", {colspan: "5", class: "empty", text: "no point matches"})])])])
+        h("tbody", {}, rows.length ? rows : [h("tr", {}, [h("td", {colspan: "5", class: "empty", text: "no point matches"})])])]),
+      matching.length > rows.length ? h("div", {class: "more", text: num(matching.length - rows.length) +
+        " more points: type in the filter to find them"}) : null
     ]);
   });
   box.replaceChildren.apply(box, sections);
-  document.getElementById("clock").textContent = "updated " + status.time.substr(11, 8) + " UTC";
+  document.getElementById("clock").textContent = (live ? "live \u00b7 " : "updated ") +
+    new Date().toISOString().substr(11, 8) + " UTC";
   document.getElementById("dot").className = "dot";
 }
-var pause = false, pointCount = 0, lastPoints = null, lastPointsAt = 0;
+var pause = false;
+// The points by line and name, in the plant's order, and the latest status.
+var points = new Map(), lastStatus = null, dirty = false;
+var live = false, stream = null, streamFailures = 0, lastPointsAt = 0;
+function pointKey(p) { return p.line + "\n" + p.name; }
+function pointList() { return Array.from(points.values()); }
+function redraw() {
+  if (pause || !lastStatus) return;
+  dirty = false;
+  draw(lastStatus, pointList());
+}
 function showWho() {
   var who = document.getElementById("who");
   var login = document.getElementById("login");
@@ -308,7 +361,7 @@ function showWho() {
 }
 function whoami() {
   return fetch("/api/whoami").then(function (r) { return r.json(); }).then(function (d) {
-    me = d; showWho(); refresh();
+    me = d; showWho(); openStream(); refresh();
   });
 }
 document.getElementById("login").addEventListener("submit", function (ev) {
@@ -334,37 +387,283 @@ function drawAudit(records) {
         h("td", {}, [h("span", {class: "pill " + (a.result === "ok" ? "good" : "bad"), text: a.result})])]);
     }));
 }
+// The live stream: a snapshot of every point, then each change as it
+// happens; station and line states too. It ends on a reload of the plant
+// (or when this page could not keep up): opened again, with a snapshot.
+function openStream() {
+  if (stream) { stream.close(); stream = null; }
+  live = false;
+  if (!me.user && !me.public_read) return;
+  if (typeof EventSource === "undefined") return;
+  var es = new EventSource("/api/events"), snapshot = null;
+  stream = es;
+  es.addEventListener("hello", function () { snapshot = new Map(); });
+  es.addEventListener("point", function (ev) {
+    var p = JSON.parse(ev.data);
+    if (snapshot) { snapshot.set(pointKey(p), p); return; }
+    points.set(pointKey(p), p);
+    trendLive(p);
+    dirty = true;
+  });
+  es.addEventListener("ready", function () {
+    points = snapshot || points; snapshot = null;
+    live = true; streamFailures = 0; dirty = true;
+    refresh();
+    trendFromAddress();
+  });
+  es.addEventListener("station", function (ev) {
+    var d = JSON.parse(ev.data);
+    (lastStatus ? lastStatus.lines : []).forEach(function (l) {
+      if (l.name !== d.line) return;
+      l.stations.forEach(function (s) { if (s.station === d.station) s.state = d.state; });
+    });
+    dirty = true;
+  });
+  es.addEventListener("line", function (ev) {
+    var d = JSON.parse(ev.data);
+    (lastStatus ? lastStatus.lines : []).forEach(function (l) { if (l.name === d.line) l.up = d.up; });
+    dirty = true;
+  });
+  function again(ms) {
+    es.close(); if (stream === es) stream = null;
+    live = false;
+    setTimeout(function () { if (!stream) openStream(); }, ms);
+  }
+  // The plant changed: what the page knows of it is fetched again.
+  es.addEventListener("reload", function () { again(0); points = new Map(); refresh(); });
+  es.addEventListener("overflow", function () { again(1000); });
+  es.onerror = function () {
+    live = false;
+    // The browser retries a stream that broke by itself; one refused (a
+    // login that ended, every place taken) is tried again later, and the
+    // points meanwhile come from /api/points.
+    if (es.readyState === EventSource.CLOSED) again(Math.min(60000, 5000 * ++streamFailures));
+  };
+}
 function refresh() {
   if (pause) return;
   if (!me.user && !me.public_read) {
     document.getElementById("lines").replaceChildren(h("p", {class: "empty", text: "Log in to see the plant."}));
     return;
   }
-  // The points of a large plant are fetched less often: their answer grows
-  // with the plant, the status does not.
+  // Without the stream the points are fetched, a large plant's less often.
   var now = Date.now();
-  var every = Math.min(30000, Math.max(1000, pointCount));
-  var wantPoints = !lastPoints || now - lastPointsAt >= every;
+  var wantPoints = !live && now - lastPointsAt >= Math.min(30000, Math.max(5000, points.size));
   if (me.role === "admin") {
     fetch("/api/audit?limit=50").then(function (r) { return r.ok ? r.json() : {records: []}; })
       .then(function (d) { drawAudit(d.records); });
   }
   Promise.all([fetch("/api/status"), wantPoints ? fetch("/api/points") : null]).then(function (r) {
     if (!r[0].ok || (r[1] && !r[1].ok)) throw new Error("HTTP " + r[0].status + (r[1] ? "/" + r[1].status : ""));
-    if (!r[1]) return Promise.all([r[0].json(), lastPoints]);
-    lastPointsAt = now;
-    return Promise.all([r[0].json(), r[1].json()]);
-  }).then(function (d) { lastPoints = d[1]; pointCount = d[1].points.length; draw(d[0], d[1]); }, function (e) {
+    return Promise.all([r[0].json(), r[1] ? r[1].json() : null]);
+  }).then(function (d) {
+    lastStatus = d[0];
+    if (d[1] && !live) {
+      lastPointsAt = now;
+      points = new Map(d[1].points.map(function (p) { return [pointKey(p), p]; }));
+      trendFromAddress();
+    }
+    redraw();
+  }, function (e) {
     document.getElementById("dot").className = "dot lost";
     document.getElementById("clock").textContent = "no answer from the gateway (" + e.message + "), retrying";
   });
 }
+// --- Trends: several points on one chart over the last hour, day or week,
+// from /api/history; a drag across the chart zooms into a span (fetched
+// again at a finer step), "Reset zoom" goes back. Rows whose quality is not
+// good, and spans with no row at all, are gaps in the line. While the chart
+// ends at now, live changes from the stream are appended.
+var kTrendColours = ["#2b5fab", "#c0362c", "#1e8e4e", "#a86400", "#7b3fa8", "#0f8a94"];
+var kBuckets = 600;  // rows asked for a span: about one per two pixels
+var trend = {series: [], range: 3600, from: 0, to: 0, step: 0, zoomed: false, chart: null, gen: 0, dirty: false};
+function trendIndex(p) {
+  for (var i = 0; i < trend.series.length; i++) if (trend.series[i].key === pointKey(p)) return i;
+  return -1;
+}
+function trendMsg(text) { document.getElementById("trend-msg").textContent = text || ""; }
+function iso(ms) { return new Date(ms).toISOString().replace(/\.\d{3}Z$/, "Z"); }
+function toggleTrend(p) {
+  var box = document.getElementById("trend");
+  box.hidden = false;
+  if (typeof Chart === "undefined") {
+    trendMsg("No trends: the chart library is not installed on the gateway (Debian package libjs-chart.js).");
+    return;
+  }
+  var i = trendIndex(p);
+  if (i >= 0) trend.series.splice(i, 1);
+  else trend.series.push({key: pointKey(p), line: p.line, name: p.name, unit: p.unit, data: [],
+    colour: kTrendColours[trend.series.length % kTrendColours.length]});
+  box.hidden = trend.series.length === 0;
+  dirty = true;
+  loadTrend();
+}
+function trendWindow() {
+  if (!trend.zoomed) { trend.to = Date.now(); trend.from = trend.to - trend.range * 1000; }
+  var step = Math.floor((trend.to - trend.from) / 1000 / kBuckets);
+  trend.step = step < 1 ? 0 : step;
+}
+// Rows to chart points: the average of a bucket (the value itself for raw
+// rows); null, a gap, for a row that is not good and where rows are missing.
+function trendData(rows, step) {
+  var out = [], prev = null;
+  rows.forEach(function (r) {
+    var t = Date.parse(r.time);
+    if (step > 0 && prev !== null && t - prev > 2.5 * step * 1000) out.push({x: prev + step * 1000, y: null});
+    var v = r.quality === "good" ? (step > 0 ? r.avg : r.last) : null;
+    out.push({x: t, y: v === undefined ? null : v});
+    prev = t;
+  });
+  return out;
+}
+function loadTrend() {
+  if (!trend.series.length) { drawTrend(); return; }
+  trendWindow();
+  var gen = ++trend.gen, step = trend.step, errors = [];
+  trendMsg("loading\u2026");
+  Promise.all(trend.series.map(function (s) {
+    var url = "/api/history?line=" + encodeURIComponent(s.line) + "&point=" + encodeURIComponent(s.name) +
+      "&from=" + iso(trend.from) + "&to=" + iso(trend.to) + "&step=" + step;
+    return fetch(url).then(function (r) {
+      return r.json().then(function (b) {
+        if (!r.ok) throw new Error(b.message || b.error || "HTTP " + r.status);
+        return b;
+      }, function () { throw new Error("HTTP " + r.status); });
+    }).then(function (b) {
+      if (b.unit) s.unit = b.unit;
+      // Live changes that came while the history was fetched stay after it.
+      var rows = trendData(b.rows || [], step), end = rows.length ? rows[rows.length - 1].x : trend.from;
+      s.data = rows.concat(s.data.filter(function (d) { return d.x > end && d.x >= trend.from; }));
+    }, function (e) { s.data = []; errors.push(s.name + ": " + e.message); });
+  })).then(function () {
+    if (gen !== trend.gen) return;
+    trendMsg(errors.length ? "no history: " + errors.join("; ") : "");
+    drawTrend();
+  });
+}
+function tickLabel(v) {
+  var d = new Date(v).toISOString();
+  return trend.to - trend.from > 86400000 ? d.substr(5, 5) + " " + d.substr(11, 5) : d.substr(11, 8);
+}
+function drawTrend() {
+  var list = document.getElementById("trend-series");
+  list.replaceChildren.apply(list, trend.series.map(function (s) {
+    var sw = h("span", {class: "swatch"});
+    sw.style.background = s.colour;
+    return h("li", {}, [sw, s.line + " / " + s.name + (s.unit ? " (" + s.unit + ")" : "")]);
+  }));
+  document.getElementById("trend-reset").disabled = !trend.zoomed;
+  document.querySelectorAll(".ranges .range").forEach(function (b) {
+    b.className = "range" + (!trend.zoomed && Number(b.dataset.s) === trend.range ? " on" : "");
+  });
+  if (typeof Chart === "undefined") return;
+  var datasets = trend.series.map(function (s) {
+    return {label: s.name + (s.unit ? " (" + s.unit + ")" : ""), data: s.data, borderColor: s.colour,
+      backgroundColor: s.colour, borderWidth: 3, pointRadius: 0, spanGaps: false,
+      stepped: trend.step === 0 ? "after" : false, parsing: false};
+  });
+  if (!trend.chart) {
+    trend.chart = new Chart(document.getElementById("trend-canvas"), {
+      type: "line", data: {datasets: datasets},
+      options: {animation: false, maintainAspectRatio: false, normalized: true,
+        interaction: {mode: "nearest", axis: "x", intersect: false},
+        scales: {x: {type: "linear", min: trend.from, max: trend.to,
+          ticks: {callback: tickLabel, maxTicksLimit: 8}}},
+        plugins: {legend: {display: false},
+          tooltip: {callbacks: {title: function (items) { return items.length ? iso(items[0].parsed.x) : ""; }}}}}});
+  } else {
+    trend.chart.data.datasets = datasets;
+  }
+  trend.chart.options.scales.x.min = trend.from;
+  trend.chart.options.scales.x.max = trend.to;
+  trend.chart.update("none");
+}
+// A change from the stream, on a chart that ends at now.
+function trendLive(p) {
+  if (trend.zoomed || Array.isArray(p.values)) return;
+  var i = trendIndex(p);
+  if (i < 0) return;
+  var s = trend.series[i], last = s.data.length ? s.data[s.data.length - 1].x : 0;
+  var good = p.quality === "good" && p.time;
+  var t = good ? Date.parse(p.time) : Date.now();
+  if (t <= last) return;
+  s.data.push({x: t, y: good ? p.value : null});
+  trend.dirty = true;
+}
+function trendTick() {
+  if (!trend.chart || trend.zoomed || !trend.series.length) return;
+  trendWindow();
+  trend.series.forEach(function (s) {
+    while (s.data.length && s.data[0].x < trend.from) s.data.shift();
+  });
+  trend.chart.options.scales.x.min = trend.from;
+  trend.chart.options.scales.x.max = trend.to;
+  trend.chart.update("none");
+  trend.dirty = false;
+}
+// A link may name points to chart: /#trend=LINE/NAME,LINE/NAME (and
+// &range=SECONDS), taken once the points are known.
+var trendAsked = false;
+function trendFromAddress() {
+  if (trendAsked) return;
+  trendAsked = true;
+  var m = /^#trend=([^&]*)(?:&range=(\d+))?/.exec(location.hash);
+  if (!m) return;
+  if (m[2]) trend.range = Number(m[2]);
+  decodeURIComponent(m[1]).split(",").forEach(function (ln) {
+    var cut = ln.indexOf("/"), p = points.get(ln.substr(0, cut) + "\n" + ln.substr(cut + 1));
+    if (p && trendIndex(p) < 0) toggleTrend(p);
+  });
+}
+(function () {
+  document.querySelectorAll(".ranges .range").forEach(function (b) {
+    b.addEventListener("click", function () { trend.range = Number(b.dataset.s); trend.zoomed = false; loadTrend(); });
+  });
+  document.getElementById("trend-reset").addEventListener("click", function () { trend.zoomed = false; loadTrend(); });
+  document.getElementById("trend-clear").addEventListener("click", function () {
+    trend.series = []; trend.zoomed = false; document.getElementById("trend").hidden = true; dirty = true; drawTrend();
+  });
+  var plot = document.getElementById("trend-plot"), box = document.getElementById("zoombox"), x0 = null;
+  function xIn(ev) { return ev.clientX - plot.getBoundingClientRect().left; }
+  plot.addEventListener("mousedown", function (ev) {
+    if (!trend.chart) return;
+    x0 = xIn(ev);
+    box.style.left = x0 + "px"; box.style.width = "0px"; box.hidden = false;
+  });
+  plot.addEventListener("mousemove", function (ev) {
+    if (x0 === null) return;
+    var x = xIn(ev);
+    box.style.left = Math.min(x, x0) + "px"; box.style.width = Math.abs(x - x0) + "px";
+  });
+  window.addEventListener("mouseup", function (ev) {
+    if (x0 === null) return;
+    var x = xIn(ev), a = Math.min(x, x0), b = Math.max(x, x0);
+    x0 = null; box.hidden = true;
+    if (b - a < 5) return;
+    // The canvas sits inside the plot's padding: its own pixels for the scale.
+    var off = trend.chart.canvas.getBoundingClientRect().left - plot.getBoundingClientRect().left;
+    var sx = trend.chart.scales.x;
+    var from = sx.getValueForPixel(a - off), to = sx.getValueForPixel(b - off);
+    from = Math.max(from, trend.from); to = Math.min(to, trend.to);
+    if (to - from < 1000) return;
+    trend.from = from; trend.to = to; trend.zoomed = true;
+    loadTrend();
+  });
+})();
 var search = h("input", {type: "search", placeholder: "Filter points by name or address", id: "filter"});
 search.addEventListener("input", function () { filterText = search.value.toLowerCase(); refresh(); });
 document.querySelector("main").insertBefore(h("div", {class: "tools"}, [search]),
   document.getElementById("tiles").nextSibling);
 whoami();
-setInterval(function () { if (!document.hidden) refresh(); }, 1000);
+// The status (counters, bus load) every 5 s, every second without the
+// stream; the table and the trend at most once a second, when they changed.
+var ticks = 0;
+setInterval(function () {
+  if (document.hidden) return;
+  if (!live || ++ticks % 5 === 0) refresh();
+  else if (dirty) redraw();
+  trendTick();
+}, 1000);
 )JS";
 
 }  // namespace westnet::gateway::http

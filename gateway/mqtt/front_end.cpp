@@ -6,13 +6,16 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <set>
 #include <thread>
 #include <utility>
 
 #include "log/log.h"
+#include "mqtt/buffer.h"
 #include "mqtt/connection.h"
 #include "mqtt/mqtt.h"
 #include "mqtt/outbox.h"
@@ -35,7 +38,16 @@ constexpr int kQos = 1;
 // waits in the outbox, where a newer reading can still replace it; past the
 // window libmosquitto would queue without bound.
 constexpr int kWindow = 64;
+
+// A QoS 1 publish the library has queued, whatever the answer says about
+// sending it now: without a connection it keeps the message and sends it
+// after the next CONNACK. Handing it over again would make a duplicate.
+bool TakenByLibrary(int rc) {
+    return rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST ||
+           rc == MOSQ_ERR_ERRNO;
+}
 constexpr std::size_t kSubscribeBatch = 64;
+constexpr auto kLiveWait = std::chrono::seconds(5);
 constexpr auto kStatsEvery = std::chrono::milliseconds(200);
 // How often the cache is looked at for qualities that changed without a read.
 constexpr auto kSweepEvery = std::chrono::seconds(1);
@@ -52,6 +64,8 @@ struct Counts {
     std::uint64_t dropped = 0;
     std::uint64_t reconnects = 0;
     std::uint64_t connectFailures = 0;
+    std::uint64_t replayed = 0;       // buffered messages the broker acknowledged
+    std::uint64_t bufferDropped = 0;  // buffered messages lost: the bound, a full disk
     std::map<std::string, std::uint64_t> writes;
 };
 
@@ -116,6 +130,11 @@ public:
         Put({topic.value, mqtt::PointPayload(point, sample), true, kValue});
     }
     void Put(Outbox::Message message) REQUIRES(mutex) {
+        if (diverting && message.kind == kValue) {
+            Keep(std::move(message));
+            wake.notify_all();
+            return;
+        }
         switch (outbox.Add(std::move(message))) {
             case Outbox::Put::Queued:
                 break;
@@ -125,6 +144,40 @@ public:
             case Outbox::Put::Dropped:
                 ++counts.dropped;
                 break;
+        }
+        wake.notify_all();
+    }
+
+    // A value for the store-and-forward buffer, on its way to the disk.
+    void Keep(Outbox::Message message) REQUIRES(mutex) {
+        pendingBytes += message.topic.size() + message.payload.size();
+        pending.push_back(std::move(message));
+        // The disk stalls: memory is bounded as the file is.
+        while (pendingBytes > bufferBytes && pending.size() > 1) {
+            pendingBytes -= pending.front().topic.size() + pending.front().payload.size();
+            pending.pop_front();
+            ++counts.bufferDropped;
+        }
+    }
+    // The broker is away: values go to the buffer from now on, first those
+    // the outbox still holds, oldest first, ahead of every change to come.
+    // (Those the library holds it sends itself after the next connection.)
+    void Divert() REQUIRES(mutex) {
+        if (!bufferOn || diverting) {
+            return;
+        }
+        diverting = true;
+        std::vector<Outbox::Message> others;
+        Outbox::Message m;
+        while (outbox.Take(m)) {
+            if (m.kind == kValue) {
+                Keep(std::move(m));
+            } else {
+                others.push_back(std::move(m));
+            }
+        }
+        for (Outbox::Message& o : others) {
+            outbox.Add(std::move(o));
         }
         wake.notify_all();
     }
@@ -167,7 +220,41 @@ public:
     bool closing GUARDED_BY(mutex) = false;
     int inflight GUARDED_BY(mutex) = 0;
     Counts counts GUARDED_BY(mutex);
+
+    // Store-and-forward (mqtt_buffer_mb): set before the threads start.
+    bool bufferOn = false;
+    std::uint64_t bufferBytes = 0;
+    // Values go to the buffer, not the outbox: from a lost connection until
+    // everything buffered has been handed to the broker.
+    bool diverting GUARDED_BY(mutex) = false;
+    bool announced GUARDED_BY(mutex) = false;               // "online" queued for this connection
+    std::deque<Outbox::Message> pending GUARDED_BY(mutex);  // for the publisher to store
+    std::uint64_t pendingBytes GUARDED_BY(mutex) = 0;
+    // Replayed messages the library has, by message id, until acknowledged.
+    std::map<int, std::uint64_t> replayMids GUARDED_BY(mutex);
+    std::vector<std::uint64_t> acked GUARDED_BY(mutex);  // for the publisher to commit
+    // Acknowledgements that came before their publish returned its id.
+    bool sending GUARDED_BY(mutex) = false;
+    std::set<int> earlyAcks GUARDED_BY(mutex);
+    // Other messages the library has and the broker has not acknowledged.
+    // After a lost connection the library sends them again itself, after
+    // the CONNACK: the replay waits for them, since they are older, but not
+    // longer than kLiveWait after the connection.
+    std::set<int> liveMids GUARDED_BY(mutex);
+    Clock::time_point connectedAt GUARDED_BY(mutex);
 };
+
+// mqtt_buffer_file, or mqtt-buffer in the state directory systemd gives the
+// service (the first of a list), or in the package's.
+std::string BufferPath(const GatewayConfig& gateway) {
+    if (!gateway.mqttBufferFile.empty()) {
+        return gateway.mqttBufferFile;
+    }
+    const char* state = std::getenv("STATE_DIRECTORY");
+    std::string dir = state != nullptr && *state != '\0' ? state : "/var/lib/westnet";
+    dir = dir.substr(0, dir.find(':'));
+    return dir + "/mqtt-buffer";
+}
 
 class MqttFrontEnd final : public FrontEnd {
 public:
@@ -191,6 +278,9 @@ private:
     void Sweep() REQUIRES(core_->mutex);
     Clock::time_point Republish(Clock::time_point now) REQUIRES(core_->mutex);
     void SendBatch() REQUIRES(core_->mutex);
+    void StoreAndCommit() REQUIRES(core_->mutex);
+    bool ReplayDone() const REQUIRES(core_->mutex);
+    bool ReplayMayGo() const REQUIRES(core_->mutex);
     void Farewell();
     void RegisterStats();
     void FlushStats();
@@ -218,7 +308,11 @@ private:
     std::thread publisher_;
     bool started_ = false;
     std::atomic<bool> closing_{false};
-    Counts flushed_;  // what the registry has been given so far
+    // The store-and-forward buffer: the publisher thread's alone.
+    mqtt::Buffer buffer_;
+    bool dropLogged_ = false;    // "dropping" told once per outage
+    bool writeFailing_ = false;  // the file refused a message: told once
+    Counts flushed_;             // what the registry has been given so far
     bool flushedConnected_ = false;
     Clock::time_point flushedAt_{};
 };
@@ -287,6 +381,27 @@ bool MqttFrontEnd::Start(std::string& error) {
         MutexLock lock(core_->mutex);
         setTopics_ = std::move(setTopics);
     }
+    if (plant.gateway.mqttBufferMb > 0) {
+        // Without its file the front end still runs, as with the buffer off.
+        const std::string path = BufferPath(plant.gateway);
+        const std::uint64_t bytes = static_cast<std::uint64_t>(plant.gateway.mqttBufferMb) << 20U;
+        std::string report;
+        if (buffer_.Open(path, bytes, report)) {
+            MutexLock lock(core_->mutex);
+            core_->bufferOn = true;
+            core_->bufferBytes = bytes;
+            // What is left from before goes out first; otherwise values
+            // are kept from the first failed attempt on, as after a lost
+            // connection.
+            core_->diverting = buffer_.Messages() > 0;
+            if (!report.empty()) {
+                Log(LogLevel::Warning, "mqtt: buffer: " + report);
+            }
+        } else {
+            Log(LogLevel::Error, "mqtt: changes are not kept while the broker is away: " + report +
+                                     " (set mqtt_buffer_file, or mqtt_buffer_mb = 0)");
+        }
+    }
     gateway_ = plant.gateway;
     closing_ = false;
     RegisterStats();
@@ -328,6 +443,7 @@ void MqttFrontEnd::Stop() {
         core_->connected = false;
     }
     FlushStats();
+    buffer_.Close();
 }
 
 // Its own keys unchanged, and what they name (the password file's first
@@ -338,7 +454,9 @@ bool MqttFrontEnd::Keeps(const GatewayConfig& next) const {
         next.mqttPasswordFile != gateway_.mqttPasswordFile ||
         next.mqttCaFile != gateway_.mqttCaFile || next.mqttCertFile != gateway_.mqttCertFile ||
         next.mqttKeyFile != gateway_.mqttKeyFile ||
-        next.mqttRepublishS != gateway_.mqttRepublishS) {
+        next.mqttRepublishS != gateway_.mqttRepublishS ||
+        next.mqttBufferMb != gateway_.mqttBufferMb ||
+        next.mqttBufferFile != gateway_.mqttBufferFile) {
         return false;
     }
     mqtt::ConnectionSettings now;
@@ -438,6 +556,8 @@ void MqttFrontEnd::NetworkLoop() {
             problem = core_->refusal;
             if (!accepted) {
                 ++core_->counts.connectFailures;
+                // The broker was not there to begin with.
+                core_->Divert();
             }
         }
         if (timedOut) {
@@ -499,6 +619,8 @@ void MqttFrontEnd::Connected(int rc) {
         core_->accepted = true;
         core_->inflight = 0;
         core_->resync = true;
+        core_->announced = false;
+        core_->connectedAt = Clock::now();
         if (core_->everAccepted) {
             ++core_->counts.reconnects;
         }
@@ -529,15 +651,24 @@ void MqttFrontEnd::OnDisconnect(mosquitto*, void* self, int) {
     {
         MutexLock lock(front->core_->mutex);
         front->core_->connected = false;
+        front->core_->Divert();
     }
     front->core_->wake.notify_all();
 }
 
-void MqttFrontEnd::OnPublish(mosquitto*, void* self, int) {
+void MqttFrontEnd::OnPublish(mosquitto*, void* self, int mid) {
     auto* front = static_cast<MqttFrontEnd*>(self);
     {
-        MutexLock lock(front->core_->mutex);
-        front->core_->inflight = std::max(0, front->core_->inflight - 1);
+        Core& core = *front->core_;
+        MutexLock lock(core.mutex);
+        core.inflight = std::max(0, core.inflight - 1);
+        auto it = core.replayMids.find(mid);
+        if (it != core.replayMids.end()) {
+            core.acked.push_back(it->second);
+            core.replayMids.erase(it);
+        } else if (core.liveMids.erase(mid) == 0 && core.sending) {
+            core.earlyAcks.insert(mid);
+        }
     }
     front->core_->wake.notify_all();
 }
@@ -623,23 +754,47 @@ void MqttFrontEnd::PublishLoop() {
         if (core_->stopPublisher) {
             break;
         }
+        if (core_->bufferOn) {
+            StoreAndCommit();
+            if (core_->connected && ReplayDone()) {
+                // Everything buffered is with the broker: live from here,
+                // starting with every point's current value, retained, so
+                // that the retained value is the newest and not a replayed one.
+                core_->diverting = false;
+                core_->resync = true;
+                if (dropLogged_ || writeFailing_) {
+                    Log(LogLevel::Info, "mqtt: buffer: replayed; " +
+                                            std::to_string(core_->counts.bufferDropped) +
+                                            " messages dropped so far");
+                }
+                dropLogged_ = false;
+            }
+        }
         // While paused the service is not asked: what waits goes out, the
-        // rest follows the Resume.
+        // rest follows the Resume. While the buffer replays, only the status.
         if (core_->connected && core_->resync && !core_->paused) {
-            core_->resync = false;
-            Resync();
+            if (!core_->diverting) {
+                core_->resync = false;
+                Resync();
+            } else if (!core_->announced) {
+                core_->announced = true;
+                core_->outbox.AddFirst({core_->topics.Status(), "online", true, kStatus});
+            }
         }
         const Clock::time_point now = Clock::now();
         if (now >= nextSweep) {
             nextSweep = now + kSweepEvery;
-            if (core_->connected && !core_->paused) {
+            // Diverting, a quality that changes is a change to keep.
+            if ((core_->connected || core_->diverting) && !core_->paused) {
                 Sweep();
             }
         }
         if (now >= nextRepublish && !core_->paused) {
-            // Away from the broker, the next connection republishes anyway.
-            nextRepublish =
-                core_->connected ? Republish(now) : now + std::chrono::seconds(republishS);
+            // Away from the broker, the next connection republishes anyway;
+            // so does the end of a replay.
+            nextRepublish = core_->connected && !core_->diverting
+                                ? Republish(now)
+                                : now + std::chrono::seconds(republishS);
         }
         SendBatch();
         // The connection gauge at once, the counters every kStatsEvery.
@@ -651,19 +806,87 @@ void MqttFrontEnd::PublishLoop() {
     }
     lock.Unlock();
     Farewell();
+    // What waits in memory goes to the file for the next start.
+    lock.Lock();
+    if (core_->bufferOn) {
+        StoreAndCommit();
+    }
 }
 
 bool MqttFrontEnd::PublisherHasWork() const {
-    return core_->stopPublisher || (core_->connected && core_->resync && !core_->paused) ||
+    const bool sendable =
+        core_->diverting ? core_->outbox.FrontIs(kStatus) || ReplayMayGo() : !core_->outbox.Empty();
+    // A resync waits for the end of a replay: only the status goes first.
+    return core_->stopPublisher ||
+           (core_->connected && core_->resync && !core_->paused &&
+            (!core_->diverting || !core_->announced)) ||
            core_->connected != flushedConnected_ ||
-           (core_->connected && !core_->outbox.Empty() && core_->inflight < kWindow);
+           (core_->connected && sendable && core_->inflight < kWindow) || !core_->pending.empty() ||
+           !core_->acked.empty() || (core_->connected && core_->diverting && ReplayDone());
+}
+
+bool MqttFrontEnd::ReplayMayGo() const {
+    if (!core_->diverting || buffer_.Unsent() == 0) {
+        return false;
+    }
+    return core_->liveMids.empty() || Clock::now() - core_->connectedAt >= kLiveWait;
+}
+
+bool MqttFrontEnd::ReplayDone() const {
+    return core_->diverting && core_->pending.empty() && buffer_.Unsent() == 0;
+}
+
+// The buffer's file work, without the lock (which it holds on entry and on
+// return): the values waiting in memory are appended, the acknowledged ones
+// committed.
+void MqttFrontEnd::StoreAndCommit() {
+    if (core_->pending.empty() && core_->acked.empty()) {
+        return;
+    }
+    std::deque<Outbox::Message> store;
+    store.swap(core_->pending);
+    core_->pendingBytes = 0;
+    std::vector<std::uint64_t> acked;
+    acked.swap(core_->acked);
+    core_->mutex.Unlock();
+    for (std::uint64_t id : acked) {
+        buffer_.Ack(id);
+    }
+    std::uint64_t dropped = 0;
+    std::uint64_t failed = 0;
+    std::string error;
+    for (Outbox::Message& m : store) {
+        std::string why;
+        if (buffer_.Append({m.topic, mqtt::ReplayedPayload(m.payload)}, dropped, why)) {
+            writeFailing_ = false;
+        } else {
+            ++failed;
+            error = why;
+        }
+    }
+    if (failed > 0 && !writeFailing_) {
+        writeFailing_ = true;
+        Log(LogLevel::Error, "mqtt: buffer: cannot write to " + buffer_.Path() + " (" + error +
+                                 "): changes are dropped until it can");
+    }
+    if (dropped > 0 && !dropLogged_) {
+        dropLogged_ = true;
+        Log(LogLevel::Warning, "mqtt: buffer: full (mqtt_buffer_mb); dropping the oldest changes");
+    }
+    core_->mutex.Lock();
+    core_->counts.replayed += acked.size();
+    core_->counts.bufferDropped += dropped + failed;
 }
 
 // After every (re)connection the status first, then every
 // station's state and every point's value, whatever was published before.
 void MqttFrontEnd::Resync() {
-    // The status goes ahead of anything that waited for the connection.
-    core_->outbox.AddFirst({core_->topics.Status(), "online", true, kStatus});
+    // The status goes ahead of anything that waited for the connection
+    // (unless it went ahead of a replay already).
+    if (!core_->announced) {
+        core_->announced = true;
+        core_->outbox.AddFirst({core_->topics.Status(), "online", true, kStatus});
+    }
     core_->wake.notify_all();
     for (const mqtt::TopicTable::StationTopic& station : core_->topics.Stations()) {
         core_->Put({station.state, StationStateName(service_.State(station.line, station.station)),
@@ -700,37 +923,89 @@ Clock::time_point MqttFrontEnd::Republish(Clock::time_point now) {
     return next;
 }
 
-// Publishes without the lock, which it holds on entry and on return.
+// Publishes without the lock, which it holds on entry and on return. While
+// the buffer replays, the outbox gives only the status: the rest of it is
+// newer than what the buffer holds.
 void MqttFrontEnd::SendBatch() {
     std::vector<Outbox::Message> batch;
     Outbox::Message message;
-    while (core_->connected && core_->inflight < kWindow && core_->outbox.Take(message)) {
+    while (core_->connected && core_->inflight < kWindow &&
+           (!core_->diverting || core_->outbox.FrontIs(kStatus)) && core_->outbox.Take(message)) {
         ++core_->inflight;
         batch.push_back(std::move(message));
     }
-    if (batch.empty()) {
+    int replaySlots = 0;
+    if (core_->connected && ReplayMayGo()) {
+        replaySlots = std::max(0, kWindow - core_->inflight);
+        core_->inflight += replaySlots;
+    }
+    if (batch.empty() && replaySlots == 0) {
         return;
     }
+    core_->sending = true;
     core_->mutex.Unlock();
     std::uint64_t published[kKinds] = {};
     std::vector<Outbox::Message> failed;
+    std::vector<int> live;
     for (Outbox::Message& m : batch) {
-        int rc =
-            mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                              m.payload.data(), kQos, m.retain);
-        if (rc == MOSQ_ERR_SUCCESS) {
+        int mid = 0;
+        int rc = mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                   m.payload.data(), kQos, m.retain);
+        if (TakenByLibrary(rc)) {
             ++published[m.kind];
+            live.push_back(mid);
         } else {
             failed.push_back(std::move(m));
         }
+    }
+    // Replayed values are not retained: the broker's retained value stays
+    // the newest, which the end of the replay publishes again.
+    std::vector<std::pair<int, std::uint64_t>> replayed;
+    int unused = replaySlots;
+    std::uint64_t unsendable = 0;
+    for (; unused > 0; --unused) {
+        mqtt::Buffer::Message m;
+        std::uint64_t id = 0;
+        if (!buffer_.Next(m, id)) {
+            break;
+        }
+        int mid = 0;
+        const int rc =
+            mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                              m.payload.data(), kQos, false);
+        if (!TakenByLibrary(rc)) {
+            // Refused for itself (too large, out of memory): it never will
+            // be sent, and must not hold up the rest.
+            buffer_.Ack(id);
+            ++unsendable;
+            continue;
+        }
+        ++published[kValue];
+        replayed.emplace_back(mid, id);
     }
     core_->mutex.Lock();
     for (int k = 0; k < kKinds; ++k) {
         core_->counts.published[k] += published[k];
     }
-    core_->inflight = std::max(0, core_->inflight - static_cast<int>(failed.size()));
-    // The connection went under them: they go out again after the next one,
-    // unless something newer has come for their topic.
+    core_->inflight = std::max(0, core_->inflight - static_cast<int>(failed.size()) - unused -
+                                      static_cast<int>(unsendable));
+    core_->sending = false;
+    for (int mid : live) {
+        if (core_->earlyAcks.erase(mid) == 0) {
+            core_->liveMids.insert(mid);
+        }
+    }
+    for (const auto& [mid, id] : replayed) {
+        if (core_->earlyAcks.erase(mid) > 0) {
+            core_->acked.push_back(id);
+        } else {
+            core_->replayMids[mid] = id;
+        }
+    }
+    core_->earlyAcks.clear();
+    core_->counts.bufferDropped += unsendable;
+    // Refused by the library (not for the connection: it keeps those): they
+    // are tried again, unless something newer has come for their topic.
     for (Outbox::Message& m : failed) {
         core_->outbox.Restore(std::move(m));
     }
@@ -792,6 +1067,15 @@ void MqttFrontEnd::RegisterStats() {
               0);
     stats.Add("westnet_mqtt_connect_failures_total",
               "Attempts to connect to the MQTT broker that failed or were refused", {}, 0);
+    if (core_->bufferOn) {
+        stats.Add("westnet_mqtt_buffer_replayed_total",
+                  "Changes kept while the MQTT broker was away, published later and acknowledged",
+                  {}, 0);
+        stats.Add("westnet_mqtt_buffer_dropped_total",
+                  "Changes kept while the MQTT broker was away and lost: the oldest when the "
+                  "buffer was full, or the disk refused them",
+                  {}, 0);
+    }
     flushed_ = Counts{};
     flushedAt_ = Clock::time_point{};
     FlushStats();
@@ -801,11 +1085,17 @@ void MqttFrontEnd::FlushStats() {
     Counts now;
     double connected = 0;
     double queued = 0;
+    double buffered = 0;
+    double bufferedBytes = 0;
+    bool bufferOn = false;
     {
         MutexLock lock(core_->mutex);
         now = core_->counts;
         connected = core_->connected ? 1 : 0;
         queued = static_cast<double>(core_->outbox.Size());
+        bufferOn = core_->bufferOn;
+        buffered = static_cast<double>(buffer_.Messages() + core_->pending.size());
+        bufferedBytes = static_cast<double>(buffer_.Bytes() + core_->pendingBytes);
     }
     StatsRegistry& stats = service_.FrontEndStats();
     auto add = [&](const char* name, const StatsRegistry::Labels& labels, std::uint64_t then,
@@ -822,6 +1112,14 @@ void MqttFrontEnd::FlushStats() {
     add("westnet_mqtt_messages_dropped_total", {}, flushed_.dropped, now.dropped);
     add("westnet_mqtt_reconnects_total", {}, flushed_.reconnects, now.reconnects);
     add("westnet_mqtt_connect_failures_total", {}, flushed_.connectFailures, now.connectFailures);
+    if (bufferOn) {
+        add("westnet_mqtt_buffer_replayed_total", {}, flushed_.replayed, now.replayed);
+        add("westnet_mqtt_buffer_dropped_total", {}, flushed_.bufferDropped, now.bufferDropped);
+        stats.Set("westnet_mqtt_buffer_messages",
+                  "Changes waiting in the MQTT store-and-forward buffer", {}, buffered);
+        stats.Set("westnet_mqtt_buffer_bytes", "Bytes in the MQTT store-and-forward buffer", {},
+                  bufferedBytes);
+    }
     for (const auto& [result, count] : now.writes) {
         add("westnet_mqtt_writes_total", {{"result", result}}, flushed_.writes[result], count);
     }

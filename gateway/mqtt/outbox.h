@@ -35,6 +35,10 @@ public:
     // only if nothing newer for its topic has come in since.
     void Restore(Message message);
     bool Take(Message& message);
+    // Whether the next message Take gives has that kind.
+    bool FrontIs(std::uint8_t kind) const {
+        return !order_.empty() && waiting_.at(order_.front()).kind == kind;
+    }
 
     std::size_t Size() const { return order_.size(); }
     // The plant changed (a reload): as many topics as it has now.

@@ -61,6 +61,14 @@ std::string PointPayload(const PointConfig& point, const PointSample& sample) {
     return out;
 }
 
+std::string ReplayedPayload(const std::string& payload) {
+    const std::size_t close = payload.rfind('}');
+    if (close == std::string::npos) {
+        return payload;
+    }
+    return payload.substr(0, close) + ", \"replayed\": true" + payload.substr(close);
+}
+
 bool WorthPublishing(const PointConfig& point, const LastPublished& last,
                      const PointSample& sample) {
     if (!last.any || last.quality != sample.quality || last.values.size() != sample.values.size()) {

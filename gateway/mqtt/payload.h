@@ -17,6 +17,10 @@ namespace westnet::gateway::mqtt {
 // when it was read; both are null until the point has been read once.
 std::string PointPayload(const PointConfig& point, const PointSample& sample);
 
+// A point's payload as the store-and-forward buffer publishes it later:
+// the same, with "replayed": true. Its "time" stays the read's.
+std::string ReplayedPayload(const std::string& payload);
+
 // What the subscribers were last given for a point.
 struct LastPublished {
     bool any = false;

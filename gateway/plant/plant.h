@@ -10,14 +10,17 @@
 //                        modbus_readthrough_share, mqtt, mqtt_prefix,
 //                        mqtt_client_id, mqtt_username, mqtt_password_file,
 //                        mqtt_ca_file, mqtt_cert_file, mqtt_key_file,
-//                        mqtt_republish_s, sparkplug, sparkplug_group,
+//                        mqtt_republish_s, mqtt_buffer_mb, mqtt_buffer_file,
+//                        sparkplug, sparkplug_group,
 //                        sparkplug_node, sparkplug_primary_host,
 //                        sparkplug_aliases, opcua, opcua_allow_none,
-//                        opcua_trust_clients, opcua_pki
+//                        opcua_trust_clients, opcua_pki, history, history_keep_days,
+//                        history_max_mb, history_spool
 //   [[line]]             name, device, baud, format, timeout_ms, demote_after,
 //                        demote_ms, max_gap, modbus_unit_offset, writes
 //   [[line.point]]       address, name, scan_ms, writable, count, deadband, coil,
-//                        type, word_order, scale, clamp, unit, decimals
+//                        type, word_order, scale, clamp, unit, decimals,
+//                        history, history_deadband, history_keepalive_s
 #pragma once
 
 #include <cstdint>
@@ -54,6 +57,13 @@ struct PointConfig {
     values::Format format;
     std::string unit;   // shown beside the value, e.g. "°C"; "" for none
     int decimals = -1;  // how text outputs round the value; -1: not set (as it comes)
+    // What the history records of it (while [gateway] history is on): a row
+    // when the value moves by more than historyDeadband (engineering units),
+    // when its quality changes, and at least every historyKeepaliveS (0: no
+    // rows without a change).
+    bool history = true;
+    double historyDeadband = 0;
+    int historyKeepaliveS = 600;
 
     // Decoded by the driver's own parse commands when the file is read.
     int station = 0;
@@ -134,6 +144,11 @@ struct GatewayConfig {
     std::string mqttCertFile;  // a client certificate over mqtts://, with its key
     std::string mqttKeyFile;
     int mqttRepublishS = 60;
+    // Changes kept on disk while the broker is away, published in order once
+    // it is back; 0 turns it off. The file: "" is mqtt-buffer in systemd's
+    // $STATE_DIRECTORY, else /var/lib/westnet/mqtt-buffer.
+    int mqttBufferMb = 256;
+    std::string mqttBufferFile;
 
     // Sparkplug B on a connection of its own: "mqtt://HOST[:PORT]" or
     // "mqtts://HOST[:PORT]"; "" (the default) is off. Its credentials and
@@ -153,6 +168,15 @@ struct GatewayConfig {
     std::string opcua;
     std::string opcuaTrustClients = "listed";  // "listed": the trust list; "all": any certificate
     std::string opcuaPki = "/var/lib/westnet/opcua/pki";
+
+    // The history's store: "sqlite:PATH" or "postgresql://USER@HOST[:PORT]/DB";
+    // "" (the default) is off. Rows older than historyKeepDays go, and the
+    // oldest go first while the store is larger than historyMaxMb.
+    std::string history;
+    int historyKeepDays = 30;
+    int historyMaxMb = 1024;
+    // Where rows for a PostgreSQL server wait while it cannot be reached.
+    std::string historySpool = "/var/lib/westnet/history-spool.db";
 };
 
 struct Plant {

@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "history/target.h"
 #include "plant/exposure.h"
 #include "plant/listen.h"
 
@@ -49,6 +50,8 @@ const std::vector<std::string> kGatewayKeys = {"http",
                                                "mqtt_cert_file",
                                                "mqtt_key_file",
                                                "mqtt_republish_s",
+                                               "mqtt_buffer_mb",
+                                               "mqtt_buffer_file",
                                                "sparkplug",
                                                "sparkplug_group",
                                                "sparkplug_node",
@@ -57,13 +60,30 @@ const std::vector<std::string> kGatewayKeys = {"http",
                                                "opcua",
                                                "opcua_allow_none",
                                                "opcua_trust_clients",
-                                               "opcua_pki"};
+                                               "opcua_pki",
+                                               "history",
+                                               "history_keep_days",
+                                               "history_max_mb",
+                                               "history_spool"};
 const std::vector<std::string> kLineKeys = {
     "name",      "device",  "baud",   "format", "timeout_ms",         "demote_after",
     "demote_ms", "max_gap", "writes", "point",  "modbus_unit_offset", "confirm"};
-const std::vector<std::string> kPointKeys = {"address",  "name", "scan_ms", "writable",   "count",
-                                             "deadband", "coil", "type",    "word_order", "scale",
-                                             "clamp",    "unit", "decimals"};
+const std::vector<std::string> kPointKeys = {"address",
+                                             "name",
+                                             "scan_ms",
+                                             "writable",
+                                             "count",
+                                             "deadband",
+                                             "coil",
+                                             "type",
+                                             "word_order",
+                                             "scale",
+                                             "clamp",
+                                             "unit",
+                                             "decimals",
+                                             "history",
+                                             "history_deadband",
+                                             "history_keepalive_s"};
 
 // Modbus unit identifiers a station may be served under (0 is broadcast,
 // 248 to 255 are reserved).
@@ -466,6 +486,8 @@ private:
                   "a password needs its mqtt_username");
         }
         Integer(table, "gateway", "mqtt_republish_s", 1, 86400, g.mqttRepublishS, " s");
+        Integer(table, "gateway", "mqtt_buffer_mb", 0, 65536, g.mqttBufferMb, " MB");
+        String(table, "gateway", "mqtt_buffer_file", g.mqttBufferFile);
         if (String(table, "gateway", "sparkplug", g.sparkplug) && !g.sparkplug.empty()) {
             BrokerAddress broker;
             std::string why;
@@ -493,6 +515,19 @@ private:
         }
         Boolean(table, "gateway", "sparkplug_aliases", g.sparkplugAliases);
         ReadOpcua(table, g);
+        if (String(table, "gateway", "history", g.history) && !g.history.empty()) {
+            HistoryTarget target;
+            std::string why;
+            if (!ParseHistoryTarget(g.history, target, why)) {
+                Error(KeyLine(table, "history"), "gateway.history", why + "; \"\" turns it off");
+            }
+        }
+        Integer(table, "gateway", "history_keep_days", 1, 36500, g.historyKeepDays, " days");
+        Integer(table, "gateway", "history_max_mb", 1, 16777216, g.historyMaxMb, " MB");
+        if (String(table, "gateway", "history_spool", g.historySpool) && g.historySpool.empty()) {
+            Error(KeyLine(table, "history_spool"), "gateway.history_spool",
+                  "must name a file (where rows wait while the history's server is away)");
+        }
         gatewayLine_ = LineOf(table);
     }
 
@@ -759,6 +794,18 @@ private:
                 point.deadband = value;
             }
         }
+        Boolean(table, "line.point", "history", point.history);
+        if (const toml::node* node = table.get("history_deadband")) {
+            double value = -1;
+            if (!Number(*node, value) || !std::isfinite(value) || value < 0) {
+                Error(LineOf(*node), "line.point.history_deadband",
+                      "must be a number of 0 or more (engineering units)");
+            } else {
+                point.historyDeadband = value;
+            }
+        }
+        Integer(table, "line.point", "history_keepalive_s", 0, 86400, point.historyKeepaliveS,
+                " s");
         int coil = 0;
         if (Integer(table, "line.point", "coil", 0, 65535, coil)) {
             point.coil = coil;

@@ -124,6 +124,14 @@ public:
     StatsRegistry& FrontEndStats() override { return stats_; }
     LineStatus Status(std::size_t line) const override;
     std::vector<std::string> RecentAudit(std::size_t most) const override;
+    std::shared_ptr<HistoryReader> History() const override {
+        MutexLock lock(historyMutex_);
+        return history_;
+    }
+    void PublishHistory(const std::shared_ptr<HistoryReader>& reader) override {
+        MutexLock lock(historyMutex_);
+        history_ = reader;
+    }
     void AuditRefused(std::size_t line, const std::size_t* point, const LineOp& op,
                       const std::string& result) override;
 
@@ -180,6 +188,9 @@ private:
     std::thread dispatcher_;
     bool started_ = false;
     AuditLog* audit_ = nullptr;  // written before the threads start, then only read
+
+    mutable Mutex historyMutex_;
+    std::shared_ptr<HistoryReader> history_ GUARDED_BY(historyMutex_);
 };
 
 }  // namespace westnet::gateway

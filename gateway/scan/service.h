@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "history/reader.h"
 #include "plant/plant.h"
 #include "sync/mutex.h"
 
@@ -298,6 +299,12 @@ public:
         (void)most;
         return {};
     }
+
+    // The history's reader while [gateway] history is on and its recorder
+    // runs (it publishes itself here); null otherwise. Kept alive by the
+    // caller for as long as it holds it.
+    virtual std::shared_ptr<HistoryReader> History() const { return nullptr; }
+    virtual void PublishHistory(const std::shared_ptr<HistoryReader>& reader) { (void)reader; }
 };
 
 // A front end as main starts and stops it. Each one is built from the plant's

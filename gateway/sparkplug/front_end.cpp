@@ -25,11 +25,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using sparkplug::MessageType;
 
-// The will and the host's STATE subscription want their delivery; every
-// other message is QoS 0, as Sparkplug hosts expect.
+// The will and the subscriptions (commands, the host's STATE) want their
+// delivery; every other message is QoS 0, as Sparkplug hosts expect.
 constexpr int kWillQos = 1;
 constexpr int kDataQos = 0;
 constexpr auto kStatsEvery = std::chrono::milliseconds(500);
+constexpr auto kLeaveWait = std::chrono::seconds(2);
+
+// bdSeq counts the connections of the process, not of one front end: a
+// reload that starts the front end again (a changed setting) goes on from the
+// last, so that a host never sees a new session with an old bdSeq.
+std::atomic<std::uint64_t> nextBdSeq{0};
 
 const char* const kWriteResults[] = {"ok",           "refused",     "line-failure",
                                      "not-writable", "bad-payload", "unknown-metric"};
@@ -117,6 +123,9 @@ public:
     bool accepted GUARDED_BY(mutex) = false;
     bool everAccepted GUARDED_BY(mutex) = false;
     bool closing GUARDED_BY(mutex) = false;
+    // The gateway dropped the connection itself (the primary host went
+    // offline): made again at once.
+    bool restarting GUARDED_BY(mutex) = false;
     std::uint64_t bdSeq GUARDED_BY(mutex) = 0;  // of the connection under way
     Counts counts GUARDED_BY(mutex);
 };
@@ -147,6 +156,10 @@ private:
     static void OnConnect(mosquitto* mosq, void* self, int rc);
     static void OnDisconnect(mosquitto* mosq, void* self, int rc);
     static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
+    static void OnPublish(mosquitto* mosq, void* self, int mid);
+    // Publishes an NDEATH at QoS 1; the DISCONNECT follows its
+    // acknowledgement, from the network thread. False when it cannot be sent.
+    bool Leave(const std::string& topic, const std::string& death) EXCLUDES(leaving_);
     void Connected(int rc);
     void Message(const mosquitto_message& message);
     void Write(const sparkplug::ParsedTopic& topic, const sparkplug::Payload& payload);
@@ -160,6 +173,11 @@ private:
     // Held while a batch is handed to the library: a lost connection is
     // recorded only after it, so that nothing of it goes out on the next.
     Mutex publishing_;
+    // The message id of the NDEATH whose acknowledgement ends the connection
+    // (-1: none). Set under the lock around the publish, so that an
+    // acknowledgement cannot come before it is known.
+    Mutex leaving_;
+    int leaveAfter_ GUARDED_BY(leaving_) = -1;
     std::thread network_;
     std::thread publisher_;
     bool started_ = false;
@@ -235,6 +253,7 @@ bool SparkplugFrontEnd::Start(std::string& error) {
     mosquitto_connect_callback_set(mosq_, &SparkplugFrontEnd::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &SparkplugFrontEnd::OnDisconnect);
     mosquitto_message_callback_set(mosq_, &SparkplugFrontEnd::OnMessage);
+    mosquitto_publish_callback_set(mosq_, &SparkplugFrontEnd::OnPublish);
 
     const std::size_t devices = model.Devices().size();
     core_ = std::make_shared<Core>(settings, service_);
@@ -294,12 +313,19 @@ void SparkplugFrontEnd::Stop() {
         topic = core_->node.DeathTopic();
         death = core_->node.DeathPayload(core_->bdSeq);
     }
-    if (connected) {
-        int mid = 0;
-        mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(death.size()), death.data(),
-                          kWillQos, false);
+    if (!connected || !Leave(topic, death)) {
+        mosquitto_disconnect(mosq_);
+    } else {
+        // A broker that does not acknowledge it soon is left all the same
+        // (its will then tells the host).
+        const Clock::time_point give_up = Clock::now() + kLeaveWait;
+        MutexLock lock(core_->mutex);
+        while (core_->connected && lock.WaitUntil(core_->wake, give_up)) {
+        }
+        if (core_->connected) {
+            mosquitto_disconnect(mosq_);
+        }
     }
-    mosquitto_disconnect(mosq_);
     network_.join();
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
@@ -360,20 +386,22 @@ void SparkplugFrontEnd::NetworkLoop() {
     auto delay = tuning_.reconnectMin;
     bool first = true;
     std::string reported;
-    std::uint64_t nextBdSeq = 0;
     while (!closing_) {
         std::string topic;
         std::string death;
+        // bdSeq counts connections (0 to 255): the NDEATH the broker sends
+        // for this one and its NBIRTH carry the same.
+        std::uint64_t bdSeq = nextBdSeq.load();
+        while (!nextBdSeq.compare_exchange_weak(bdSeq, (bdSeq + 1) % 256)) {
+        }
         {
             MutexLock lock(core_->mutex);
             core_->accepted = false;
-            core_->bdSeq = nextBdSeq;
+            core_->restarting = false;
+            core_->bdSeq = bdSeq;
             topic = core_->node.DeathTopic();
-            death = core_->node.DeathPayload(nextBdSeq);
+            death = core_->node.DeathPayload(bdSeq);
         }
-        // bdSeq counts connections (0 to 255): the NDEATH the broker sends
-        // for this one and its NBIRTH carry the same.
-        nextBdSeq = (nextBdSeq + 1) % 256;
         int rc = mosquitto_will_set(mosq_, topic.c_str(), static_cast<int>(death.size()),
                                     death.data(), kWillQos, false);
         if (rc == MOSQ_ERR_SUCCESS) {
@@ -391,12 +419,21 @@ void SparkplugFrontEnd::NetworkLoop() {
             break;
         }
         bool accepted = false;
+        bool restarting = false;
         {
             MutexLock lock(core_->mutex);
             accepted = core_->accepted;
+            restarting = core_->restarting;
             if (!accepted) {
                 ++core_->counts.connectFailures;
             }
+        }
+        if (restarting) {
+            delay = tuning_.reconnectMin;
+            Log(LogLevel::Info, "sparkplug: NDEATH sent and disconnected as the primary host " +
+                                    gateway_.sparkplugPrimaryHost +
+                                    " is offline; connecting again to wait for it");
+            continue;
         }
         const std::string problem =
             rc == MOSQ_ERR_ERRNO ? std::strerror(failedErrno) : mosquitto_strerror(rc);
@@ -434,13 +471,19 @@ void SparkplugFrontEnd::Connected(int rc) {
     // request or a write may follow them at once.
     const std::string ncmd = sparkplug::Topic(group, MessageType::NCMD, node);
     const std::string dcmd = sparkplug::Topic(group, MessageType::DCMD, node, "+");
-    mosquitto_subscribe(mosq_, nullptr, ncmd.c_str(), kDataQos);
-    mosquitto_subscribe(mosq_, nullptr, dcmd.c_str(), kDataQos);
+    // At QoS 1, as Sparkplug hosts expect commands to be delivered.
+    mosquitto_subscribe(mosq_, nullptr, ncmd.c_str(), kWillQos);
+    mosquitto_subscribe(mosq_, nullptr, dcmd.c_str(), kWillQos);
     if (!gateway_.sparkplugPrimaryHost.empty()) {
         const std::string state = sparkplug::StateTopic(gateway_.sparkplugPrimaryHost);
         mosquitto_subscribe(mosq_, nullptr, state.c_str(), kWillQos);
     }
     Log(LogLevel::Info, "sparkplug: connected to the broker at " + Broker());
+    {
+        // An NDEATH of the last connection never acknowledged is not awaited.
+        MutexLock leaving(leaving_);
+        leaveAfter_ = -1;
+    }
     MutexLock order(publishing_);
     MutexLock lock(core_->mutex);
     core_->connected = true;
@@ -464,6 +507,30 @@ void SparkplugFrontEnd::OnDisconnect(mosquitto*, void* self, int) {
     front->core_->wake.notify_all();
 }
 
+bool SparkplugFrontEnd::Leave(const std::string& topic, const std::string& death) {
+    MutexLock lock(leaving_);
+    int mid = 0;
+    if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(death.size()), death.data(),
+                          kWillQos, false) != MOSQ_ERR_SUCCESS) {
+        return false;
+    }
+    leaveAfter_ = mid;
+    return true;
+}
+
+// A DISCONNECT asked for from another thread while the network thread is in
+// the library's loop was seen to close the socket before the broker read it
+// (so that the will went out after the NDEATH); from the loop's own callback
+// it goes out in order.
+void SparkplugFrontEnd::OnPublish(mosquitto* mosq, void* self, int mid) {
+    auto* front = static_cast<SparkplugFrontEnd*>(self);
+    MutexLock lock(front->leaving_);
+    if (mid == front->leaveAfter_) {
+        front->leaveAfter_ = -1;
+        mosquitto_disconnect(mosq);
+    }
+}
+
 void SparkplugFrontEnd::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
     static_cast<SparkplugFrontEnd*>(self)->Message(*message);
 }
@@ -476,17 +543,32 @@ void SparkplugFrontEnd::Message(const mosquitto_message& message) {
     const auto size = static_cast<std::size_t>(std::max(0, message.payloadlen));
     if (!gateway_.sparkplugPrimaryHost.empty() &&
         topic == sparkplug::StateTopic(gateway_.sparkplugPrimaryHost)) {
-        bool online = false;
-        if (!sparkplug::ParseHostState(message.payload, size, online)) {
+        sparkplug::HostStatus state;
+        if (!sparkplug::ParseHostState(message.payload, size, state)) {
             Log(LogLevel::Warning, "sparkplug: a STATE payload that is not {\"online\": ...}",
                 "sparkplug: ignored the STATE of " + gateway_.sparkplugPrimaryHost +
                     ": not {\"online\": true|false, ...}");
             return;
         }
-        Log(LogLevel::Info, "sparkplug: primary host " + gateway_.sparkplugPrimaryHost + " is " +
-                                (online ? "online" : "offline"));
+        const std::string when =
+            state.timestamp ? " (timestamp " + std::to_string(*state.timestamp) + ")" : "";
         MutexLock lock(core_->mutex);
-        core_->node.HostState(online);
+        switch (core_->node.HostState(state)) {
+            case sparkplug::EdgeNode::HostAction::Ignored:
+                Log(LogLevel::Info, "sparkplug: ignored a STATE of primary host " +
+                                        gateway_.sparkplugPrimaryHost + when +
+                                        " older than the latest taken");
+                return;
+            case sparkplug::EdgeNode::HostAction::Restart:
+                Log(LogLevel::Info, "sparkplug: primary host " + gateway_.sparkplugPrimaryHost +
+                                        " is offline" + when +
+                                        "; the edge node dies and connects again");
+                break;
+            case sparkplug::EdgeNode::HostAction::Taken:
+                Log(LogLevel::Info, "sparkplug: primary host " + gateway_.sparkplugPrimaryHost +
+                                        " is " + (state.online ? "online" : "offline") + when);
+                break;
+        }
         core_->wake.notify_all();
         return;
     }
@@ -620,7 +702,8 @@ void SparkplugFrontEnd::PublishLoop() {
     while (true) {
         {
             MutexLock lock(core_->mutex);
-            while (!stopPublisher_ && !(core_->connected && core_->node.Pending()) &&
+            while (!stopPublisher_ &&
+                   !(core_->connected && (core_->node.Pending() || core_->node.Restarting())) &&
                    lock.WaitUntil(core_->wake, nextStats)) {
             }
             if (stopPublisher_) {
@@ -632,18 +715,26 @@ void SparkplugFrontEnd::PublishLoop() {
             // recorded (and its queue dropped) before or after, never between.
             MutexLock order(publishing_);
             std::vector<sparkplug::Outgoing> batch;
+            bool restart = false;
             {
                 MutexLock lock(core_->mutex);
                 if (core_->connected) {
                     batch = core_->node.Take();
+                    restart = core_->node.TakeRestart();
+                    core_->restarting = core_->restarting || restart;
                 }
             }
             std::map<std::string, std::uint64_t> sent;
             std::uint64_t metrics = 0;
             for (const sparkplug::Outgoing& m : batch) {
-                const int rc = mosquitto_publish(mosq_, nullptr, m.topic.c_str(),
-                                                 static_cast<int>(m.payload.size()),
-                                                 m.payload.data(), kDataQos, false);
+                // The NDEATH before a restart (always the last of its batch)
+                // ends the connection once the broker has it.
+                const int rc =
+                    restart && m.type == MessageType::NDEATH
+                        ? (Leave(m.topic, m.payload) ? MOSQ_ERR_SUCCESS : MOSQ_ERR_NO_CONN)
+                        : mosquitto_publish(mosq_, nullptr, m.topic.c_str(),
+                                            static_cast<int>(m.payload.size()), m.payload.data(),
+                                            kDataQos, false);
                 if (rc == MOSQ_ERR_SUCCESS) {
                     ++sent[sparkplug::MessageTypeName(m.type)];
                     metrics += m.metrics;

@@ -187,6 +187,7 @@ std::string EdgeNode::DeathPayload(std::uint64_t bdSeq) const {
 
 void EdgeNode::Connected(std::uint64_t bdSeq) {
     connected_ = true;
+    restart_ = false;
     bdSeq_ = bdSeq;
     born_ = false;
     // A primary host's state comes again with the subscription (retained).
@@ -198,6 +199,7 @@ void EdgeNode::Connected(std::uint64_t bdSeq) {
 
 void EdgeNode::Disconnected() {
     connected_ = false;
+    restart_ = false;
     born_ = false;
     alive_.assign(alive_.size(), false);
     // Queued messages of the lost connection belong to its bdSeq: the next
@@ -205,21 +207,31 @@ void EdgeNode::Disconnected() {
     out_.clear();
 }
 
-void EdgeNode::HostState(bool online) {
+EdgeNode::HostAction EdgeNode::HostState(const HostStatus& state) {
     if (!settings_.waitForHost) {
-        return;
+        return HostAction::Ignored;
     }
-    if (online == hostOnline_) {
-        return;
+    // Equal is taken: the same retained message comes again on every
+    // connection.
+    if (state.timestamp) {
+        if (hostTimestamp_ && *state.timestamp < *hostTimestamp_) {
+            return HostAction::Ignored;
+        }
+        hostTimestamp_ = state.timestamp;
     }
-    hostOnline_ = online;
+    if (state.online == hostOnline_) {
+        return HostAction::Taken;
+    }
+    hostOnline_ = state.online;
     if (!connected_) {
-        return;
+        return HostAction::Taken;
     }
-    if (online) {
+    if (state.online) {
         Births();
-        return;
+        return HostAction::Taken;
     }
+    // The host went away while this connection was born (or about to be):
+    // the node dies and starts over, as the host expects on its return.
     if (born_) {
         Outgoing death;
         death.type = MessageType::NDEATH;
@@ -230,6 +242,14 @@ void EdgeNode::HostState(bool online) {
         born_ = false;
         alive_.assign(alive_.size(), false);
     }
+    restart_ = true;
+    return HostAction::Restart;
+}
+
+bool EdgeNode::TakeRestart() {
+    const bool wanted = restart_;
+    restart_ = false;
+    return wanted;
 }
 
 bool EdgeNode::Command(const Payload& payload) {

@@ -122,10 +122,18 @@ public:
     // The broker took a connection whose will carries bdSeq.
     void Connected(std::uint64_t bdSeq);
     void Disconnected();
-    // The primary host's STATE. Offline while born: an NDEATH goes out (the
-    // host takes the node for dead) and the node is born again once the host
-    // is back.
-    void HostState(bool online);
+    // The primary host's STATE. One older than the latest seen (by its
+    // timestamp) is ignored: a retained message of a host that has since
+    // come back, say. Offline while the host was online on this connection:
+    // an NDEATH goes out and the connection is to be dropped and made again
+    // (RestartWanted), so that the next births carry a new bdSeq; what
+    // changes meanwhile is held and sent as history after them.
+    enum class HostAction { Taken, Ignored, Restart };
+    HostAction HostState(const HostStatus& state);
+    // True once after an offline STATE: the front end disconnects after
+    // handing over what is queued (the NDEATH last).
+    bool TakeRestart();
+    bool Restarting() const { return restart_; }
     // An NCMD: true when it asked for a rebirth (births again, same bdSeq).
     bool Command(const Payload& payload);
 
@@ -168,6 +176,8 @@ private:
     NodeModel model_;
     bool connected_ = false;
     bool hostOnline_ = false;
+    std::optional<std::uint64_t> hostTimestamp_;  // of the latest STATE taken
+    bool restart_ = false;
     bool born_ = false;
     std::uint64_t bdSeq_ = 0;
     std::uint64_t seq_ = 0;

@@ -6,9 +6,12 @@
 // Threads: libmosquitto's network loop runs on the connection thread, which
 // also reconnects, each time with the next bdSeq in the NDEATH it leaves as
 // its will; the publisher thread hands what the edge node queued to the
-// library, in order. Every Sparkplug message but the will goes at QoS 0 and
-// unretained, as Sparkplug hosts expect; nothing of a lost connection is sent
-// on the next one, which is born again from the values then.
+// library, in order. Every Sparkplug message but an NDEATH (the will, or one
+// the gateway sends before it leaves) goes at QoS 0 and unretained, as
+// Sparkplug hosts expect; nothing of a lost connection is sent on the next
+// one, which is born again from the values then. The primary host going
+// offline ends the connection: NDEATH, DISCONNECT, and a new connection with
+// the next bdSeq that waits for the host.
 #pragma once
 
 #include <chrono>

@@ -116,10 +116,11 @@ bool ParseTopic(const std::string& topic, ParsedTopic& parsed) {
     return false;
 }
 
-bool ParseHostState(const void* payload, std::size_t size, bool& online) {
+bool ParseHostState(const void* payload, std::size_t size, HostStatus& state) {
     const std::string text(static_cast<const char*>(payload), size);
+    state.timestamp.reset();
     if (text == "ONLINE" || text == "OFFLINE") {
-        online = text == "ONLINE";
+        state.online = text == "ONLINE";
         return true;
     }
     const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
@@ -127,7 +128,13 @@ bool ParseHostState(const void* payload, std::size_t size, bool& online) {
         !json["online"].is_boolean()) {
         return false;
     }
-    online = json["online"].get<bool>();
+    state.online = json["online"].get<bool>();
+    // A timestamp that is not a count of ms is left out: the message is
+    // taken as the host's latest.
+    const auto timestamp = json.find("timestamp");
+    if (timestamp != json.end() && timestamp->is_number_unsigned()) {
+        state.timestamp = timestamp->get<std::uint64_t>();
+    }
     return true;
 }
 

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace westnet::gateway::sparkplug {
@@ -43,8 +45,13 @@ struct ParsedTopic {
 bool ParseTopic(const std::string& topic, ParsedTopic& parsed);
 
 // A primary host's STATE payload: {"online": true, "timestamp": ...} as
-// Sparkplug 3.0 has it, or the older bare ONLINE / OFFLINE. False when it is
-// neither.
-bool ParseHostState(const void* payload, std::size_t size, bool& online);
+// Sparkplug 3.0 has it (the host's clock, ms since 1970; it orders the
+// messages), or the older bare ONLINE / OFFLINE, which has no time. False
+// when it is neither.
+struct HostStatus {
+    bool online = false;
+    std::optional<std::uint64_t> timestamp;
+};
+bool ParseHostState(const void* payload, std::size_t size, HostStatus& state);
 
 }  // namespace westnet::gateway::sparkplug

@@ -56,7 +56,7 @@ need_build_packages() {
 need_gateway_packages() {
     need_packages pkg-config libtomlplusplus-dev nlohmann-json3-dev libmicrohttpd-dev libcli11-dev \
         libmodbus-dev libmosquitto-dev libsystemd-dev libargon2-dev libgnutls28-dev \
-        libprotobuf-c-dev protobuf-c-compiler libjs-chart.js || return 1
+        libprotobuf-c-dev protobuf-c-compiler libsqlite3-dev libpq-dev libjs-chart.js || return 1
     need_node
 }
 
@@ -68,10 +68,11 @@ need_node() {
 }
 
 # The real peers the tests talk to: a broker, Modbus clients nobody here
-# wrote, a browser, a relay for linked pseudo-terminals.
+# wrote, a browser, a relay for linked pseudo-terminals, a PostgreSQL server
+# for the history and sqlite3 to look into its embedded store.
 need_test_packages() {
     need_packages mosquitto mosquitto-clients openssl mbpoll python3-pymodbus python3-serial \
-        python3-serial-asyncio socat chromium curl
+        python3-serial-asyncio socat chromium curl postgresql sqlite3
 }
 
 # Wine with 32-bit support, to run the shipped DLL.

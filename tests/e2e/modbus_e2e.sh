@@ -41,7 +41,7 @@ ln -s "$SIM_DEVICE" "$WORK/hw"
 sed -e 's|^device = .*|device = "hw"|' \
     -e 's|^http = .*|http = ""|' -e 's|^mqtt = .*|mqtt = ""|' \
     -e 's|^modbus = .*|modbus = "127.0.0.1:0"|' \
-    -e "s|^audit_file = .*|audit_file = \"$WORK/audit.jsonl\"|" "$PLANT" >"$WORK/plant.toml"
+    -e "s|^audit_file = .*|audit_file = \"$WORK/audit.jsonl\"|" -e "s|^history = .*|history = \"sqlite:$WORK/history.db\"|" "$PLANT" >"$WORK/plant.toml"
 cat >>"$WORK/plant.toml" <<'EOF'
 
 [[line.point]]

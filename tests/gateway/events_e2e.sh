@@ -20,7 +20,7 @@ PIDS+=("$SIM_PID")
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
     -e 's#^modbus = .*#modbus = ""#' -e 's#^mqtt = .*#mqtt = ""#' -e 's#^timeout_ms = .*#timeout_ms = 50#' \
     -e "s#^users_file = .*#users_file = \"$WORK/users\"#" \
-    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$WORK/history.db\"#" \
     "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
 TOKEN=$("$GATEWAY" --users "$WORK/users" token add e2e --role operator 2>/dev/null)
 "$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &
@@ -96,6 +96,67 @@ for i in $(seq 3 32); do stream "cap$i" "?snapshot=0"; done
 capped() { [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 "$URL/api/events?snapshot=0")" = 503 ]; }
 check "the 33rd stream is refused (503)" wait_for 10 capped
 for i in $(seq 3 32); do eval "kill \$cap${i}_PID 2>/dev/null"; done
+
+# The trend of the animated counter in headless chromium, judged by what it
+# must show: the series' name and unit in the page, and the line's colour
+# (the first series' #2b5fab) in many columns across the plot.
+if [ -x /usr/bin/chromium ]; then
+    timeout 60 python3 "$(dirname "${BASH_SOURCE[0]}")/../lib/browser.py" \
+        "$URL/#trend=plant/rtu/counter&range=15" --size 1200x1000 --timeout 30 \
+        --until 'trend.chart && (function (d) { return d.length > 1 && d[d.length - 1].x - d[0].x > 7000; })(trend.series[0].data.filter(function (d) { return d.y !== null; }))' \
+        --dom "$WORK/trend.html" --screenshot "$WORK/trend.png" \
+        --eval '(function () { var r = trend.chart.canvas.getBoundingClientRect(), a = trend.chart.chartArea; return JSON.stringify({left: r.left + a.left, right: r.left + a.right, top: r.top + a.top, bottom: r.top + a.bottom}); })()' \
+        >"$WORK/area.json" 2>"$WORK/browser.err"
+    check "the trend is drawn" equals $? 0
+    check "the trend names its point" contains "$WORK/trend.html" "plant / rtu/counter"
+    check "the chart library is served (no message about it)" lacks "$WORK/trend.html" "libjs-chart.js"
+    check "the counter's line runs across the plot" python3 - "$WORK/trend.png" "$WORK/area.json" <<'PY'
+import json, struct, sys, zlib
+png = open(sys.argv[1], 'rb').read()
+area = json.loads(json.loads(open(sys.argv[2]).read()))
+pos, idat, width, height = 8, b'', 0, 0
+while pos < len(png):
+    n, kind = struct.unpack('>I4s', png[pos:pos + 8])
+    body = png[pos + 8:pos + 8 + n]
+    if kind == b'IHDR':
+        width, height, depth, colour = struct.unpack('>IIBB', body[:10])
+        assert depth == 8 and colour in (2, 6), (depth, colour)
+        bpp = 3 if colour == 2 else 4
+    elif kind == b'IDAT':
+        idat += body
+    pos += 12 + n
+raw, rows, prev = zlib.decompress(idat), [], bytearray(width * bpp)
+stride = width * bpp + 1
+for y in range(height):
+    f, line = raw[y * stride], bytearray(raw[y * stride + 1:(y + 1) * stride])
+    for i in range(len(line)):
+        a = line[i - bpp] if i >= bpp else 0
+        b, c = prev[i], prev[i - bpp] if i >= bpp else 0
+        if f == 1: line[i] = (line[i] + a) & 255
+        elif f == 2: line[i] = (line[i] + b) & 255
+        elif f == 3: line[i] = (line[i] + (a + b) // 2) & 255
+        elif f == 4:
+            p = a + b - c
+            pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+            line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+    rows.append(line)
+    prev = line
+# The plot area in the page (the screenshot is at the page's scale): the
+# buttons and the legend's swatch share the colour, they are outside it.
+left, right = int(area['left']), int(area['right'])
+cols = set()
+for line in rows[int(area['top']):int(area['bottom']) + 1]:
+    for x in range(left, min(right + 1, width)):
+        if tuple(line[x * bpp:x * bpp + 3]) == (0x2b, 0x5f, 0xab):
+            cols.add(x)
+# More than 7 s of a 15 s window, the counter changing every 300 ms.
+span = max(cols) - min(cols) if cols else 0
+print('  columns in the line colour: %d, spanning %d of the plot width %d' % (len(cols), span, right - left))
+sys.exit(0 if len(cols) > 150 and span > (right - left) / 3 else 1)
+PY
+else
+    echo "skip - /usr/bin/chromium is not installed: the trend is not drawn in a browser"
+fi
 
 stop_sim
 check "the station goes down" \

@@ -54,7 +54,7 @@ sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.
     -e "s#^modbus = .*#modbus = \"127.0.0.1:$MODBUS_PORT\"#" -e 's#^mqtt = .*#mqtt = ""#' \
     -e 's#^http_public_read = .*#http_public_read = false#' \
     -e "s#^users_file = .*#users_file = \"$WORK/users\"\nhttp_tls_cert = \"$WORK/cert.pem\"\nhttp_tls_key = \"$WORK/key.pem\"#" \
-    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$WORK/history.db\"#" \
     -e 's#^modbus_write_clients = .*#modbus_write_clients = ["10.9.9.0/24"]#' \
     "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
 "$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &

@@ -70,7 +70,7 @@ plant_file() { # plant_file TIMEOUT_MS SPARE_DEVICE [EXTRA POINT NAME]
         -e 's#^modbus = .*#modbus = "127.0.0.1:0"#' -e 's#^mqtt = .*#mqtt = ""#' \
         -e "s#^timeout_ms = .*#timeout_ms = $1#" \
         -e "s#^users_file = .*#users_file = \"$WORK/users\"#" \
-        -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" "$EXAMPLES/gateway.toml"
+        -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$WORK/history.db\"#" "$EXAMPLES/gateway.toml"
     printf '\n[[line]]\nname = "spare"\ndevice = "%s"\n' "$2"
     printf '[[line.point]]\naddress = "0740001"\nname = "%s"\n' "${3:-spare/one}"
 }
@@ -191,7 +191,7 @@ reloads=$(grep -c "SIGHUP: .* read again" "$WORK/gw.err")
 kill -HUP "$GW_PID"
 reloaded() { [ "$(grep -c "SIGHUP: .* read again" "$WORK/gw.err")" -gt "$reloads" ]; }
 check "the commented file is read again" wait_for 30 reloaded
-check "... and every front end kept its clients" logged "kept with their clients: http, modbus)"
+check "... and every front end kept its clients" logged "kept with their clients: http, modbus, history)"
 touch "$WORK/held.go"
 wait "$HELD_PID"
 check "the same HTTP and Modbus connections answer after the reload" equals "$?" 0

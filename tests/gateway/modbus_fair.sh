@@ -32,7 +32,7 @@ plant() {
     keys=$(printf '%s\\n' "$@")
     sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
         -e "s#^modbus = .*#modbus = \"127.0.0.1:0\"\\n$keys#" -e 's#^mqtt = .*#mqtt = ""#' \
-        -e '/^modbus_write_clients = /d' -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
+        -e '/^modbus_write_clients = /d' -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$WORK/history.db\"#" \
         "$EXAMPLES/gateway.toml"
 }
 # start_gateway NAME: runs the gateway on $WORK/NAME.toml, its log in

@@ -256,6 +256,12 @@ TEST_F(ScanServiceTest, EveryWriteAttemptIsAuditedWithWhoBeforeValueAndResult) {
     wait([&](Completion c) {
         return service.WritePoint(0, 1, {5}, Requester{"mqtt", "", "mqtt://b", 0}, std::move(c));
     });
+    // A written register is not served from the cache until the scan has read
+    // it back; the bit's record takes its value before from the cache.
+    ASSERT_TRUE(Eventually([&] {
+        std::vector<std::uint16_t> words;
+        return service.CachedRegisters(0, 1, 40000, 1, words);
+    }));
     LineOp bit{LineOp::Kind::WriteBit, 1, 40000, 1, 3, {1}, {"modbus", "", "10.0.0.9:5000", 7}};
     wait([&](Completion c) { return service.Submit(0, bit, std::move(c)); });
     service.Stop();
@@ -270,7 +276,8 @@ TEST_F(ScanServiceTest, EveryWriteAttemptIsAuditedWithWhoBeforeValueAndResult) {
     EXPECT_NE(records[1].find(R"("point":"ro","before":41008,"value":5,"result":"not-writable")"),
               std::string::npos)
         << records[1];
-    // The bit's value before comes from the cached word 41000 = 0xA028 (bit 4 = 0x0008: set).
+    // The bit's value before comes from the cached word, read back from the
+    // fake station: 41000 = 0xA028 (bit 4 = 0x0008: set).
     EXPECT_NE(records[2].find(R"("register":40001,"bit":4,"point":null,"before":1,"value":1,)"),
               std::string::npos)
         << records[2];

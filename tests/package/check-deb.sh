@@ -192,7 +192,7 @@ check "an address the driver refuses exits 3" equals "$?" 3
 # broker here).
 sed -e "s#^device = .*#device = \"$device\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
     -e 's#^modbus = .*#modbus = "127.0.0.1:0"#' -e 's#^mqtt = .*#mqtt = ""#' \
-    -e "s#^audit_file = .*#audit_file = \"$work/audit.jsonl\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$work/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$work/history.db\"#" \
     -e "s#^opcua = .*#opcua = \"127.0.0.1:$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')\"#" \
     -e "s#^opcua_pki = .*#opcua_pki = \"$work/pki\"#" "$conf" >"$work/gateway.toml"
 check "the installed plant file serves OPC UA on this machine" grep -q '^opcua = "127.0.0.1:4840"' "$conf"

@@ -51,7 +51,7 @@ sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = "127.0.0.
     -e 's#^modbus = .*#modbus = "127.0.0.1:0"\nmodbus_max_clients = 32\nmodbus_clients_per_address = 32\nmodbus_idle_s = '$IDLE_S'#' \
     -e "s#^mqtt = .*#mqtt = \"mqtt://127.0.0.1:$MQTT_PORT\"#" \
     -e "s#^users_file = .*#users_file = \"$WORK/users\"#" \
-    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$WORK/history.db\"#" \
     "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
 "$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &
 GW_PID=$!

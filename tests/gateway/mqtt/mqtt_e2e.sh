@@ -34,7 +34,7 @@ check "westnet-sim is ready" equals "${SIM_SAID%% *}" "device:"
 
 sed -e "s#^device = .*#device = \"$WORK/hw\"#" -e 's#^http = .*#http = ""#' \
     -e 's#^modbus = .*#modbus = ""#' -e "s#^mqtt = .*#mqtt = \"mqtt://127.0.0.1:$PORT\"#" \
-    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" \
+    -e "s#^audit_file = .*#audit_file = \"$WORK/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$WORK/history.db\"#" \
     "$EXAMPLES/gateway.toml" >"$WORK/plant.toml"
 "$GATEWAY" "$WORK/plant.toml" 2>"$WORK/gw.err" &
 GW_PID=$!

@@ -198,22 +198,27 @@ TEST(SparkplugTopics, NamesAndParses) {
         const char* payload;
         bool ok;
         bool online;
+        std::optional<std::uint64_t> timestamp;
     };
     const State states[] = {
-        {R"({"online": true, "timestamp": 1})", true, true},
-        {R"({"online":false})", true, false},
-        {"ONLINE", true, true},
-        {"OFFLINE", true, false},
-        {R"({"online": "yes"})", false, false},
-        {"online", false, false},
-        {"", false, false},
+        {R"({"online": true, "timestamp": 1700000000123})", true, true, 1700000000123},
+        {R"({"online":false})", true, false, std::nullopt},
+        {R"({"online":false, "timestamp": -5})", true, false, std::nullopt},
+        {"ONLINE", true, true, std::nullopt},
+        {"OFFLINE", true, false, std::nullopt},
+        {R"({"online": "yes"})", false, false, std::nullopt},
+        {"online", false, false, std::nullopt},
+        {"", false, false, std::nullopt},
     };
     for (const State& s : states) {
-        bool online = !s.online;
-        EXPECT_EQ(ParseHostState(s.payload, std::string(s.payload).size(), online), s.ok)
+        HostStatus state;
+        state.online = !s.online;
+        state.timestamp = 99;
+        EXPECT_EQ(ParseHostState(s.payload, std::string(s.payload).size(), state), s.ok)
             << s.payload;
         if (s.ok) {
-            EXPECT_EQ(online, s.online) << s.payload;
+            EXPECT_EQ(state.online, s.online) << s.payload;
+            EXPECT_EQ(state.timestamp, s.timestamp) << s.payload;
         }
     }
     std::string error;
@@ -252,7 +257,7 @@ PointSample Good(std::vector<std::uint16_t> words) {
 }
 
 struct Harness {
-    explicit Harness(NodeSettings settings = {}) {
+    explicit Harness(const NodeSettings& settings = {}) {
         plant = std::make_shared<Plant>(NodePlant());
         samples[{0, 0}] = Good({215});  // 21.5
         samples[{0, 1}] = Good({1});
@@ -448,13 +453,30 @@ TEST(SparkplugNode, PrimaryHostGatesBirthsAndHistoryIsBoundedAndSentAfter) {
     settings.historyMax = 2;
     settings.aliases = false;
     Harness h(settings);
+    using Action = EdgeNode::HostAction;
+    auto host = [&](bool online, std::uint64_t timestamp) {
+        return h.node->HostState(HostStatus{online, timestamp});
+    };
     h.node->Connected(1);
     EXPECT_TRUE(h.Take().empty());  // the host's STATE not seen yet
-    h.node->HostState(true);
+    EXPECT_EQ(host(true, 100), Action::Taken);
     ASSERT_EQ(Types(h.Take()), "NBIRTH DBIRTH DBIRTH");
+    EXPECT_EQ(host(false, 90), Action::Ignored);  // older than the online
+    EXPECT_TRUE(h.Take().empty());
+    EXPECT_FALSE(h.node->TakeRestart());
 
-    h.node->HostState(false);
-    ASSERT_EQ(Types(h.Take()), "NDEATH");
+    // Offline: NDEATH, then the connection is made again with a new bdSeq.
+    EXPECT_EQ(host(false, 200), Action::Restart);
+    const auto death = h.Take();
+    ASSERT_EQ(Types(death), "NDEATH");
+    EXPECT_EQ(Named(death[0].payload, kBdSeqMetric)->integer, 1);
+    EXPECT_TRUE(h.node->TakeRestart());
+    EXPECT_FALSE(h.node->TakeRestart());
+    h.node->Disconnected();
+    h.node->Connected(2);
+    EXPECT_EQ(host(false, 200), Action::Taken);   // the retained STATE again
+    EXPECT_EQ(host(true, 150), Action::Ignored);  // a stale online births nothing
+    EXPECT_TRUE(h.Take().empty());
     h.node->PointUpdated(0, 0, Good({300}));
     h.node->PointUpdated(0, 0, Good({310}));
     h.node->PointUpdated(0, 0, Good({320}));  // the oldest of three goes
@@ -463,9 +485,10 @@ TEST(SparkplugNode, PrimaryHostGatesBirthsAndHistoryIsBoundedAndSentAfter) {
     EXPECT_EQ(h.node->HistoryDropped(), 1u);
 
     h.samples[{0, 0}] = Good({320});
-    h.node->HostState(true);
+    EXPECT_EQ(host(true, 300), Action::Taken);
     const auto seen = h.Take();
     ASSERT_EQ(Types(seen), "NBIRTH DBIRTH DBIRTH DDATA");
+    EXPECT_EQ(Named(seen[0].payload, kBdSeqMetric)->integer, 2);
     const Payload& history = seen[3].payload;
     ASSERT_EQ(history.metrics.size(), 2u);
     for (const Metric& m : history.metrics) {
@@ -481,9 +504,9 @@ TEST(SparkplugNode, PrimaryHostGatesBirthsAndHistoryIsBoundedAndSentAfter) {
     h.node->Disconnected();
     EXPECT_TRUE(h.Take().empty());
     h.node->PointUpdated(0, 0, Good({330}));  // held until a host is back
-    h.node->Connected(2);
+    h.node->Connected(3);
     EXPECT_TRUE(h.Take().empty());  // waits for the host's STATE again
-    h.node->HostState(true);
+    EXPECT_EQ(host(true, 300), Action::Taken);
     EXPECT_EQ(Types(h.Take()), "NBIRTH DBIRTH DBIRTH DDATA");
 }
 

@@ -191,6 +191,14 @@ public:
         listeners_ = kept;
     }
     StatsRegistry& FrontEndStats() override { return stats_; }
+    std::shared_ptr<HistoryReader> History() const override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return history_;
+    }
+    void PublishHistory(const std::shared_ptr<HistoryReader>& reader) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        history_ = reader;
+    }
 
 private:
     using Key = std::pair<std::size_t, int>;
@@ -206,6 +214,7 @@ private:
     std::vector<std::uint64_t> forgotten_;
     std::vector<Listener*> listeners_;
     StatsRegistry stats_;
+    std::shared_ptr<HistoryReader> history_;
 };
 
 }  // namespace westnet::gateway::testing
