@@ -39,6 +39,15 @@ string(SUBSTRING "${westnet_plant}" ${westnet_at} -1 westnet_plant)
 string(REPLACE "${westnet_device}"
        "\ndevice = \"/dev/ttyUSB0\"          # EDIT: your line's serial port (ls /dev/serial/by-id/)"
        westnet_plant "${westnet_plant}")
+# The service serves OPC UA on this machine from its first start (the
+# example, which the tests run, leaves it off).
+string(REGEX MATCH "\nopcua = [^\n]*" westnet_opcua "${westnet_plant}")
+if(NOT westnet_opcua)
+  message(FATAL_ERROR "${westnet_example}: no opcua key: the service's plant file turns it on")
+endif()
+string(REPLACE "${westnet_opcua}"
+       "\nopcua = \"127.0.0.1:4840\"           # OPC UA; \"0.0.0.0:4840\" for other machines"
+       westnet_plant "${westnet_plant}")
 configure_file(${PROJECT_SOURCE_DIR}/gateway/systemd/gateway.toml.head
                ${westnet_service_dir}/gateway.toml.head @ONLY)
 file(READ ${westnet_service_dir}/gateway.toml.head westnet_head)

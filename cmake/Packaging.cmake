@@ -105,7 +105,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   # The gateway's page draws its trends with the chart library it serves.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js")
+  # The OPC UA server (lib/westnet/opcua) runs on node.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js, nodejs (>= 18)")
   # The summary line comes from CPACK_PACKAGE_DESCRIPTION_SUMMARY.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The driver library (libwestnet.so) that reaches Numa Logic controllers on a
 WestNet II Data HighWay over a serial line through one entry point, ZanMain,

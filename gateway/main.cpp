@@ -22,6 +22,7 @@
 #include "log/log.h"
 #include "modbus/server.h"
 #include "mqtt/mqtt.h"
+#include "opcua/opcua.h"
 #include "plant/exposure.h"
 #include "plant/reader.h"
 #include "scan/driver_channel.h"
@@ -48,7 +49,7 @@ constexpr int kExitNoDriver = 5;
 using FrontEndMaker = std::unique_ptr<FrontEnd> (*)(const GatewayConfig&, Service&);
 const FrontEndMaker kFrontEnds[] = {
     &http::MakeHttpFrontEnd,           &modbus::MakeModbusFrontEnd,   &mqtt::MakeMqttFrontEnd,
-    &sparkplug::MakeSparkplugFrontEnd, &history::MakeHistoryFrontEnd,
+    &sparkplug::MakeSparkplugFrontEnd, &history::MakeHistoryFrontEnd, &opcua::MakeOpcuaFrontEnd,
 };
 
 // How often the main thread looks at the lines while it waits for a signal;
@@ -381,6 +382,9 @@ int Run(const std::string& plantPath, bool check) {
 }
 
 int Main(int argc, char** argv) {
+    if (opcua::IsOpcuaCommand(argc, argv)) {
+        return opcua::OpcuaCommandMain(argc, argv);
+    }
     if (auth::IsUserCommand(argc, argv)) {
         return auth::UserCommandMain(argc, argv);
     }

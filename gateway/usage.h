@@ -8,12 +8,13 @@ namespace westnet::gateway {
 inline constexpr char kUsageText[] =
     R"(Usage: westnet-gateway [OPTIONS] PLANT
   or:  westnet-gateway [--users FILE] user|token COMMAND [ARGS]
+  or:  westnet-gateway opcua trust FILE [--pki DIR]
 
 Owns the serial lines of a plant of WestNet II Data HighWay controllers,
 scans them through the driver in block reads and serves the values to other
 systems: over HTTP (a status page at /, a JSON API under /api, Prometheus
-metrics at /metrics), over Modbus TCP and over MQTT, as the plant file PLANT
-says. A station that stops answering is demoted and probed now and then, so
+metrics at /metrics), over Modbus TCP, MQTT, Sparkplug B and OPC UA, as the
+plant file PLANT says. A station that stops answering is demoted and probed now and then, so
 that it never stalls the others; a line whose stations all fail is closed
 and opened again until it answers. The plant file (TOML) names the front
 ends under [gateway], each serial line under [[line]] and each point under
@@ -57,6 +58,18 @@ USERS AND TOKENS
   token del NAME            Remove a token.
   token list                List the tokens: name and role.
 
+OPC UA
+  opcua trust FILE [--pki DIR]
+                            Trust an OPC UA client's certificate: the server
+                            puts the certificate of a client it does not
+                            know in the rejected/ folder of its
+                            certificates and logs this command with the
+                            file's name; it moves the file to
+                            trusted/certs/, and the client connects on its
+                            next try. DIR is the certificates' folder
+                            ([gateway] opcua_pki) when FILE is not in its
+                            rejected/.
+
 SIGNALS
   SIGHUP                    Read the plant file again. A file with errors is
                             refused, each error logged, and the running plant
@@ -71,6 +84,11 @@ SIGNALS
                             every line is closed.
 
 ENVIRONMENT
+  WESTNET_OPCUA_DIR         The folder of the OPC UA server program
+                            (server.js and its node_modules); by default
+                            opcua/ beside the executable, else
+                            ../lib/westnet/opcua from it.
+  WESTNET_NODE              The node that runs it (default: node on PATH).
   NOTIFY_SOCKET             Set by systemd for a Type=notify service: the
                             gateway says READY=1 once every line has been
                             opened or found down, and STATUS= how the lines

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -574,6 +575,17 @@ std::string UserStore::Warning() const {
 std::uint64_t UserStore::Verifications() const {
     MutexLock lock(mutex_);
     return verifications_;
+}
+
+std::string UsersFilePath(const std::string& configured) {
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (credentials != nullptr && *credentials != '\0') {
+        std::string copy = std::string(credentials) + "/users";
+        if (access(copy.c_str(), R_OK) == 0) {
+            return copy;
+        }
+    }
+    return configured;
 }
 
 }  // namespace westnet::gateway::auth

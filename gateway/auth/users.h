@@ -112,4 +112,9 @@ std::string NewToken();                           // random, URL-safe, shown onc
 std::string HashToken(const std::string& token);  // "sha256:HEX"
 std::string Sha256Hex(const std::string& data);
 
+// The users file the daemon reads: under systemd, the copy the unit hands
+// over as a credential (the file itself is readable by root alone); else
+// the configured path.
+std::string UsersFilePath(const std::string& configured);
+
 }  // namespace westnet::gateway::auth

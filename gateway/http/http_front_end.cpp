@@ -139,19 +139,6 @@ bool ReadFile(const std::string& path, std::string& text) {
     return !in.bad();
 }
 
-// The users file the daemon reads: under systemd, the copy the unit hands
-// over as a credential (the file itself is readable by root alone).
-std::string UsersFilePath(const std::string& configured) {
-    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
-    if (credentials != nullptr && *credentials != '\0') {
-        std::string copy = std::string(credentials) + "/users";
-        if (access(copy.c_str(), R_OK) == 0) {
-            return copy;
-        }
-    }
-    return configured;
-}
-
 bool IsLoopback(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
@@ -648,7 +635,7 @@ private:
     }
 
     bool LoadUsers(std::string& error) {
-        const std::string path = UsersFilePath(config_.usersFile);
+        const std::string path = auth::UsersFilePath(config_.usersFile);
         bool missing = false;
         if (!users_.Load(path, error, &missing)) {
             error = "http: " + error;

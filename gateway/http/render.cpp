@@ -194,6 +194,13 @@ json PointJson(const Service& service, std::size_t line, std::size_t point, Wall
     if (p.decimals >= 0) {
         j["decimals"] = p.decimals;
     }
+    if (p.format.scaled) {
+        // The engineering range a client may show a gauge over (OPC UA's
+        // EURange): raw_lo, raw_hi, eng_lo, eng_hi as in the plant file.
+        const values::Scale& sc = p.format.scale;
+        j["scale"] = {sc.rawLo, sc.rawHi, sc.engLo, sc.engHi};
+        j["clamp"] = p.format.clamp;
+    }
     if (outOfRange) {
         j["out_of_range"] = true;  // outside the scale's range: clamp is set
     }

@@ -13,7 +13,8 @@
 //                        mqtt_republish_s, mqtt_buffer_mb, mqtt_buffer_file,
 //                        sparkplug, sparkplug_group,
 //                        sparkplug_node, sparkplug_primary_host,
-//                        sparkplug_aliases, history, history_keep_days,
+//                        sparkplug_aliases, opcua, opcua_allow_none,
+//                        opcua_trust_clients, opcua_pki, history, history_keep_days,
 //                        history_max_mb, history_spool
 //   [[line]]             name, device, baud, format, timeout_ms, demote_after,
 //                        demote_ms, max_gap, modbus_unit_offset, writes
@@ -158,6 +159,15 @@ struct GatewayConfig {
     // A host id: no births until its STATE says online; data waits meanwhile.
     std::string sparkplugPrimaryHost;
     bool sparkplugAliases = true;
+    // OPC UA: an endpoint without security too (loopback only); beside the
+    // other flag for the struct's packing, the rest of its keys below.
+    bool opcuaAllowNone = false;
+
+    // OPC UA, served by a Node.js program of ours that the gateway runs:
+    // "HOST:PORT" as the other listeners; "" (the default) is off.
+    std::string opcua;
+    std::string opcuaTrustClients = "listed";  // "listed": the trust list; "all": any certificate
+    std::string opcuaPki = "/var/lib/westnet/opcua/pki";
 
     // The history's store: "sqlite:PATH" or "postgresql://USER@HOST[:PORT]/DB";
     // "" (the default) is off. Rows older than historyKeepDays go, and the

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "history/target.h"
+#include "plant/exposure.h"
 #include "plant/listen.h"
 
 namespace westnet::gateway {
@@ -56,6 +57,10 @@ const std::vector<std::string> kGatewayKeys = {"http",
                                                "sparkplug_node",
                                                "sparkplug_primary_host",
                                                "sparkplug_aliases",
+                                               "opcua",
+                                               "opcua_allow_none",
+                                               "opcua_trust_clients",
+                                               "opcua_pki",
                                                "history",
                                                "history_keep_days",
                                                "history_max_mb",
@@ -509,6 +514,7 @@ private:
             }
         }
         Boolean(table, "gateway", "sparkplug_aliases", g.sparkplugAliases);
+        ReadOpcua(table, g);
         if (String(table, "gateway", "history", g.history) && !g.history.empty()) {
             HistoryTarget target;
             std::string why;
@@ -523,6 +529,31 @@ private:
                   "must name a file (where rows wait while the history's server is away)");
         }
         gatewayLine_ = LineOf(table);
+    }
+
+    void ReadOpcua(const toml::table& table, GatewayConfig& g) {
+        Listen(table, "opcua", g.opcua);
+        Boolean(table, "gateway", "opcua_allow_none", g.opcuaAllowNone);
+        ListenAddress address;
+        std::string why;
+        // Without security anyone on the network reads the plant and, with a
+        // password sniffed on the way, writes it: only a bench on this machine.
+        if (g.opcuaAllowNone && !g.opcua.empty() && ParseListenAddress(g.opcua, address, why) &&
+            !IsLoopbackHost(address.host)) {
+            Error(KeyLine(table, "opcua_allow_none"), "gateway.opcua_allow_none",
+                  "an endpoint without security is for a test bench on this machine: "
+                  "opcua must then listen on a loopback address, not " +
+                      Quote(address.host));
+        }
+        if (String(table, "gateway", "opcua_trust_clients", g.opcuaTrustClients) &&
+            g.opcuaTrustClients != "listed" && g.opcuaTrustClients != "all") {
+            Error(KeyLine(table, "opcua_trust_clients"), "gateway.opcua_trust_clients",
+                  Quote(g.opcuaTrustClients) + " is neither \"listed\" nor \"all\"");
+        }
+        if (String(table, "gateway", "opcua_pki", g.opcuaPki) && g.opcuaPki.empty()) {
+            Error(KeyLine(table, "opcua_pki"), "gateway.opcua_pki",
+                  "must name a folder for the OPC UA certificates");
+        }
     }
 
     void ReadFormat(const toml::table& table, LineConfig& line) {

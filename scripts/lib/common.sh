@@ -56,7 +56,15 @@ need_build_packages() {
 need_gateway_packages() {
     need_packages pkg-config libtomlplusplus-dev nlohmann-json3-dev libmicrohttpd-dev libcli11-dev \
         libmodbus-dev libmosquitto-dev libsystemd-dev libargon2-dev libgnutls28-dev \
-        libprotobuf-c-dev protobuf-c-compiler libsqlite3-dev libpq-dev libjs-chart.js
+        libprotobuf-c-dev protobuf-c-compiler libsqlite3-dev libpq-dev libjs-chart.js || return 1
+    need_node
+}
+
+# Node.js and npm for the OPC UA server (opcua/): npm ci at build time, node
+# at run time. A node from elsewhere (NodeSource) brings its own npm.
+need_node() {
+    need_packages nodejs || return 1
+    command -v npm >/dev/null || need_packages npm
 }
 
 # The real peers the tests talk to: a broker, Modbus clients nobody here

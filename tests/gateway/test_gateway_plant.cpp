@@ -282,6 +282,14 @@ TEST(GatewayPlant, MistakesAcrossTheFile) {
          "plant.toml:7: line.point.history_keepalive_s: must be 0 to 86400 s"},
         {"[gateway]\nsparkplug_aliases = 1\n" + std::string(kLine) + point,
          "plant.toml:2: gateway.sparkplug_aliases: must be true or false"},
+        // Without security only on this machine: the same setting on a
+        // loopback address is taken.
+        {"[gateway]\nopcua = \"0.0.0.0:4840\"\nopcua_allow_none = true\n" + std::string(kLine) +
+             point,
+         "plant.toml:3: gateway.opcua_allow_none: an endpoint without security is for a test "
+         "bench on this machine"},
+        {"[gateway]\nopcua_trust_clients = \"some\"\n" + std::string(kLine) + point,
+         "plant.toml:2: gateway.opcua_trust_clients: \"some\" is neither"},
         {"[gateway]\nread_only = \"yes\"\n" + std::string(kLine) + point,
          "plant.toml:2: gateway.read_only: must be true or false"},
         {"[gatewy]\n" + std::string(kLine) + point,
@@ -394,6 +402,27 @@ decimals = 2
         const Read after = ReadText(text);
         ASSERT_TRUE(after.ok) << change.second << ": " << after.errors.front();
         EXPECT_FALSE(SameLine(before.plant.lines[0], after.plant.lines[0])) << change.second;
+    }
+}
+
+// An endpoint without security is taken on a loopback address alone, where
+// the rest of the OPC UA keys keep their defaults.
+TEST(GatewayPlant, OpcuaWithoutSecurityOnlyOnThisMachine) {
+    const std::string line =
+        "[[line]]\nname = \"north\"\ndevice = \"/dev/ttyUSB0\"\n"
+        "[[line.point]]\naddress = \"0140001\"\n";
+    for (const char* host : {"127.0.0.1:4840", "[::1]:4840", "localhost:4840", "4840"}) {
+        const Read r = ReadText("[gateway]\nopcua = \"" + std::string(host) +
+                                "\"\nopcua_allow_none = true\n" + line);
+        EXPECT_TRUE(r.ok) << host << ": " << (r.errors.empty() ? "" : r.errors.front());
+        EXPECT_EQ(r.plant.gateway.opcuaTrustClients, "listed");
+        EXPECT_EQ(r.plant.gateway.opcuaPki, "/var/lib/westnet/opcua/pki");
+    }
+    for (const char* host : {"0.0.0.0:4840", "10.0.0.5:4840", "[::]:4840", "plant-gw:4840"}) {
+        EXPECT_FALSE(ReadText("[gateway]\nopcua = \"" + std::string(host) +
+                              "\"\nopcua_allow_none = true\n" + line)
+                         .ok)
+            << host;
     }
 }
 

@@ -63,9 +63,12 @@ for f in bin/westnet-sim bin/westnet-poll bin/westnet-gateway include/westnet/we
     share/man/man1/westnet-sim.1 share/man/man1/westnet-poll.1 share/man/man1/westnet-gateway.1 \
     share/doc/westnet/README.md share/doc/westnet/CHANGELOG.md \
     share/doc/westnet/integrating.md share/doc/westnet/gateway.md \
-    share/westnet/examples/plant.img share/westnet/examples/gateway.toml; do
+    share/westnet/examples/plant.img share/westnet/examples/gateway.toml \
+    lib/westnet/opcua/server.js lib/westnet/opcua/node_modules/node-opcua-server/package.json; do
     check "has /usr/$f" test -s "$usr/$f"
 done
+check "the OPC UA server's modules are real files, not a link to a build's cache" \
+    test ! -L "$usr/lib/westnet/opcua/node_modules"
 unit="$dest/lib/systemd/system/westnet-gateway.service"
 conf="$dest/etc/westnet/gateway.toml"
 check "has /lib/systemd/system/westnet-gateway.service" test -s "$unit"
@@ -133,6 +136,8 @@ for lib in $(readelf -d "$bin/westnet-gateway" | sed -n 's/.*(NEEDED).*\[\(.*\)\
 done
 check "Depends names the package of every library westnet-gateway links${missing:+ (missing:$missing)}" \
     test -z "$missing"
+check "Depends names nodejs (>= 18), which runs the OPC UA server" bash -c \
+    "dpkg-deb -f '$deb' Depends | grep -qF 'nodejs (>= 18)'"
 check "the unit starts the installed binary on the installed plant file" equals \
     "$(sed -n 's/^ExecStart=//p' "$unit")" "/usr/bin/westnet-gateway /etc/westnet/gateway.toml"
 check "the unit runs as a dynamic user in the group dialout" bash -c \
@@ -147,10 +152,10 @@ if command -v systemd-analyze >/dev/null; then
 else
     echo "skip - systemd-analyze is not installed: the unit is not verified"
 fi
-# The conffile is the example plant, with a header, its device to edit, and
-# every front end on 127.0.0.1.
-body() { sed -n '/^\[gateway\]/,$p' "$1" | grep -v '^device = '; }
-check "the plant file is the example plant but for its device" \
+# The conffile is the example plant, with a header, its device to edit,
+# OPC UA on, and every front end on 127.0.0.1.
+body() { sed -n '/^\[gateway\]/,$p' "$1" | grep -v '^device = \|^opcua = '; }
+check "the plant file is the example plant but for its device and OPC UA" \
     equals "$(body "$conf" | md5sum)" "$(body "$usr/share/westnet/examples/gateway.toml" | md5sum)"
 check "its device is the one to edit" grep -q '^device = "/dev/ttyUSB0" *# EDIT' "$conf"
 check "every front end listens on 127.0.0.1" bash -c \
@@ -187,7 +192,10 @@ check "an address the driver refuses exits 3" equals "$?" 3
 # broker here).
 sed -e "s#^device = .*#device = \"$device\"#" -e 's#^http = .*#http = "127.0.0.1:0"#' \
     -e 's#^modbus = .*#modbus = "127.0.0.1:0"#' -e 's#^mqtt = .*#mqtt = ""#' \
-    -e "s#^audit_file = .*#audit_file = \"$work/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$work/history.db\"#" "$conf" >"$work/gateway.toml"
+    -e "s#^audit_file = .*#audit_file = \"$work/audit.jsonl\"#" -e "s#^history = .*#history = \"sqlite:$work/history.db\"#" \
+    -e "s#^opcua = .*#opcua = \"127.0.0.1:$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')\"#" \
+    -e "s#^opcua_pki = .*#opcua_pki = \"$work/pki\"#" "$conf" >"$work/gateway.toml"
+check "the installed plant file serves OPC UA on this machine" grep -q '^opcua = "127.0.0.1:4840"' "$conf"
 "$bin/westnet-gateway" "$work/gateway.toml" 2>"$work/gw.err" &
 gw_pid=$!
 gw_ready() { grep -q '^info: ready' "$work/gw.err"; }
@@ -205,6 +213,11 @@ check "it reads the simulator's stations" bash -c \
     "curl -sf --max-time 10 http://127.0.0.1:$port/api/points/plant/rtu/counter | grep -q '\"value\": 22136'"
 check "it serves the status page" bash -c \
     "curl -sf --max-time 10 http://127.0.0.1:$port/ | grep -q '<title>'"
+# The installed OPC UA server, found beside the installed binary (../lib/westnet/opcua).
+opcua_up() { grep -q 'opcua: endpoint opc.tcp://127.0.0.1:[0-9]* SignAndEncrypt' "$work/gw.err"; }
+deadline=$((SECONDS + 30))
+until opcua_up || [ $SECONDS -ge $deadline ]; do sleep 0.1; done
+check "it runs the installed OPC UA server" opcua_up
 kill "$gw_pid"
 wait "$gw_pid"
 check "westnet-gateway ends with status 0 on SIGTERM" equals "$?" 0
