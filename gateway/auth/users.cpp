@@ -572,6 +572,16 @@ std::string UserStore::Warning() const {
     return warning_;
 }
 
+std::optional<Role> UserStore::RoleOf(const std::string& name) const {
+    MutexLock lock(mutex_);
+    for (const Entry& e : entries_) {
+        if (!e.token && e.name == name) {
+            return e.role;
+        }
+    }
+    return std::nullopt;
+}
+
 std::uint64_t UserStore::Verifications() const {
     MutexLock lock(mutex_);
     return verifications_;

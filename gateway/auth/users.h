@@ -63,6 +63,9 @@ public:
     std::optional<Identity> CheckPassword(const std::string& name,
                                           const std::string& password) const;
     std::optional<Identity> CheckToken(const std::string& token) const;
+    // The role the file gives a user now; nothing when the file has no such
+    // user (for a session that checked its password before a reload).
+    std::optional<Role> RoleOf(const std::string& name) const;
     std::size_t Size() const;
     // After a Load: "" or a warning for the log, such as the file being
     // readable by other users than its owner.

@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -245,7 +246,6 @@ private:
                                        "westnet-gateway --users " +
                                        config_.usersFile + " user add NAME --role viewer");
         }
-        loggedIn_.clear();  // a user removed or given another role logs in afresh
     }
 
     bool Spawn(Child& child, std::string& error) {
@@ -445,11 +445,12 @@ private:
         const std::string user = Text(m, "user");
         const std::optional<auth::Identity> who = users_.CheckPassword(user, Text(m, "password"));
         if (!who || who->token) {
-            loggedIn_.erase(user);
+            // Another session of the same user keeps its login: a wrong
+            // password from anyone must not lock a logged-in operator out.
             Reply(m["id"], {{"result", "denied"}});
             return;
         }
-        loggedIn_[user] = who->role;
+        loggedIn_.insert(user);
         Reply(m["id"], {{"result", "ok"}, {"role", auth::RoleName(who->role)}});
     }
 
@@ -467,8 +468,12 @@ private:
         std::vector<std::uint16_t> words;
         std::string why;
         const bool decoded = DecodeWrite(config, m.at("value").dump(), words, why);
-        const auto known = loggedIn_.find(user);
-        if (known == loggedIn_.end() || !auth::MayWrite(known->second)) {
+        // The role is the users file's now: a reload that removes the user or
+        // makes it a viewer holds for its open sessions too, and one that
+        // leaves it alone keeps them writing.
+        const std::optional<auth::Role> role =
+            loggedIn_.count(user) != 0 ? users_.RoleOf(user) : std::nullopt;
+        if (!role || !auth::MayWrite(*role)) {
             // Audited as HTTP audits a write its role may not make.
             LineOp op;
             op.kind = config.IsBit() ? LineOp::Kind::WriteBit : LineOp::Kind::WriteRegisters;
@@ -677,9 +682,9 @@ private:
     Mutex gate_;
     bool resendPlant_ GUARDED_BY(gate_) = false;
     auth::UserStore users_;
-    // Users whose password the program presented, with their role: only
-    // they may be named in a write.
-    std::map<std::string, auth::Role> loggedIn_ GUARDED_BY(gate_);
+    // Users whose password this run of the program presented: only they may
+    // be named in a write.
+    std::set<std::string> loggedIn_ GUARDED_BY(gate_);
     std::thread thread_;
 };
 

@@ -8,7 +8,9 @@
 //                             unit, range, status, value), then {"distinct":K}: the
 //                             values a subscription to NODEID saw, N at most, within S s
 //     read NODEID...          status, type and value of each
-//     write (NODEID TYPE VALUE)...  each write's status (TYPE Float, Double, UInt16, Boolean)
+//     write (NODEID TYPE VALUE)...  each write's status (TYPE Float, Double, UInt16, Boolean);
+//                             a triple "pause READY GO" touches READY, then waits for GO
+//                             (30 s at most) in the same session
 //     status NODEID STATUS S  reads until the status is STATUS, within S s
 //     session                 whether a session opens (with --user or anonymous)
 //     refusals                {"anonymous":..,"wrong_password":..,"none":..}: whether
@@ -220,6 +222,13 @@ const commands = {
         await withSession(async (session) => {
             for (let i = 0; i + 2 < params.length; i += 3) {
                 const [nodeId, type, text] = params.slice(i, i + 3);
+                if (nodeId === "pause") {
+                    fs.writeFileSync(type, "paused\n");
+                    for (let waited = 0; waited < 300 && !fs.existsSync(text); ++waited) {
+                        await new Promise((r) => setTimeout(r, 100));
+                    }
+                    continue;
+                }
                 const value = type === "Boolean" ? text === "true" : Number(text);
                 const status = await session.write({
                     nodeId,

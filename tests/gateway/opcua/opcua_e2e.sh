@@ -148,6 +148,23 @@ EOF
 }
 check "the audit file has both writes: front end opcua, the user, the client's address" audited
 
+# An operator's session outlives a wrong password given for its user by
+# another client, and a reload that keeps the OPC UA settings.
+client write "$URL" "${OP[@]}" 'ns=1;s=plant/pump/flow-setpoint' UInt16 111 \
+    pause "$WORK/held" "$WORK/go" 'ns=1;s=plant/pump/flow-setpoint' UInt16 222 >"$WORK/held.jsonl" &
+HELD=$!
+PIDS+=($HELD)
+check "an operator's session writes and holds" wait_for 20 test -f "$WORK/held"
+check "a wrong password for the same user is refused" equals \
+    "$(field "$(client session "$URL" --user op --password wrong --pki "$WORK/client-pki")" session)" \
+    '"refused"'
+kill -HUP "$GW_PID"
+check "a reload that keeps the OPC UA settings" wait_for 20 grep -q 'SIGHUP: .* read again' "$WORK/gw.err"
+touch "$WORK/go"
+wait "$HELD"
+check "the held session still writes: both writes Good" equals \
+    "$(grep -c '"status":"Good"' "$WORK/held.jsonl")" 2
+
 REFUSALS=$(client refusals "$URL" "${OP[@]}")
 check "an anonymous session is refused" contains <(field "$REFUSALS" anonymous) ANONYMOUS
 check "a wrong password is refused: BadUserAccessDenied" contains \
