@@ -9,7 +9,8 @@
 # its unit (systemd-analyze verify, where it exists), its plant file marked a
 # conffile, the maintainer scripts, a dependency on every library it links,
 # and the installed westnet-gateway serving the page on the installed plant
-# file pointed at the simulator. (systemctl cannot be tried: no systemd runs
+# file pointed at the simulator, then its OPC UA server under the unit's
+# memory and /proc restrictions. (systemctl cannot be tried: no systemd runs
 # as PID 1 where the tests run.)
 #
 #   tests/package/check-deb.sh [PACKAGE.deb]     (default: build/packages/westnet_*.deb)
@@ -222,6 +223,33 @@ kill "$gw_pid"
 wait "$gw_pid"
 check "westnet-gateway ends with status 0 on SIGTERM" equals "$?" 0
 gw_pid=""
+
+# The service's OPC UA server under what the unit forbids that matters to
+# node, short of systemd itself: the unit's NODE_OPTIONS, no writable and
+# executable memory (MemoryDenyWriteExecute, here the kernel's own
+# PR_SET_MDWE, which children inherit) and a /proc of processes only
+# (ProcSubset=pid), in a mount and PID namespace of its own.
+node_options="$(sed -n 's/^Environment=NODE_OPTIONS=//p' "$unit")"
+mdwe='import ctypes, os, sys
+if ctypes.CDLL(None).prctl(65, 1, 0, 0, 0) != 0:  # PR_SET_MDWE, PR_MDWE_REFUSE_EXEC_GAIN
+    sys.exit("no PR_SET_MDWE")
+os.execvp(sys.argv[1], sys.argv[1:])'
+if unshare --mount --pid --fork true 2>/dev/null && /usr/bin/python3 -c "$mdwe" true 2>/dev/null; then
+    : >"$work/gw.err"
+    NODE_OPTIONS="$node_options" unshare --mount --pid --fork --propagation private --kill-child \
+        sh -c 'mount -t proc -o subset=pid proc /proc && exec "$@"' sh \
+        /usr/bin/python3 -c "$mdwe" "$bin/westnet-gateway" "$work/gateway.toml" 2>"$work/gw.err" &
+    gw_pid=$!
+    deadline=$((SECONDS + 30))
+    until opcua_up || [ $SECONDS -ge $deadline ]; do sleep 0.1; done
+    check "its OPC UA server comes up as the unit runs it (${node_options:-no NODE_OPTIONS}, no W+X memory, /proc of processes only)" opcua_up
+    # unshare itself ignores SIGTERM: the gateway, its child, is stopped.
+    kill $(cat "/proc/$gw_pid/task/$gw_pid/children" 2>/dev/null) 2>/dev/null
+    wait "$gw_pid"
+    gw_pid=""
+else
+    echo "skip - no unshare or PR_SET_MDWE here: the OPC UA server is not tried as the unit runs it"
+fi
 
 kill "$sim_pid" 2>/dev/null
 wait "$sim_pid"
