@@ -75,9 +75,12 @@ int OpcuaCommandMain(int argc, const char* const* argv) {
         return kUsage;
     }
     struct stat st {};
-    if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "westnet-gateway: %s: %s\n", file.c_str(),
-                     errno != 0 ? std::strerror(errno) : "not a file");
+    if (stat(file.c_str(), &st) != 0) {
+        std::fprintf(stderr, "westnet-gateway: %s: %s\n", file.c_str(), std::strerror(errno));
+        return kRefused;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "westnet-gateway: %s: not a certificate file\n", file.c_str());
         return kRefused;
     }
     if (pki.empty()) {
