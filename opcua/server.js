@@ -283,11 +283,13 @@ function addPoint(namespace, parents, point) {
     };
     let variable;
     if (point.scale) {
-        const [, , engLo, engHi] = point.scale;
+        // The gateway sends the engineering values the point can hold.
+        const [low, high] = point.eu_range || [Math.min(point.scale[2], point.scale[3]),
+            Math.max(point.scale[2], point.scale[3])];
         variable = namespace.addAnalogDataItem({
             ...options,
             organizedBy: undefined,
-            engineeringUnitsRange: { low: Math.min(engLo, engHi), high: Math.max(engLo, engHi) },
+            engineeringUnitsRange: { low, high },
             engineeringUnits: point.unit ? unitOf(point.unit) : makeEUInformation("", "", ""),
         });
     } else {

@@ -29,6 +29,7 @@
 #include "log/log.h"
 #include "opcua/opcua.h"
 #include "sync/mutex.h"
+#include "typed_value.h"
 #include "values/write.h"
 
 namespace westnet::gateway::opcua {
@@ -348,7 +349,18 @@ private:
             names.push_back(line.name);
             std::set<int> seen;
             for (std::size_t p = 0; p < line.points.size(); ++p) {
-                points.push_back(http::PointJson(service_, l, p, now));
+                json point = http::PointJson(service_, l, p, now);
+                if (line.points[p].format.scaled) {
+                    // A scaled point's EURange: the engineering values it
+                    // can hold (the raw type's limits scaled, within the
+                    // scale's ends with clamp), not the scale's two anchor
+                    // points, which a gauge would take for its ends.
+                    double low = 0;
+                    double high = 0;
+                    values::EngineeringLimits(line.points[p].format, low, high);
+                    point["eu_range"] = {low, high};
+                }
+                points.push_back(std::move(point));
                 if (seen.insert(line.points[p].station).second) {
                     stations.push_back(
                         {{"line", line.name},

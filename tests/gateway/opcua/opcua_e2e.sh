@@ -90,7 +90,7 @@ want = {
     "plant/s01/pump/flow-setpoint": ("UInt16", None, None, True, 1234),
     "plant/s01/pump/running": ("Boolean", None, None, False, True),
     "plant/s01/tank/levels": ("UInt16", None, None, False, [100, 200, 300]),
-    "plant/s01/kiln/temperature": ("Double", "°C", [0, 1], False, 73.2),
+    "plant/s01/kiln/temperature": ("Double", "°C", [-3276.8, 3276.7], False, 73.2),
     "plant/s01/water/meter-total": ("UInt32", "l", None, False, 1234567),
     "plant/s01/pump/flow": ("Float", "m³/h", None, True, 12.5),
     "plant/s02/valves/positions": ("UInt16", None, None, False, list(range(1, 65))),
