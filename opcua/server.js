@@ -139,10 +139,14 @@ const roles = new Map(); // user -> "viewer" | "operator" | "admin", from the ga
 const userManager = {
     isValidUserAsync(userName, password, callback) {
         const client = clientOf(this);
-        ask({ type: "login", user: userName, password }).then((reply) => {
+        ask({ type: "login", user: userName, password, client }).then((reply) => {
             if (reply.result === "ok") {
                 roles.set(userName, reply.role);
                 callback(null, true);
+            } else if (reply.result === "throttled") {
+                log("warning", `user ${JSON.stringify(userName)} from ${client}: refused unchecked, ` +
+                    "after too many failed logins from that address within a minute");
+                callback(null, false);
             } else {
                 log("warning", `user ${JSON.stringify(userName)} from ${client}: wrong user name or password`);
                 callback(null, false);

@@ -84,29 +84,6 @@ private:
     std::map<std::string, Entry> open_ GUARDED_BY(mutex_);
 };
 
-// Failed logins per client address: after kFailures within kWindow, the
-// address is refused (429) without a password check until the window ends,
-// so that guessing costs the guesser, not the gateway's one thread.
-class LoginThrottle {
-public:
-    using Clock = std::chrono::steady_clock;
-    static constexpr int kFailures = 5;
-    static constexpr std::chrono::seconds kWindow{60};
-    static constexpr std::size_t kTracked = 4096;
-
-    bool Blocked(const std::string& client, Clock::time_point now);
-    void Failed(const std::string& client, Clock::time_point now);
-    void Succeeded(const std::string& client);
-
-private:
-    struct Entry {
-        int failures = 0;
-        Clock::time_point since;
-    };
-    Mutex mutex_;
-    std::map<std::string, Entry> clients_ GUARDED_BY(mutex_);
-};
-
 // The headers every answer carries: no inline script may run, no other site
 // may frame the page, no type is guessed, no address leaks in a Referer.
 const std::vector<std::pair<std::string, std::string>>& SecurityHeaders(bool tls);

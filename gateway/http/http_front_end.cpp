@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "audit/audit.h"
+#include "auth/throttle.h"
 #include "http/access.h"
 #include "http/event_stream.h"
 #include "http/history_api.h"
@@ -1314,7 +1315,7 @@ private:
     // held alone; asked on the library's thread.
     auth::UserStore users_;
     Sessions sessions_;
-    LoginThrottle throttle_;
+    auth::LoginThrottle throttle_;
     std::string certPem_;  // the library reads them while it runs
     std::string keyPem_;
     std::string chartScript_;  // read at start; empty when not installed

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "auth/throttle.h"
 #include "auth/users.h"
 #include "http/render.h"
 #include "log/log.h"
@@ -90,6 +91,17 @@ std::string Text(const In& m, const char* key) {
 
 std::string LineOf(const json& j) {
     return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+// The host of "ADDRESS:PORT" or "[ADDRESS]:PORT": a client's guesses are
+// counted per machine, whatever port each connection comes from.
+std::string HostOf(const std::string& client) {
+    const std::size_t colon = client.rfind(':');
+    std::string host = colon == std::string::npos ? client : client.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    return host;
 }
 
 std::string ExecutableFolder() {
@@ -455,13 +467,21 @@ private:
     // the users file; the user may then write as its role allows.
     void Login(const In& m) REQUIRES(gate_) {
         const std::string user = Text(m, "user");
+        const std::string address = HostOf(m.contains("client") ? Text(m, "client") : "");
+        const auto now = auth::LoginThrottle::Clock::now();
+        if (throttle_.Blocked(address, now)) {
+            Reply(m["id"], {{"result", "throttled"}});
+            return;
+        }
         const std::optional<auth::Identity> who = users_.CheckPassword(user, Text(m, "password"));
         if (!who || who->token) {
             // Another session of the same user keeps its login: a wrong
             // password from anyone must not lock a logged-in operator out.
+            throttle_.Failed(address, now);
             Reply(m["id"], {{"result", "denied"}});
             return;
         }
+        throttle_.Succeeded(address);
         loggedIn_.insert(user);
         Reply(m["id"], {{"result", "ok"}, {"role", auth::RoleName(who->role)}});
     }
@@ -697,6 +717,8 @@ private:
     // Users whose password this run of the program presented: only they may
     // be named in a write.
     std::set<std::string> loggedIn_ GUARDED_BY(gate_);
+    // Failed logins per client machine, as HTTP counts them.
+    auth::LoginThrottle throttle_;
     std::thread thread_;
 };
 

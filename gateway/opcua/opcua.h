@@ -13,14 +13,16 @@
 //                        {"type":"point","point":{...}}   a value or quality changed
 //                        {"type":"station","line":L,"station":N,"state":"ok"}
 //                        {"type":"reply","id":N,...}       to a login or a write
-//   program -> gateway   {"type":"login","id":N,"user":U,"password":P}
+//   program -> gateway   {"type":"login","id":N,"user":U,"password":P,
+//                         "client":"ADDR:PORT"}
 //                        {"type":"write","id":N,"user":U,"client":"ADDR:PORT",
 //                         "line":L,"name":NAME,"value":JSON}
 //
 // A point is the object /api/points gives for it. Changes are pushed as the
 // scan makes them (coalesced per point while the program is slow to take
 // them), never polled. Passwords are checked here against the users file,
-// which the program never reads; a write names a user that logged in over
+// which the program never reads, and failed ones counted per client
+// machine as HTTP counts them; a write names a user that logged in over
 // the link, goes through DecodeWrite and Service::WritePoint as any other
 // front end's, and is audited with front end "opcua".
 #pragma once

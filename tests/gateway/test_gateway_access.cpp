@@ -3,6 +3,7 @@
 // Authorization header holds, and how failed logins are slowed.
 #include <gtest/gtest.h>
 
+#include "auth/throttle.h"
 #include "http/access.h"
 
 namespace westnet::gateway::http {
@@ -83,9 +84,9 @@ TEST(GatewayAccess, TheSessionCookieIsFoundAmongOthers) {
 }
 
 TEST(GatewayAccess, FailedLoginsBlockAnAddressForAWindowAndASuccessClearsIt) {
-    LoginThrottle throttle;
-    const auto t0 = LoginThrottle::Clock::time_point{} + std::chrono::hours(1);
-    for (int i = 0; i < LoginThrottle::kFailures - 1; ++i) {
+    auth::LoginThrottle throttle;
+    const auto t0 = auth::LoginThrottle::Clock::time_point{} + std::chrono::hours(1);
+    for (int i = 0; i < auth::LoginThrottle::kFailures - 1; ++i) {
         throttle.Failed("10.0.0.1", t0);
     }
     EXPECT_FALSE(throttle.Blocked("10.0.0.1", t0));
@@ -93,10 +94,10 @@ TEST(GatewayAccess, FailedLoginsBlockAnAddressForAWindowAndASuccessClearsIt) {
     EXPECT_TRUE(throttle.Blocked("10.0.0.1", t0 + std::chrono::seconds(59)));
     EXPECT_FALSE(throttle.Blocked("10.0.0.2", t0));  // others are not held up
     EXPECT_FALSE(
-        throttle.Blocked("10.0.0.1", t0 + LoginThrottle::kWindow + std::chrono::seconds(1)));
+        throttle.Blocked("10.0.0.1", t0 + auth::LoginThrottle::kWindow + std::chrono::seconds(1)));
     throttle.Failed("10.0.0.3", t0);
     throttle.Succeeded("10.0.0.3");
-    for (int i = 0; i < LoginThrottle::kFailures - 1; ++i) {
+    for (int i = 0; i < auth::LoginThrottle::kFailures - 1; ++i) {
         throttle.Failed("10.0.0.3", t0);
     }
     EXPECT_FALSE(throttle.Blocked("10.0.0.3", t0));

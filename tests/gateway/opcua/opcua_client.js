@@ -15,6 +15,8 @@
 //     session                 whether a session opens (with --user or anonymous)
 //     refusals                {"anonymous":..,"wrong_password":..,"none":..}: whether
 //                             each session opens or what refused it
+//     guess N                 N sessions with a wrong password, then one with --password:
+//                             {"wrong":[...],"right":...}, each "opened" or what refused it
 //     survive NODEID S READY  a subscription that outlives the server's restart:
 //                             touches READY once subscribed, "ok" after a value
 //                             seen after the connection came back
@@ -255,6 +257,24 @@ const commands = {
             out({ nodeId, status: last });
         });
     },
+    async guess() {
+        const attempt = async () => {
+            try {
+                await withSession(async () => {});
+                return "opened";
+            } catch (err) {
+                return String(err.message).split("\n")[0];
+            }
+        };
+        const right = options.password;
+        const wrong = [];
+        options.password = "a wrong guess";
+        for (let i = 0; i < Number(params[0]); ++i) {
+            wrong.push(await attempt());
+        }
+        options.password = right;
+        out({ wrong, right: await attempt() });
+    },
     async session() {
         try {
             await withSession(async () => {});
@@ -307,7 +327,7 @@ const commands = {
 
 const run = commands[command];
 if (!run || !url) {
-    process.stderr.write("usage: opcua_client.js tour|read|write|status|session|refusals|survive URL ...\n");
+    process.stderr.write("usage: opcua_client.js tour|read|write|status|session|refusals|guess|survive URL ...\n");
     process.exit(2);
 }
 run().then(

@@ -10,7 +10,8 @@
 # station reads BadNoCommunication, then Good again; the OPC UA server killed
 # is started again by the gateway and a subscribed client carries on; with
 # opcua_trust_clients = "listed" an unknown client is refused until
-# `westnet-gateway opcua trust FILE`, as the log says.
+# `westnet-gateway opcua trust FILE`, as the log says; password guessing
+# is cut off after five failures.
 #
 #   opcua_e2e.sh WESTNET_GATEWAY WESTNET_SIM EXAMPLES_DIR   (KEEP=1 leaves its folder)
 set -u
@@ -213,6 +214,15 @@ check "the log names the rejected file" wait_for 10 rejected_file
 check "opcua trust moves it to trusted/certs" test -f "$WORK/pki/trusted/certs/$(basename "$REJECTED")"
 session_opens() { [ "$(field "$(client session "$URL" --user op --password 'operator pw 1' --pki "$WORK/new-pki")" session)" = '"opened"' ]; }
 check "the client, trusted, opens a session" wait_for 15 session_opens
+
+# Guessing: after five wrong passwords within a minute this machine is
+# refused without a check, the right password too, as HTTP does.
+GUESSES=$(client guess "$URL" "${OP[@]}" 5)
+check "five wrong passwords are refused" equals \
+    "$(field "$GUESSES" wrong | grep -o BadUserAccessDenied | wc -l)" 5
+check "then the right one is refused too, unchecked" contains <(field "$GUESSES" right) \
+    BadUserAccessDenied
+check "the log says why" contains "$WORK/gw.err" "refused unchecked, after too many failed logins"
 
 kill "$GW_PID"
 wait "$GW_PID"
