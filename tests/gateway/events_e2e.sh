@@ -99,11 +99,14 @@ for i in $(seq 3 32); do eval "kill \$cap${i}_PID 2>/dev/null"; done
 
 # The trend of the animated counter in headless chromium, judged by what it
 # must show: the series' name and unit in the page, and the line's colour
-# (the first series' #2b5fab) in many columns across the plot.
+# (the first series' #2b5fab) in many columns across the plot. The picture
+# is taken once the chart has drawn (nothing new since its last update) an
+# unbroken run of more than 7 s: a loaded machine makes the counter stale
+# now and then, which breaks the line where it was.
 if [ -x /usr/bin/chromium ]; then
-    timeout 60 python3 "$(dirname "${BASH_SOURCE[0]}")/../lib/browser.py" \
-        "$URL/#trend=plant/rtu/counter&range=15" --size 1200x1000 --timeout 30 \
-        --until 'trend.chart && (function (d) { return d.length > 1 && d[d.length - 1].x - d[0].x > 7000; })(trend.series[0].data.filter(function (d) { return d.y !== null; }))' \
+    timeout 75 python3 "$(dirname "${BASH_SOURCE[0]}")/../lib/browser.py" \
+        "$URL/#trend=plant/rtu/counter&range=15" --size 1200x1000 --timeout 45 \
+        --until 'trend.chart && !trend.dirty && (function (d) { for (var i = 0, start = null; i < d.length; ++i) { if (d[i].y === null) { start = null; } else if (start === null) { start = d[i].x; } else if (d[i].x - start > 7000) { return true; } } return false; })(trend.chart.data.datasets[0].data)' \
         --dom "$WORK/trend.html" --screenshot "$WORK/trend.png" \
         --eval '(function () { var r = trend.chart.canvas.getBoundingClientRect(), a = trend.chart.chartArea; return JSON.stringify({left: r.left + a.left, right: r.left + a.right, top: r.top + a.top, bottom: r.top + a.bottom}); })()' \
         >"$WORK/area.json" 2>"$WORK/browser.err"
