@@ -126,7 +126,12 @@ check "and the log says why" contains "$WORK/gw.err" "tank/levels/0: the point i
 
 curl -s "http://127.0.0.1:$HTTP_PORT/metrics" >"$WORK/metrics"
 check "metrics count the births" contains "$WORK/metrics" 'westnet_sparkplug_messages_total{type="DBIRTH"}'
-check "metrics count the writes" contains "$WORK/metrics" 'westnet_sparkplug_writes_total{result="ok"} 3'
+# A write is counted when its completion reaches the front end's thread,
+# which may come after the value read back.
+writes_counted() {
+    curl -s "http://127.0.0.1:$HTTP_PORT/metrics" | grep -qF 'westnet_sparkplug_writes_total{result="ok"} 3'
+}
+check "metrics count the writes" wait_for 10 writes_counted
 
 # --- the line lost and found -------------------------------------------------
 stop_sim
