@@ -80,15 +80,10 @@ void EventStreams::Tables(std::vector<std::vector<std::uint64_t>>& changes,
 }
 
 void EventStreams::Start() {
-    std::vector<std::vector<std::uint64_t>> changes;
-    std::vector<char> up;
-    Tables(changes, up);
+    Adopt();
     {
         MutexLock lock(mutex_);
-        changes_ = std::move(changes);
-        up_ = std::move(up);
         stopping_ = false;
-        paused_ = false;
         listening_ = true;
         Publish();
     }

@@ -104,6 +104,18 @@ std::string HostOf(const std::string& client) {
     return host;
 }
 
+// An answer to the program's request `id`, queued for the front end's
+// thread to send (from a line thread too, for a write's completion).
+void PostReply(Mailbox& mail, const In& id, json reply) {
+    reply["type"] = "reply";
+    reply["id"] = json::parse(id.dump());
+    {
+        MutexLock lock(mail.mutex);
+        mail.messages.push_back(LineOf(reply));
+    }
+    mail.Wake();
+}
+
 std::string ExecutableFolder() {
     char path[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -429,15 +441,7 @@ private:
         }
     }
 
-    void Reply(const In& id, json reply) {
-        reply["type"] = "reply";
-        reply["id"] = json::parse(id.dump());
-        {
-            MutexLock lock(mail_->mutex);
-            mail_->messages.push_back(LineOf(reply));
-        }
-        mail_->Wake();
-    }
+    void Reply(const In& id, json reply) { PostReply(*mail_, id, std::move(reply)); }
 
     void Handle(const std::string& text) {
         In m;
@@ -523,17 +527,11 @@ private:
             return;
         }
         std::shared_ptr<Mailbox> mail = mail_;
-        const bool queued = service_.WritePoint(
-            line, point, std::move(words), Requester{"opcua", user, client, 0},
-            [mail, id](const LineOpResult& r) {
-                {
-                    MutexLock lock(mail->mutex);
-                    json reply = {{"type", "reply"}, {"result", OutcomeName(r.outcome)}};
-                    reply["id"] = json::parse(id.dump());
-                    mail->messages.push_back(LineOf(reply));
-                }
-                mail->Wake();
-            });
+        const bool queued =
+            service_.WritePoint(line, point, std::move(words), Requester{"opcua", user, client, 0},
+                                [mail, id](const LineOpResult& r) {
+                                    PostReply(*mail, id, {{"result", OutcomeName(r.outcome)}});
+                                });
         if (!queued) {
             Reply(id, {{"result", "busy"}});
         }
