@@ -65,6 +65,9 @@ constexpr std::size_t kConnectionMemoryExtra = std::size_t{64} * 1024;
 constexpr const char* kChartLibrary = "/usr/share/javascript/chart.js/chart.min.js";
 // How long a stop waits for the event streams to send their ends.
 constexpr std::chrono::milliseconds kEventsEndWait{1000};
+// How long Stop gives the library's thread to send the answers of writes
+// that have finished (or were just told the gateway stops).
+constexpr std::chrono::milliseconds kAnswersEndWait{2000};
 
 struct Answer {
     int status = 200;
@@ -342,6 +345,10 @@ struct Waits {
     Mutex mutex;
     std::vector<std::shared_ptr<Waiting>> suspended GUARDED_BY(mutex);
     bool stopping GUARDED_BY(mutex) = false;
+    // Write requests taken by a line and not yet ended by the library:
+    // their answers are still to be sent.
+    std::size_t open GUARDED_BY(mutex) = 0;
+    std::condition_variable ended;  // `open` went down
 
     // The connection goes on and answers what it has.
     void Resume(Waiting& w) REQUIRES(mutex) {
@@ -542,6 +549,12 @@ public:
                 w->done = true;
                 waits_->Resume(*w);
             }
+            // The library stopping now would close connections whose answer
+            // is ready but not yet sent (a write that landed, answered
+            // nothing): its thread sends them first.
+            const auto until = std::chrono::steady_clock::now() + kAnswersEndWait;
+            while (waits_->open > 0 && lock.WaitUntil(waits_->ended, until)) {
+            }
         }
         MHD_stop_daemon(daemon_);  // closes the listening socket too
         daemon_ = nullptr;
@@ -583,6 +596,8 @@ private:
             MutexLock lock(self->waits_->mutex);
             request->write->suspended = nullptr;
             self->waits_->Resume(*request->write);
+            --self->waits_->open;
+            self->waits_->ended.notify_all();
         }
         delete request;
         // The client's next request on the connection is timed afresh.
@@ -1214,6 +1229,7 @@ private:
         request.write = w;
         {
             MutexLock lock(waits_->mutex);
+            ++waits_->open;
             if (!w->done) {
                 MHD_suspend_connection(connection);
                 w->suspended = connection;
